@@ -1,0 +1,84 @@
+// Client side of the virtual bench: finds a running bench through the
+// TREVALO_BENCH environment variable and talks to its control socket.
+//
+// TREVALO_BENCH names the bench's runtime folder. The folder holds
+// "bench.json" (what the bench offers) and "control.sock" (a local socket).
+//
+// bench.json:
+//   { "pid": 1234, "name": "trevalo-bench", "version": 1,
+//     "atPort": "/dev/pts/7",
+//     "echo": { "host": "127.0.0.1", "port": 6805 },
+//     "control": "<folder>/control.sock",
+//     "boards": [ { "serial": "BNCH1", "channels": 2 }, ... ] }
+//
+// Wire protocol on the control socket: one compact JSON object per line,
+// both ways. Each request carries "op"; each reply carries "ok" (bool) and,
+// when false, "error" (text, or a number where the op says so). Ops:
+//   hello                                  -> name, version
+//   relay.list                             -> boards: [{serial, channels}]  (present boards only)
+//   relay.status  {serial}                 -> status: bitmask, bit n-1 = channel n
+//   relay.set     {serial, channel, on}    -> status: bitmask after switching
+//   dial          {number}                 -> conn: id, or ok false with error: RAS error code;
+//                  then, on the same connection, events
+//                  {"event":"dial","conn":id,"state":RASCONNSTATE,"error":code}
+//                  until state 8192 (connected), 8193 (disconnected) or error != 0
+//   dial.status   {conn}                   -> state, error
+//   hangup        {conn}                   -> (ok)
+//   fault.set     {faults: {name: value}}  -> faults: all current values
+//   fault.get                              -> faults
+//   state                                  -> chip power, boards, dials, echo counters
+// The fault names and the state fields are listed in bench/README.md.
+#ifndef BENCHCLIENT_H
+#define BENCHCLIENT_H
+
+#include <QJsonObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalSocket;
+
+class BenchClient
+{
+public:
+    // The folder named by TREVALO_BENCH; empty when the variable is unset.
+    static QString runtimeDir();
+    // bench.json of the named bench; an empty object when there is none.
+    static QJsonObject info();
+    // TREVALO_BENCH is set and names a folder with a readable bench.json.
+    static bool isAvailable();
+    // The bench's AT port device path; empty without a bench.
+    static QString atPortPath();
+    // The control socket's path; empty without a bench.
+    static QString controlPath();
+
+    // One request and its reply on a fresh connection, blocking up to
+    // timeoutMs. Any failure gives {"ok": false, "error": "<text>"}.
+    // Safe to call from any thread, with or without an event loop.
+    static QJsonObject request(const QJsonObject &req, int timeoutMs = 3000);
+};
+
+// A lasting connection to the control socket, for streamed events. Use it
+// from the thread that created it; it needs no event loop.
+class BenchSession
+{
+public:
+    BenchSession();
+    ~BenchSession();
+    BenchSession(const BenchSession &) = delete;
+    BenchSession &operator=(const BenchSession &) = delete;
+
+    bool open(int timeoutMs = 3000);
+    bool isOpen() const;
+    bool send(const QJsonObject &msg);
+    // The next message, or an empty object when none came within timeoutMs
+    // or the connection closed.
+    QJsonObject next(int timeoutMs);
+    void close();
+
+private:
+    std::unique_ptr<QLocalSocket> m_socket;
+    QByteArray m_pending;
+};
+
+#endif // BENCHCLIENT_H

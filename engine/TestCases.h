@@ -1,0 +1,29 @@
+// The six test cases: selector text and result-file tag by case index.
+#ifndef TESTCASES_H
+#define TESTCASES_H
+
+#include <QString>
+
+namespace TestCases {
+
+constexpr int Count = 6;
+
+enum Index {
+    PppCall = 0,
+    ExternalShortShort = 1,
+    ExternalLongShort = 2,
+    ExternalLongLong = 3,
+    RegisterNet = 4,
+    SleepWakePpp = 5
+};
+
+// "PPP dial-up test", ... ; empty for an index outside 0 to 5.
+QString selectorText(int caseIndex);
+// "PPPCallTest", ... ; empty for an index outside 0 to 5.
+QString resultTag(int caseIndex);
+// Cases 4 and 5 switch the chip's supply through a relay board.
+inline bool needsRelay(int caseIndex) { return caseIndex == RegisterNet || caseIndex == SleepWakePpp; }
+
+} // namespace TestCases
+
+#endif // TESTCASES_H

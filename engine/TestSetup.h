@@ -1,0 +1,42 @@
+// The operator's selections and the persistent settings, owned by the window
+// and read by the worker. The window writes it only while no run is active.
+#ifndef TESTSETUP_H
+#define TESTSETUP_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include "usb_relay_device.h"
+
+class SettingsStore;
+
+class TestSetup
+{
+public:
+    TestSetup();
+
+    void loadSettings();
+    void saveSettings();
+    void transferSettings();
+
+    // A payload length from 1 to 2047.
+    int randomLength();
+    // Replaces out with length random characters of the payload alphabet.
+    void randomPayload(QByteArray &out, int length);
+
+    QString portName;
+    int caseIndex = 0;
+    usb_relay_device_info relayDevice{};
+    QString hostName;
+    int hostPort = 6805;
+    QString pingAddress;
+    QStringList pingFailureTexts;
+    unsigned int autoSaveLogInterval = 3600000;
+    SettingsStore *settingsStore = nullptr;
+
+    // Relative to the program's folder, which main makes current.
+    QString settingsFile = QStringLiteral("cfg/trevalo.ini");
+};
+
+#endif // TESTSETUP_H

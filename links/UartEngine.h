@@ -1,0 +1,50 @@
+// Serial channel to the chip's AT command port. Gathers everything the chip
+// sends into one receive buffer without CR and LF, and reports each event
+// as one coloured log line.
+#ifndef UARTENGINE_H
+#define UARTENGINE_H
+
+#include <QByteArray>
+#include <QColor>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+
+class UartEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UartEngine(QObject *parent = nullptr);
+    ~UartEngine() override;
+
+    // Closes the port if open, then opens portName at 115200-8-N-1 style
+    // settings with the given baud rate and flow control.
+    bool open(const QString &portName, int baudRate, int flowControl);
+    // Closes an open port with a log line and a 500 ms settle wait.
+    void close();
+    // Writes the bytes as they are; true when they left within 1000 ms.
+    bool write(const QByteArray &command);
+    // Waits up to waitMs (2000 by default) for incoming data.
+    bool waitReadyRead(int waitMs = 2000);
+    bool isOpen() const;
+
+    // Bytes received since the last clear, CR and LF left out. The link
+    // steps clear and search it directly.
+    QByteArray m_recvBuffer;
+
+signals:
+    void sngLogtext(QString log, QColor qcolor);
+
+private slots:
+    void onReadyRead();
+
+private:
+    QSerialPort *m_serialPort = nullptr;
+    QString m_portName;
+    int m_baudRate = 0;
+    int m_flowControl = 0;
+};
+
+#endif // UARTENGINE_H

@@ -1,0 +1,5 @@
+#include "ras.h"
+// Placeholder until the dial back-ends land: refuses every dial.
+DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS, LPCSTR, LPRASDIALPARAMSA, DWORD, LPVOID, LPHRASCONN) { return ERROR_PORT_NOT_AVAILABLE; }
+DWORD APIENTRY RasGetConnectStatusA(HRASCONN, LPRASCONNSTATUSA) { return ERROR_INVALID_HANDLE; }
+DWORD APIENTRY RasHangUpA(HRASCONN) { return 0; }

@@ -1,0 +1,34 @@
+// PPP dial-up through the Remote Access Service: one dial object whose
+// connection handle is shared by every object of the class in the process.
+#ifndef CZORVPPPDIALOBJ_H
+#define CZORVPPPDIALOBJ_H
+
+#if defined(_WIN32)
+#if defined(ZORVDIAL_BUILD)
+#define ZORVDIAL_API __declspec(dllexport)
+#else
+#define ZORVDIAL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
+#define ZORVDIAL_API __attribute__((visibility("default")))
+#else
+#define ZORVDIAL_API
+#endif
+
+class ZORVDIAL_API CZorvPppDialObj
+{
+public:
+    CZorvPppDialObj();
+    ~CZorvPppDialObj();
+    CZorvPppDialObj &operator=(const CZorvPppDialObj &);
+
+    // Starts an asynchronous dial of "*99***1#". notifier is a RasDialFunc
+    // (notifier type 0), handed to RAS untouched. True when RAS accepted.
+    bool dialUp(void *notifier);
+    // -1 without a connection, 1 when connected, 0 otherwise.
+    int GetConnectStatus();
+    // Hangs up the held connection, if any. Always true.
+    bool hangUp();
+};
+
+#endif // CZORVPPPDIALOBJ_H
