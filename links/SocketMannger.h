@@ -24,7 +24,9 @@ public:
     bool connectToHost(const QString &hostName, quint16 port, int waitMs = 120000);
     // Writes all bytes and waits up to waitMs (10000 by default) for them to go out.
     bool write(const QByteArray &data, int waitMs = 10000);
-    // Waits up to waitMs (1000 by default) for incoming data.
+    // Waits up to waitMs (1000 by default) for incoming data. Returns at
+    // once, false, when the socket is not connected: callers that wait for
+    // an echo must not loop on it without blocking elsewhere.
     bool waitReadyRead(int waitMs = 1000);
     void close();
     bool isConnected() const;

@@ -1,0 +1,118 @@
+#include "UartEngine.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+
+namespace {
+
+const int kWriteWaitMs = 1000;
+const int kSettleMs = 500;
+
+QByteArray withoutLineEnds(const QByteArray &data)
+{
+    QByteArray out;
+    out.reserve(data.size());
+    for (const char c : data) {
+        if (c != '\r' && c != '\n')
+            out.append(c);
+    }
+    return out;
+}
+
+} // namespace
+
+UartEngine::UartEngine(QObject *parent)
+    : QObject(parent)
+    , m_serialPort(new QSerialPort(this))
+{
+    connect(m_serialPort, &QSerialPort::readyRead, this, &UartEngine::onReadyRead);
+    // A port whose device vanished keeps signalling; close it so nothing
+    // spins on it. Later writes then fail with their usual red line.
+    connect(m_serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError && m_serialPort->isOpen())
+            m_serialPort->close();
+    });
+}
+
+UartEngine::~UartEngine()
+{
+    close();
+}
+
+bool UartEngine::open(const QString &portName, int baudRate, int flowControl)
+{
+    close();
+
+    m_serialPort->setPortName(portName);
+    if (!m_serialPort->open(QIODevice::ReadWrite)) {
+        emit sngLogtext(QStringLiteral("Failed to open %1").arg(portName), QColor(Qt::yellow));
+        return false;
+    }
+
+    m_portName = portName;
+    m_baudRate = baudRate;
+    m_flowControl = flowControl;
+    m_serialPort->setBaudRate(m_baudRate, QSerialPort::AllDirections);
+    m_serialPort->setDataBits(QSerialPort::Data8);
+    m_serialPort->setParity(QSerialPort::NoParity);
+    m_serialPort->setStopBits(QSerialPort::OneStop);
+    m_serialPort->setFlowControl(static_cast<QSerialPort::FlowControl>(m_flowControl));
+
+    emit sngLogtext(QStringLiteral("Open port %1 sucessfully!").arg(portName), QColor(Qt::yellow));
+    QCoreApplication::processEvents();
+    return true;
+}
+
+void UartEngine::close()
+{
+    if (!m_serialPort->isOpen())
+        return;
+
+    emit sngLogtext(QStringLiteral("Close port %1").arg(m_portName), QColor(Qt::yellow));
+    QCoreApplication::processEvents();
+    m_serialPort->close();
+
+    // Give the driver and the device time to settle before the port is
+    // reopened. A local event loop keeps this thread's events flowing
+    // without spinning; the timer runs on the monotonic clock, so midnight
+    // cannot cut the wait short.
+    QEventLoop settle;
+    QTimer::singleShot(kSettleMs, Qt::PreciseTimer, &settle, &QEventLoop::quit);
+    settle.exec();
+}
+
+bool UartEngine::write(const QByteArray &command)
+{
+    m_serialPort->write(command.constData(), command.size());
+    if (m_serialPort->waitForBytesWritten(kWriteWaitMs))
+        return true;
+
+    emit sngLogtext(QStringLiteral("Write AT command failed!"), QColor(Qt::red));
+    QCoreApplication::processEvents();
+    return false;
+}
+
+bool UartEngine::waitReadyRead(int waitMs)
+{
+    return m_serialPort->waitForReadyRead(waitMs);
+}
+
+bool UartEngine::isOpen() const
+{
+    return m_serialPort->isOpen();
+}
+
+void UartEngine::onReadyRead()
+{
+    const qint64 n = m_serialPort->bytesAvailable();
+    if (n <= 0)
+        return;
+
+    const QByteArray data = m_serialPort->read(n);
+    m_recvBuffer.append(withoutLineEnds(data));
+    // The log shows the chunk up to a NUL byte; the buffer keeps all of it.
+    emit sngLogtext(QString::fromLocal8Bit(data.constData()), QColor(Qt::yellow));
+    QCoreApplication::processEvents();
+}
