@@ -45,16 +45,24 @@ struct usb_relay_device_info {
 USB_RELAY_DEVICE_API struct usb_relay_device_info *usb_relay_device_enumerate(void);
 USB_RELAY_DEVICE_API void usb_relay_device_free_enumerate(struct usb_relay_device_info *list);
 
-// A handle of the opened board, 0 on failure.
+// A handle of the opened board, 0 on failure. device_info must be a record
+// of a list that has not been freed yet, or a copy of one: a record of a
+// freed list, or one the library did not hand out, fails instead of being
+// read.
 USB_RELAY_DEVICE_API intptr_t usb_relay_device_open(struct usb_relay_device_info *device_info);
 USB_RELAY_DEVICE_API void usb_relay_device_close(intptr_t handle);
 
-// Channels are numbered from 1. 0 on success, non-zero on failure.
+// Channels are numbered from 1. 0 on success, non-zero on failure; a switch
+// counts as done only when the board reports the channel in its new state.
+// An unknown, closed or zero handle fails.
 USB_RELAY_DEVICE_API int usb_relay_device_open_one_relay_channel(intptr_t handle, int index);
 USB_RELAY_DEVICE_API int usb_relay_device_close_one_relay_channel(intptr_t handle, int index);
 
 // Bit n-1 of *status is channel n (1 = on). 0 on success, non-zero on failure.
 USB_RELAY_DEVICE_API int usb_relay_device_get_status(intptr_t handle, unsigned int *status);
+
+// Boards currently open (handles not yet closed); for tests and diagnostics.
+USB_RELAY_DEVICE_API int usb_relay_device_open_handle_count(void);
 
 #ifdef __cplusplus
 }
