@@ -1,0 +1,98 @@
+#include "TestSetup.h"
+
+#include "SettingsStore.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QObject>
+#include <QTime>
+#include <QtGlobal>
+
+#include <random>
+
+namespace {
+
+// 62 characters; "Z" twice and no "X" - kept as the payload alphabet the
+// echo servers on the bench have always seen.
+const char payloadAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWZYZabcdefghijklmnopqrstuvwxyz";
+constexpr int payloadAlphabetLength = int(sizeof(payloadAlphabet)) - 1;
+
+// Seeded from the time of day, so two calls within the same millisecond of
+// the same minute produce the same values.
+std::minstd_rand timeSeededGenerator()
+{
+    const QTime now = QTime::currentTime();
+    return std::minstd_rand(static_cast<std::minstd_rand::result_type>(now.second() * 1000 + now.msec() + 1));
+}
+
+} // namespace
+
+TestSetup::TestSetup()
+    : hostName(QStringLiteral("127.0.0.1")), pingAddress(QStringLiteral("localhost"))
+{
+    pingFailureTexts << QString::fromLocal8Bit("Request timed out")
+                     << QString::fromLocal8Bit("Destination host unreachable")
+                     << QString::fromLocal8Bit("Bad IP address")
+                     << QString::fromLocal8Bit("Source quench received")
+                     << QString::fromLocal8Bit("Unknown host")
+                     << QString::fromLocal8Bit("No answer")
+                     << QString::fromLocal8Bit("no rout to host")
+                     << QString::fromLocal8Bit("transmit failed,error code")
+                     << QString::fromLocal8Bit("unknown host name")
+                     << QString::fromLocal8Bit("could not find host")
+                     << QObject::tr("找不到主")
+                     << QObject::tr("请求超时")
+                     << QObject::tr("无法访问目标主机");
+}
+
+void TestSetup::loadSettings()
+{
+    SettingsStore store(settingsFile, true);
+    settingsStore = &store;
+    transferSettings();
+    settingsStore = nullptr;
+}
+
+void TestSetup::saveSettings()
+{
+    // QSettings does not create missing folders; without "cfg" the values
+    // would silently not be saved.
+    const QFileInfo info(settingsFile);
+    QDir().mkpath(info.absolutePath());
+
+    SettingsStore store(settingsFile, false);
+    settingsStore = &store;
+    transferSettings();
+    settingsStore = nullptr;
+    if (!store.flush())
+        qWarning("Could not write the settings file %s", qPrintable(info.absoluteFilePath()));
+}
+
+void TestSetup::transferSettings()
+{
+    if (!settingsStore)
+        return;
+    settingsStore->beginGroup(QStringLiteral("trevalo"));
+    settingsStore->transferString(QStringLiteral("HostName"), hostName);
+    settingsStore->transferInt(QStringLiteral("HostPort"), hostPort);
+    settingsStore->transferUInt(QStringLiteral("AutoSaveLogInternal"), autoSaveLogInterval);
+    settingsStore->transferString(QStringLiteral("PingAddress"), pingAddress);
+    settingsStore->endGroup();
+}
+
+int TestSetup::randomLength()
+{
+    std::minstd_rand gen = timeSeededGenerator();
+    return int(gen() % 2047u) + 1;
+}
+
+void TestSetup::randomPayload(QByteArray &out, int length)
+{
+    std::minstd_rand gen = timeSeededGenerator();
+    out.clear();
+    if (length <= 0)
+        return;
+    out.resize(length);
+    for (int i = 0; i < length; ++i)
+        out[i] = payloadAlphabet[gen() % unsigned(payloadAlphabetLength)];
+}

@@ -1,0 +1,123 @@
+// The steps that drive the serial AT channel and the TCP echo channel.
+#include "testWorker.h"
+
+#include "SocketMannger.h"
+#include "TestSetup.h"
+#include "UartEngine.h"
+
+#include <QCoreApplication>
+#include <QSerialPort>
+
+namespace {
+// How long the chip gets to start answering a command before the reply
+// text is searched for.
+constexpr int atFirstReplyMs = 2000;
+} // namespace
+
+bool testWorker::openPort()
+{
+    log(tr("Open port..."), QColor(Qt::white));
+    if (!uart || !setup)
+        return false;
+    return uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl));
+}
+
+bool testWorker::closePort()
+{
+    log(tr("Close port..."), QColor(Qt::white));
+    if (uart)
+        uart->close();
+    return true;
+}
+
+bool testWorker::connectServer()
+{
+    log(QStringLiteral("connect to server..."), QColor(Qt::white));
+    // A port outside the 16-bit range would otherwise wrap onto some other
+    // port and test the wrong server.
+    const bool portValid = setup && setup->hostPort >= 1 && setup->hostPort <= 65535;
+    if (!socketMgr || !portValid
+        || !socketMgr->connectToHost(setup->hostName, quint16(setup->hostPort), m_limits.connectMs)) {
+        log(QStringLiteral("Failed!!!Fail to connect to host"), QColor(Qt::red));
+        return false;
+    }
+    return true;
+}
+
+bool testWorker::sendData()
+{
+    log(QStringLiteral("Send data to server..."), QColor(Qt::white));
+    if (!setup || !socketMgr) {
+        log(QStringLiteral("Failed!!!Fail to write data to server"), QColor(Qt::red));
+        return false;
+    }
+    const int length = setup->randomLength();
+    sentData.clear();
+    setup->randomPayload(sentData, length);
+    // Only bytes that arrive from now on belong to this exchange's echo.
+    socketMgr->m_recvBuffer.clear();
+    if (socketMgr->write(sentData, m_limits.writeMs)) {
+        log(QStringLiteral("[send] ") + QString::fromLatin1(sentData), QColor(Qt::yellow));
+        return true;
+    }
+    log(QStringLiteral("Failed!!!Fail to write data to server"), QColor(Qt::red));
+    return false;
+}
+
+bool testWorker::checkReceive(const QByteArray &expected)
+{
+    if (!socketMgr) {
+        log(QStringLiteral("Failed!!!Recieve no data from server!"), QColor(Qt::red));
+        return false;
+    }
+    const QByteArray &received = socketMgr->m_recvBuffer;
+    // Judged as soon as the echo has the payload's length, including when it
+    // is complete already; a longer reply is judged when the wait is over.
+    const WaitResult wait = waitFor(m_limits.echoWaitMs, [&] { return received.size() == expected.size(); });
+    if (wait == WaitResult::Stopped)
+        return true;
+    if (received == expected)
+        return true;
+    if (received.isEmpty())
+        log(QStringLiteral("Failed!!!Recieve no data from server!"), QColor(Qt::red));
+    else
+        log(QStringLiteral("Failed!!!Recieve wrong data from server!"), QColor(Qt::red));
+    return false;
+}
+
+bool testWorker::closeSocket()
+{
+    log(QStringLiteral("Close socket..."), QColor(Qt::white));
+    if (socketMgr)
+        socketMgr->close();
+    return true;
+}
+
+bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int timeoutMs)
+{
+    if (!uart)
+        return false;
+    QByteArray &received = uart->m_recvBuffer;
+    if (!command.isEmpty()) {
+        received.clear();
+        if (!uart->write(command))
+            return false; // the channel has logged the failed write
+        if (waitFor(atFirstReplyMs, [&] { return !received.isEmpty(); }) == WaitResult::Stopped)
+            return true;
+    }
+    // Without a command, text that came in before the call counts as well.
+    switch (waitFor(timeoutMs, [&] { return received.contains(expected); })) {
+    case WaitResult::Done:
+        received.clear();
+        return true;
+    case WaitResult::Stopped:
+        return true;
+    case WaitResult::TimedOut:
+        break;
+    }
+    // Old text must not satisfy the next wait.
+    received.clear();
+    log(QStringLiteral("Failed!!!Wait AT response time out!"), QColor(Qt::red));
+    QCoreApplication::processEvents();
+    return false;
+}

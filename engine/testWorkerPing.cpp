@@ -1,0 +1,76 @@
+// Ping probe: runs the system's ping against the configured host and looks
+// for the known failure wordings in its report.
+#include "testWorker.h"
+
+#include "TestSetup.h"
+
+#include <QProcess>
+#include <QStringList>
+
+bool testWorker::pingHost()
+{
+    const QString host = setup ? setup->pingAddress : QString();
+    log(QStringLiteral("ping ") + host + QStringLiteral("..."), QColor(Qt::white));
+
+    // The host travels as one argument and never through a shell; a name
+    // that ping would take for an option is refused outright.
+    if (host.isEmpty() || host.startsWith(QLatin1Char('-'))) {
+        log(QStringLiteral("Failed!!!ping error!"), QColor(Qt::red));
+        return false;
+    }
+
+    QProcess ping;
+#if defined(Q_OS_WIN)
+    const QStringList arguments{host};
+#else
+    // Bounded by ping's own deadline so it cannot run past the finish wait.
+    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("-w"),
+                                QString::number(m_limits.pingDeadlineS), QStringLiteral("--"), host};
+#endif
+    ping.start(QStringLiteral("ping"), arguments, QIODevice::ReadWrite);
+    if (!ping.waitForStarted(m_limits.pingStartMs)) {
+        log(QStringLiteral("Failed!!!Fail to start ping process!"), QColor(Qt::red));
+        return false;
+    }
+
+    const WaitResult wait = waitFor(m_limits.pingFinishMs, [&] { return ping.state() == QProcess::NotRunning; });
+    if (wait == WaitResult::Stopped) {
+        // Not a verdict: the case sees the stop and cleans up.
+        ping.kill();
+        ping.waitForFinished(1000);
+        return true;
+    }
+    const bool finished = ping.state() == QProcess::NotRunning;
+    if (!finished) {
+        ping.kill();
+        ping.waitForFinished(1000);
+    }
+
+    const QByteArray output = ping.readAllStandardOutput();
+    if (output.isEmpty()) {
+        log(QStringLiteral("Failed!!!Fail to get ping result!"), QColor(Qt::red));
+        return false;
+    }
+    log(QString::fromLocal8Bit(output), QColor(Qt::yellow));
+
+    // Line breaks removed so a wording split over two lines still matches.
+    QByteArray joined = output;
+    joined.replace('\r', QByteArray()).replace('\n', QByteArray());
+    bool failed = false;
+    for (const QString &text : setup->pingFailureTexts) {
+        const QByteArray needle = text.toLocal8Bit();
+        if (!needle.isEmpty() && joined.contains(needle)) {
+            failed = true;
+            break;
+        }
+    }
+    // A ping that did not end, crashed or reported failure through its exit
+    // status has failed whatever its wording.
+    if (!finished || ping.exitStatus() != QProcess::NormalExit || ping.exitCode() != 0)
+        failed = true;
+    if (failed) {
+        log(QStringLiteral("Failed!!!ping error!"), QColor(Qt::red));
+        return false;
+    }
+    return true;
+}
