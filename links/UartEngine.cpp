@@ -28,11 +28,14 @@ UartEngine::UartEngine(QObject *parent)
     , m_serialPort(new QSerialPort(this))
 {
     connect(m_serialPort, &QSerialPort::readyRead, this, &UartEngine::onReadyRead);
-    // A port whose device vanished keeps signalling; close it so nothing
-    // spins on it. Later writes then fail with their usual red line.
+    // A port whose device vanished (unplugged adapter, hung-up terminal)
+    // reports the same error on every poll and would keep this thread
+    // busy: close it, with the usual line, so later writes fail cleanly.
     connect(m_serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError && m_serialPort->isOpen())
+        if ((error == QSerialPort::ResourceError || error == QSerialPort::ReadError) && m_serialPort->isOpen()) {
+            emit sngLogtext(QStringLiteral("Close port %1").arg(m_portName), QColor(Qt::yellow));
             m_serialPort->close();
+        }
     });
 }
 

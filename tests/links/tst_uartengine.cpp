@@ -1,0 +1,258 @@
+// UartEngine against a real pseudo-terminal: the test holds the master
+// side and plays the chip.
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "UartEngine.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        m_slavePath = QString::fromLocal8Bit(ptsname(m_master));
+        termios tio;
+        tcgetattr(m_master, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(m_master, TCSANOW, &tio);
+    }
+    ~PseudoTerminal() { closeMaster(); }
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+    QString slavePath() const { return m_slavePath; }
+    bool send(const QByteArray &bytes) const
+    {
+        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    // Everything the engine wrote, waiting up to timeoutMs for the first byte.
+    QByteArray receive(int timeoutMs) const
+    {
+        QByteArray out;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            char buf[256];
+            const int flags = fcntl(m_master, F_GETFL);
+            fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
+            const ssize_t n = ::read(m_master, buf, sizeof buf);
+            fcntl(m_master, F_SETFL, flags);
+            if (n > 0)
+                out.append(buf, int(n));
+            else if (!out.isEmpty())
+                break;
+            else
+                QTest::qSleep(10);
+        }
+        return out;
+    }
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
+private:
+    int m_master = -1;
+    QString m_slavePath;
+};
+
+// Lets the engine read until its buffer holds size bytes or time runs out.
+bool receiveUntil(UartEngine &engine, int size, int timeoutMs = 3000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (engine.m_recvBuffer.size() < size && t.elapsed() < timeoutMs)
+        engine.waitReadyRead(100);
+    return engine.m_recvBuffer.size() >= size;
+}
+
+using Lines = QList<QPair<QString, QColor>>;
+
+Lines linesOf(const QSignalSpy &spy)
+{
+    Lines lines;
+    for (const QList<QVariant> &args : spy)
+        lines.append({args.at(0).toString(), args.at(1).value<QColor>()});
+    return lines;
+}
+
+} // namespace
+
+class TestUartEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openAndCloseLogAndSettle();
+    void reopenClosesTheOldPortFirst();
+    void failedOpenIsYellowAndLeavesPortClosed();
+    void chunksKeepOrderWithoutLineEnds();
+    void nulByteCutsTheLogLineButNotTheBuffer();
+    void writeReachesTheChip();
+    void writeOnClosedPortFails();
+    void destructionClosesAnOpenPort();
+    void vanishedDeviceDoesNotSpin();
+};
+
+void TestUartEngine::openAndCloseLogAndSettle()
+{
+    PseudoTerminal pty;
+    QVERIFY(!pty.slavePath().isEmpty());
+    UartEngine engine;
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+
+    engine.close(); // not open: no line, no wait
+    QCOMPARE(spy.count(), 0);
+
+    QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+    QVERIFY(engine.isOpen());
+    QElapsedTimer t;
+    t.start();
+    engine.close();
+    QVERIFY2(t.elapsed() >= 490, "the settle wait after closing lasts 500 ms");
+    QVERIFY(!engine.isOpen());
+
+    const Lines lines = linesOf(spy);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0).first, QStringLiteral("Open port %1 sucessfully!").arg(pty.slavePath()));
+    QCOMPARE(lines.at(1).first, QStringLiteral("Close port %1").arg(pty.slavePath()));
+    QCOMPARE(lines.at(0).second, QColor(Qt::yellow));
+    QCOMPARE(lines.at(1).second, QColor(Qt::yellow));
+}
+
+void TestUartEngine::reopenClosesTheOldPortFirst()
+{
+    PseudoTerminal first;
+    PseudoTerminal second;
+    UartEngine engine;
+    QVERIFY(engine.open(first.slavePath(), 115200, 0));
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(engine.open(second.slavePath(), 115200, 0));
+    QVERIFY(t.elapsed() >= 490);
+    const Lines lines = linesOf(spy);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0).first, QStringLiteral("Close port %1").arg(first.slavePath()));
+    QCOMPARE(lines.at(1).first, QStringLiteral("Open port %1 sucessfully!").arg(second.slavePath()));
+}
+
+void TestUartEngine::failedOpenIsYellowAndLeavesPortClosed()
+{
+    UartEngine engine;
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    const QString missing = QStringLiteral("/dev/trevalo-no-such-port");
+    QVERIFY(!engine.open(missing, 115200, 0));
+    QVERIFY(!engine.isOpen());
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("Failed to open %1").arg(missing));
+    QCOMPARE(spy.at(0).at(1).value<QColor>(), QColor(Qt::yellow));
+}
+
+void TestUartEngine::chunksKeepOrderWithoutLineEnds()
+{
+    PseudoTerminal pty;
+    UartEngine engine;
+    QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+
+    QVERIFY(pty.send("+CRE"));
+    QVERIFY(receiveUntil(engine, 4));
+    QCOMPARE(engine.m_recvBuffer, QByteArray("+CRE"));
+    QVERIFY(pty.send("G: 1\r\n\r\nOK\r\n"));
+    QVERIFY(receiveUntil(engine, 10));
+    QCOMPARE(engine.m_recvBuffer, QByteArray("+CREG: 1OK"));
+
+    const Lines lines = linesOf(spy);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0).first, QStringLiteral("+CRE"));
+    QCOMPARE(lines.at(1).first, QStringLiteral("G: 1\r\n\r\nOK\r\n"));
+
+    // Neither closing nor reopening touches the buffer.
+    engine.close();
+    QCOMPARE(engine.m_recvBuffer, QByteArray("+CREG: 1OK"));
+}
+
+void TestUartEngine::nulByteCutsTheLogLineButNotTheBuffer()
+{
+    PseudoTerminal pty;
+    UartEngine engine;
+    QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    QVERIFY(pty.send(QByteArray("ab\0cd", 5)));
+    QVERIFY(receiveUntil(engine, 5));
+    QCOMPARE(engine.m_recvBuffer, QByteArray("ab\0cd", 5));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("ab"));
+}
+
+void TestUartEngine::writeReachesTheChip()
+{
+    PseudoTerminal pty;
+    UartEngine engine;
+    QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    QVERIFY(engine.write("AT+CFUN=0\r\n"));
+    QCOMPARE(pty.receive(2000), QByteArray("AT+CFUN=0\r\n"));
+    QCOMPARE(spy.count(), 0); // a good write logs nothing
+}
+
+void TestUartEngine::writeOnClosedPortFails()
+{
+    UartEngine engine;
+    engine.m_recvBuffer = "kept";
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    QVERIFY(!engine.write("AT\r\n"));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("Write AT command failed!"));
+    QCOMPARE(spy.at(0).at(1).value<QColor>(), QColor(Qt::red));
+    QCOMPARE(engine.m_recvBuffer, QByteArray("kept"));
+}
+
+void TestUartEngine::destructionClosesAnOpenPort()
+{
+    PseudoTerminal pty;
+    QStringList lines;
+    {
+        UartEngine engine;
+        QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+        connect(&engine, &UartEngine::sngLogtext, this, [&lines](const QString &line) { lines << line; });
+    }
+    QCOMPARE(lines, QStringList{QStringLiteral("Close port %1").arg(pty.slavePath())});
+}
+
+void TestUartEngine::vanishedDeviceDoesNotSpin()
+{
+    PseudoTerminal pty;
+    UartEngine engine;
+    QVERIFY(engine.open(pty.slavePath(), 115200, 0));
+    pty.closeMaster();
+
+    // The hang-up closes the port instead of leaving a notifier firing.
+    QElapsedTimer t;
+    t.start();
+    while (engine.isOpen() && t.elapsed() < 3000)
+        engine.waitReadyRead(100);
+    QVERIFY(!engine.isOpen());
+
+    QSignalSpy spy(&engine, &UartEngine::sngLogtext);
+    QVERIFY(!engine.write("AT\r\n"));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(1).value<QColor>(), QColor(Qt::red));
+}
+
+QTEST_GUILESS_MAIN(TestUartEngine)
+#include "tst_uartengine.moc"
