@@ -1,0 +1,308 @@
+// Construction, destruction, selections, run control and the About box.
+#include "testMainWindow.h"
+#include "ui_testMainWindow.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDate>
+#include <QEvent>
+#include <QIcon>
+#include <QMessageBox>
+#include <QSerialPortInfo>
+#include <QStringList>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+
+#include "BenchClient.h"
+#include "TestCases.h"
+#include "TestSetup.h"
+#include "testWorker.h"
+#include "usb_relay_device.h"
+
+namespace {
+const char *const kVersion = "v01.00.05";
+}
+
+testMainWindow::testMainWindow()
+    : QMainWindow(nullptr)
+{
+    runState = NotReady;
+    passCount = 0;
+    failCount = 0;
+    relayDevices = nullptr;
+
+    ui = new Ui::testMainWindow;
+    ui->setupUi(this);
+
+    ui->teLog->setStyleSheet(QStringLiteral("QTextEdit {font: times bold 12pt; background: black }"));
+    setWindowTitle(QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion)));
+
+    QToolBar *toolBar = addToolBar(tr("Tools"));
+    toolBar->setFixedHeight(30);
+
+    ui->portCBx->installEventFilter(this);
+    ui->deviceCBx->installEventFilter(this);
+
+    aboutAction = new QAction(QIcon(QStringLiteral(":/images/about.png")), tr("About"), this);
+    toolBar->addAction(aboutAction);
+    connect(aboutAction, &QAction::triggered, this, &testMainWindow::onAbout);
+
+    workerThread = new QThread(this);
+    worker = new testWorker(); // no parent: it moves to its own thread
+
+    setup = new TestSetup();
+    setup->loadSettings();
+    worker->setup = setup;
+
+    worker->moveToThread(workerThread);
+    workerThread->start(QThread::InheritPriority);
+    connect(workerThread, &QThread::finished, worker, &QObject::deleteLater);
+
+    ui->deviceCBx->hide();
+    ui->deviceLb->hide();
+
+    connect(this, &testMainWindow::sngStartWorker, worker, &testWorker::start, Qt::QueuedConnection);
+    connect(ui->startBtn, &QPushButton::clicked, this, &testMainWindow::onStart);
+    connect(ui->stopBtn, &QPushButton::clicked, this, &testMainWindow::onStop);
+    connect(ui->caseCBx, &QComboBox::currentIndexChanged, this, &testMainWindow::onCaseCBx);
+    connect(ui->portCBx, &QComboBox::currentIndexChanged, this, &testMainWindow::onPortChange);
+    connect(worker, &testWorker::sngUpdateRadio, this, &testMainWindow::onUpdateRadio);
+    connect(worker, &testWorker::sngFinishAll, this, &testMainWindow::onFinishAll);
+    connect(worker, &testWorker::sngLog, this, &testMainWindow::onLogText);
+    connect(ui->deviceCBx, &QComboBox::currentIndexChanged, this, &testMainWindow::onDeviceChange);
+    connect(worker, &testWorker::sngUpdateAvgTime, this, &testMainWindow::onUpdateAvgTime);
+
+    updateControls();
+
+    autoSaveTimer = new QTimer(this);
+    autoSaveTimer->setSingleShot(false);
+    connect(autoSaveTimer, &QTimer::timeout, this, &testMainWindow::onAutoSaveLog);
+}
+
+testMainWindow::~testMainWindow()
+{
+    // Ends a run in progress; returns at once when idle.
+    worker->stopTest();
+    autoSaveTimer->stop();
+
+    workerThread->quit();
+    workerThread->wait(); // finished() deletes the worker
+    worker = nullptr;
+
+    setup->saveSettings();
+
+    // The worker is gone, so nothing points into the relay list any more.
+    if (relayDevices) {
+        usb_relay_device_free_enumerate(relayDevices);
+        relayDevices = nullptr;
+    }
+
+    // The widgets outlive the form record until QWidget's destructor runs:
+    // keep their events and signals away from this half-destroyed window.
+    ui->portCBx->removeEventFilter(this);
+    ui->deviceCBx->removeEventFilter(this);
+    disconnect(ui->portCBx, nullptr, this, nullptr);
+    disconnect(ui->deviceCBx, nullptr, this, nullptr);
+    disconnect(ui->caseCBx, nullptr, this, nullptr);
+    delete ui;
+    ui = nullptr;
+    delete setup;
+    setup = nullptr;
+}
+
+bool testMainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (ui && event->type() == QEvent::MouseButtonPress) {
+        if (watched == ui->portCBx)
+            refreshPortList();
+        else if (watched == ui->deviceCBx)
+            refreshDeviceList();
+    }
+    // The press goes on to the box, whose popup opens on the refreshed list.
+    return false;
+}
+
+void testMainWindow::updateControls()
+{
+    if (runState == NotReady || runState == Ready) {
+        runState = Ready;
+        if (TestCases::needsRelay(setup->caseIndex) && ui->deviceCBx->currentText().isEmpty())
+            runState = NotReady;
+        if (setup->portName.isEmpty())
+            runState = NotReady;
+    }
+
+    const bool running = runState == Running;
+    ui->portCBx->setEnabled(!running);
+    ui->caseCBx->setEnabled(!running);
+    ui->deviceCBx->setEnabled(!running);
+    ui->startBtn->setEnabled(runState == Ready);
+    ui->stopBtn->setEnabled(running);
+}
+
+void testMainWindow::fillComboKeepingChoice(QComboBox *box, const QStringList &names)
+{
+    const QString previous = box->currentText();
+    box->clear();
+    box->insertItems(box->count(), names);
+    const int index = previous.isEmpty()
+        ? 0
+        : box->findText(previous, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    box->setCurrentIndex(index);
+}
+
+QStringList testMainWindow::availablePortNames()
+{
+    QStringList names;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        names << info.portName();
+    // The virtual bench's AT port is a pseudo-terminal, which the serial
+    // port scan does not report.
+    if (BenchClient::isAvailable()) {
+        const QString atPort = BenchClient::atPortPath();
+        if (!atPort.isEmpty() && !names.contains(atPort))
+            names << atPort;
+    }
+    return names;
+}
+
+void testMainWindow::refreshPortList()
+{
+    if (runState == Running)
+        return;
+    fillPortList(availablePortNames());
+}
+
+void testMainWindow::fillPortList(const QStringList &names)
+{
+    // During a run the worker reads the port name; the selection stays put.
+    if (runState == Running)
+        return;
+    fillComboKeepingChoice(ui->portCBx, names);
+}
+
+void testMainWindow::refreshDeviceList()
+{
+    // The worker's copy of the chosen record points into the live list: it
+    // must neither be freed nor replaced while a run goes on.
+    if (runState == Running)
+        return;
+
+    if (relayDevices) {
+        usb_relay_device_free_enumerate(relayDevices);
+        relayDevices = nullptr;
+    }
+    relayDevices = usb_relay_device_enumerate();
+
+    QStringList names;
+    for (const usb_relay_device_info *d = relayDevices; d; d = d->next)
+        names << QString::fromLocal8Bit(reinterpret_cast<const char *>(d->serial_number));
+    fillComboKeepingChoice(ui->deviceCBx, names);
+}
+
+void testMainWindow::onCaseCBx(int index)
+{
+    setup->caseIndex = index;
+    if (TestCases::needsRelay(index)) {
+        ui->deviceCBx->show();
+        ui->deviceLb->show();
+        ui->AvgTime->setVisible(index == TestCases::SleepWakePpp);
+    } else {
+        ui->deviceCBx->hide();
+        ui->deviceLb->hide();
+        ui->AvgTime->show();
+    }
+    updateControls();
+}
+
+void testMainWindow::onPortChange(int)
+{
+    setup->portName = ui->portCBx->currentText();
+    if (setup->portName.isEmpty())
+        runState = NotReady;
+    updateControls();
+}
+
+void testMainWindow::onDeviceChange(int)
+{
+    updateControls();
+}
+
+void testMainWindow::onStart()
+{
+    if (runState != Ready)
+        return;
+
+    if (TestCases::needsRelay(setup->caseIndex)) {
+        const usb_relay_device_info *chosen = relayDevices;
+        for (int n = ui->deviceCBx->currentIndex(); chosen && n > 0; --n)
+            chosen = chosen->next;
+        if (!chosen || ui->deviceCBx->currentIndex() < 0) {
+            updateControls();
+            return;
+        }
+        setup->relayDevice = *chosen;
+    }
+
+    resetStatistics();
+
+    runState = Running;
+    updateControls();
+
+    ui->teLog->clear();
+
+    autoSaveTimer->start(effectiveAutoSaveInterval(setup->autoSaveLogInterval));
+
+    // A Stop pressed before the queued start() runs must still end this run.
+    worker->announceStart();
+    emit sngStartWorker();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void testMainWindow::onStop()
+{
+    if (runState != Running)
+        return;
+
+    worker->stopTest();
+    autoSaveTimer->stop();
+    runState = Ready;
+    updateControls();
+    saveLog();
+    writeResultFile();
+}
+
+void testMainWindow::onFinishAll()
+{
+    autoSaveTimer->stop();
+    saveLog();
+    writeResultFile();
+    runState = Ready;
+    updateControls();
+}
+
+void testMainWindow::onAbout()
+{
+    QMessageBox::information(this, tr("About Trevalo Tool"),
+                             tr("ZORV trevalo tool %1\nBuilt for the modem bench, %2")
+                                 .arg(QLatin1String(kVersion),
+                                      QDate::currentDate().toString(Qt::ISODate)),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+int testMainWindow::effectiveAutoSaveInterval(unsigned int configuredMs)
+{
+    constexpr unsigned int defaultMs = 3600000;
+    constexpr unsigned int shortestMs = 60000;
+    constexpr unsigned int longestMs = 0x7fffffff;
+    if (configuredMs == 0)
+        return int(defaultMs);
+    if (configuredMs < shortestMs)
+        return int(shortestMs);
+    if (configuredMs > longestMs)
+        return int(longestMs);
+    return int(configuredMs);
+}

@@ -1,0 +1,116 @@
+// The operator's main window: port, relay board and case selection, Start
+// and Stop, the worker thread, the coloured log view with its log files, and
+// the pass/fail statistics with the result file.
+#ifndef TESTMAINWINDOW_H
+#define TESTMAINWINDOW_H
+
+#include <QColor>
+#include <QDateTime>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+
+class QAction;
+class QComboBox;
+class QEvent;
+class QThread;
+class QTimer;
+class TestSetup;
+class testWorker;
+struct usb_relay_device_info;
+
+namespace Ui {
+class testMainWindow;
+}
+
+class testMainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    enum RunState : qint32 { NotReady = 0, Ready = 1, Running = 2 };
+
+    explicit testMainWindow();
+    ~testMainWindow() override;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    // Read access for the program's own checks and tests.
+    RunState state() const { return runState; }
+    testWorker *workerObject() const { return worker; }
+    TestSetup *testSetup() const { return setup; }
+    QTimer *autoSaveTimerObject() const { return autoSaveTimer; }
+    const usb_relay_device_info *relayList() const { return relayDevices; }
+
+    // "MM-dd-hh-mm-ss-" followed by the milliseconds without leading zeros,
+    // written twice: the stamp every log line has always carried.
+    static QString logStamp(const QDateTime &when);
+    // "yyyy-MM-dd-hh-mm-ss", used in log and result file names.
+    static QString fileStamp(const QDateTime &when);
+    // The auto-save period actually used for a configured value: 0 (junk in
+    // the settings file) means the default hour, anything below a minute is
+    // raised to a minute, and the timer's int range is respected.
+    static int effectiveAutoSaveInterval(unsigned int configuredMs);
+
+    // Writes the log view to "log/<stamp>.log" (or a "-N" sibling when an
+    // earlier save in the same second holds lines the view no longer has).
+    // Returns the path written, empty when the file could not be opened.
+    QString saveLogAt(const QDateTime &when);
+    // Writes "result/<tag>.<stamp>.txt"; returns the path, empty on failure.
+    QString writeResultFileAt(const QDateTime &when);
+
+    // Appends one line as given, in its colour (green lines in bold), and
+    // rebuilds the view's colour rules.
+    void appendLogLine(const QString &line, const QColor &color);
+    void saveLog();
+    void writeResultFile();
+
+    // Refill the two lists as a press on their box does; both do nothing
+    // while a run is in progress.
+    void refreshPortList();
+    void refreshDeviceList();
+    void updateControls();
+
+    // The serial ports present, then the virtual bench's AT port if a bench runs.
+    static QStringList availablePortNames();
+    // Puts names into the port box, keeping the previous choice by name.
+    void fillPortList(const QStringList &names);
+
+signals:
+    void sngStartWorker();
+
+private slots:
+    void onClearLog();
+    void onStart();
+    void onStop();
+    void onCaseCBx(int index);
+    void onPortChange(int);
+    void onUpdateRadio(bool bPass);
+    void onFinishAll();
+    void onLogText(QString text, QColor color);
+    void onDeviceChange(int);
+    void onAbout();
+    void onUpdateAvgTime(bool startPPP, int time);
+    void onAutoSaveLog();
+
+private:
+    void resetStatistics();
+    void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
+
+    Ui::testMainWindow *ui = nullptr;
+    QAction *aboutAction = nullptr;
+    RunState runState = NotReady;
+    qint32 passCount = 0;
+    qint32 failCount = 0;
+    qint32 dialUpCount = 0;
+    qint32 hangUpCount = 0;
+    double dialUpTotal = 0.0;
+    double hangUpTotal = 0.0;
+    QTimer *autoSaveTimer = nullptr;
+    TestSetup *setup = nullptr;
+    testWorker *worker = nullptr;
+    usb_relay_device_info *relayDevices = nullptr;
+    QThread *workerThread = nullptr;
+};
+
+#endif // TESTMAINWINDOW_H

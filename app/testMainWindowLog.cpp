@@ -1,0 +1,136 @@
+// The coloured log view and the log files.
+#include "testMainWindow.h"
+#include "ui_testMainWindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFont>
+#include <QStringList>
+#include <QTextCursor>
+#include <QTextDocument>
+
+QString testMainWindow::logStamp(const QDateTime &when)
+{
+    // Qt 6 reads "zz" as two-digit milliseconds; the log has always carried
+    // the unpadded milliseconds twice ("...-09-77" for 7 ms), so build it.
+    const QString ms = QString::number(when.time().msec());
+    return when.toString(QStringLiteral("MM-dd-hh-mm-ss-")) + ms + ms;
+}
+
+QString testMainWindow::fileStamp(const QDateTime &when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+}
+
+void testMainWindow::onLogText(QString text, QColor color)
+{
+    appendLogLine(logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text, color);
+}
+
+void testMainWindow::appendLogLine(const QString &line, const QColor &color)
+{
+    QTextEdit *const te = ui->teLog;
+    const QColor back(Qt::black);
+    const bool bold = color == QColor(Qt::green);
+
+    if (bold)
+        te->setFontWeight(QFont::Bold);
+    te->setTextColor(color);
+
+    // A new paragraph in the current format, as QTextEdit::append makes it,
+    // but always as plain text: append() would render a line whose start
+    // looks like markup (received data, ping output) as HTML and drop
+    // characters from both the view and the log file.
+    {
+        const QTextCursor current = te->textCursor();
+        QTextCursor tail(te->document());
+        tail.beginEditBlock();
+        tail.movePosition(QTextCursor::End);
+        if (!te->document()->isEmpty())
+            tail.insertBlock(current.blockFormat(), current.charFormat());
+        else
+            tail.setCharFormat(current.charFormat());
+        tail.insertText(line);
+        tail.endEditBlock();
+    }
+
+    te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+    te->ensureCursorVisible();
+
+    te->setTextColor(back);
+    if (bold)
+        te->setFontWeight(QFont::Normal);
+
+    // One colour rule (the latest line's) and the black background first,
+    // then whatever other rules the view carries.
+    QStringList rules;
+    rules << QStringLiteral("color: rgb(%1, %2, %3);").arg(color.red()).arg(color.green()).arg(color.blue())
+          << QStringLiteral("background-color: rgb(%1, %2, %3);").arg(back.red()).arg(back.green()).arg(back.blue());
+    const QString current = te->styleSheet();
+    const QStringList parts = current.split(QLatin1Char('\n'), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    for (const QString &part : parts) {
+        if (part.isEmpty() || part.startsWith(QLatin1String("color:"))
+            || part.startsWith(QLatin1String("background-color:")))
+            continue;
+        rules << part;
+    }
+    const QString rebuilt = rules.join(QLatin1Char('\n'));
+    // Re-polishing the view is costly; a run of lines in one colour leaves
+    // the sheet unchanged.
+    if (rebuilt != current)
+        te->setStyleSheet(rebuilt);
+}
+
+void testMainWindow::saveLog()
+{
+    saveLogAt(QDateTime::currentDateTime());
+}
+
+QString testMainWindow::saveLogAt(const QDateTime &when)
+{
+    const QString stamp = fileStamp(when);
+    QDir(QDir::currentPath()).mkdir(QStringLiteral("log"));
+
+    const QByteArray text = ui->teLog->toPlainText().toLocal8Bit();
+
+    // Saves within one second share a name. An earlier file may be replaced
+    // only by a later state of the same view (its text is a prefix of ours);
+    // if the view was cleared in between, its lines go to "-2", "-3", ...
+    constexpr int maxSiblings = 1000;
+    for (int n = 1; n <= maxSiblings; ++n) {
+        const QString path = n == 1 ? QStringLiteral("log/%1.log").arg(stamp)
+                                    : QStringLiteral("log/%1-%2.log").arg(stamp).arg(n);
+        QFile file(path);
+        if (file.exists()) {
+            if (file.size() > text.size())
+                continue;
+            if (!file.open(QIODevice::ReadOnly))
+                continue; // cannot tell what it holds: leave it alone
+            const QByteArray earlier = file.readAll();
+            file.close();
+            if (!text.startsWith(earlier))
+                continue;
+        }
+        if (!file.open(QIODevice::WriteOnly))
+            break;
+        file.write(text);
+        file.close();
+        return path;
+    }
+
+    appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
+    return QString();
+}
+
+void testMainWindow::onAutoSaveLog()
+{
+    if (runState != Running)
+        return;
+    saveLog();
+    ui->teLog->clear();
+}
+
+void testMainWindow::onClearLog()
+{
+    ui->teLog->clear();
+}
