@@ -1,5 +1,148 @@
+// The radio cases: every cycle switches the chip's supply through the relay.
+// Case 4 follows the network registration over AT commands; case 5 keeps the
+// chip powered for a long while, powers it off and then dials PPP.
 #include "testWorker.h"
+
+#include <QByteArray>
+#include <QThread>
+
+#include "TestCases.h"
 #include "TestSetup.h"
-// Placeholder until the radio cases land: they return at once.
-bool testWorker::registerNetTest() { return true; }
-bool testWorker::sleepWakePppTest() { return true; }
+#include "UartEngine.h"
+#include "usb_relay_device.h"
+
+namespace {
+
+const char *const Separator = "=================================";
+
+// A run that ends after a failed power-off still holds the board; nothing
+// would ever close it, since the next run starts from a zero handle.
+void releaseBoard(intptr_t &handle)
+{
+    if (handle != 0) {
+        usb_relay_device_close(handle);
+        handle = 0;
+    }
+}
+
+} // namespace
+
+bool testWorker::registerNetTest()
+{
+    if (!setup || setup->caseIndex != TestCases::RegisterNet)
+        return true;
+
+    const auto endRun = [this] {
+        releaseBoard(relayHandle);
+        return true;
+    };
+    // A failed exchange switches the chip off and counts the cycle as failed.
+    const auto failCycle = [this] {
+        powerOffChip();
+        emitResult(false);
+    };
+
+    for (;;) {
+        QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
+        log(QString::fromLatin1(Separator), QColor(Qt::white));
+
+        if (!powerOnChip()) {
+            emitResult(false);
+            if (stopRequested)
+                return endRun();
+            continue;
+        }
+        // Whatever the chip said before this power-up (a late report of the
+        // previous cycle) must not count as this cycle's registration.
+        if (uart)
+            uart->m_recvBuffer.clear();
+        if (stopRequested) {
+            powerOffChip();
+            return endRun();
+        }
+
+        if (!waitAtResponse(QByteArray(), QByteArrayLiteral("CREG: 1"), limits().registerMs)) {
+            failCycle();
+            continue;
+        }
+        if (stopRequested) {
+            powerOffChip();
+            return endRun();
+        }
+
+        if (!waitAtResponse(QByteArrayLiteral("AT+CFUN=0\r\n"), QByteArrayLiteral("CREG: 0"), limits().deregisterMs)) {
+            failCycle();
+            continue;
+        }
+        if (stopRequested) {
+            powerOffChip();
+            return endRun();
+        }
+
+        if (!waitAtResponse(QByteArrayLiteral("AT+CFUN=1\r\n"), QByteArrayLiteral("CREG: 1"), limits().reregisterMs)) {
+            failCycle();
+            continue;
+        }
+        if (stopRequested) {
+            powerOffChip();
+            return endRun();
+        }
+
+        if (!powerOffChip()) {
+            emitResult(false);
+            continue;
+        }
+        emitResult(true);
+        if (stopRequested)
+            return endRun();
+    }
+}
+
+bool testWorker::sleepWakePppTest()
+{
+    if (!setup || setup->caseIndex != TestCases::SleepWakePpp)
+        return true;
+
+    const auto endRun = [this] {
+        releaseBoard(relayHandle);
+        return true;
+    };
+
+    for (;;) {
+        QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
+        log(QString::fromLatin1(Separator), QColor(Qt::white));
+
+        if (!powerOnChip()) {
+            emitResult(false);
+            if (stopRequested)
+                return endRun();
+            continue;
+        }
+        if (stopRequested) {
+            powerOffChip();
+            return endRun();
+        }
+
+        // The powered wait sleeps on the thread's events; nothing ends it early
+        // but a stop request.
+        if (waitFor(limits().sleepWakeMs, [] { return false; }) == WaitResult::Stopped) {
+            powerOffChip();
+            return endRun();
+        }
+
+        if (!powerOffChip()) {
+            emitResult(false);
+            continue;
+        }
+        if (!dialUpPpp()) {
+            emitResult(false);
+            continue;
+        }
+        if (stopRequested) {
+            hangUpPpp();
+            return endRun();
+        }
+        hangUpPpp();
+        emitResult(true);
+    }
+}
