@@ -1,8 +1,126 @@
 #include "CZorvPppDialObj.h"
-// Placeholder until the dial library lands.
-CZorvPppDialObj::CZorvPppDialObj() = default;
-CZorvPppDialObj::~CZorvPppDialObj() = default;
-CZorvPppDialObj &CZorvPppDialObj::operator=(const CZorvPppDialObj &) { return *this; }
-bool CZorvPppDialObj::dialUp(void *) { return false; }
-int CZorvPppDialObj::GetConnectStatus() { return -1; }
-bool CZorvPppDialObj::hangUp() { return true; }
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <ras.h>
+#else
+#include <ras.h>
+#endif
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+// The dial record in the form every RAS release accepts: the fields up to
+// szDomain, 1052 bytes. Newer SDK headers append dwSubEntry, dwCallbackId
+// and more to RASDIALPARAMSA, so the record is declared here and handed to
+// RAS through the SDK's pointer type.
+struct DialParams1052
+{
+    DWORD dwSize;
+    CHAR szEntryName[RAS_MaxEntryName + 1];
+    CHAR szPhoneNumber[RAS_MaxPhoneNumber + 1];
+    CHAR szCallbackNumber[RAS_MaxCallbackNumber + 1];
+    CHAR szUserName[UNLEN + 1];
+    CHAR szPassword[PWLEN + 1];
+    CHAR szDomain[DNLEN + 1];
+};
+
+// The status record up to szDeviceName, 160 bytes.
+struct ConnStatus160
+{
+    DWORD dwSize;
+    RASCONNSTATE rasconnstate;
+    DWORD dwError;
+    CHAR szDeviceType[RAS_MaxDeviceType + 1];
+    CHAR szDeviceName[RAS_MaxDeviceName + 1];
+};
+
+constexpr DWORD kDialParamsSize = 1052;
+constexpr DWORD kConnStatusSize = 160;
+
+static_assert(sizeof(DialParams1052) == kDialParamsSize, "dial record must be 1052 bytes");
+static_assert(sizeof(ConnStatus160) == kConnStatusSize, "status record must be 160 bytes");
+static_assert(offsetof(DialParams1052, dwSize) == offsetof(RASDIALPARAMSA, dwSize), "layout");
+static_assert(offsetof(DialParams1052, szEntryName) == offsetof(RASDIALPARAMSA, szEntryName), "layout");
+static_assert(offsetof(DialParams1052, szPhoneNumber) == offsetof(RASDIALPARAMSA, szPhoneNumber), "layout");
+static_assert(offsetof(DialParams1052, szCallbackNumber) == offsetof(RASDIALPARAMSA, szCallbackNumber), "layout");
+static_assert(offsetof(DialParams1052, szUserName) == offsetof(RASDIALPARAMSA, szUserName), "layout");
+static_assert(offsetof(DialParams1052, szPassword) == offsetof(RASDIALPARAMSA, szPassword), "layout");
+static_assert(offsetof(DialParams1052, szDomain) == offsetof(RASDIALPARAMSA, szDomain), "layout");
+static_assert(sizeof(RASDIALPARAMSA) >= kDialParamsSize, "layout");
+static_assert(offsetof(ConnStatus160, dwSize) == offsetof(RASCONNSTATUSA, dwSize), "layout");
+static_assert(offsetof(ConnStatus160, rasconnstate) == offsetof(RASCONNSTATUSA, rasconnstate), "layout");
+static_assert(offsetof(ConnStatus160, dwError) == offsetof(RASCONNSTATUSA, dwError), "layout");
+static_assert(offsetof(ConnStatus160, szDeviceName) == offsetof(RASCONNSTATUSA, szDeviceName), "layout");
+static_assert(sizeof(RASCONNSTATUSA) >= kConnStatusSize, "layout");
+
+// The one connection of the process, shared by every dial object. The
+// caller's thread dials and hangs up, but the handle is atomic so that a
+// hang-up from another thread never sees half a value or hangs up twice.
+std::atomic<HRASCONN> g_connection{nullptr};
+
+template <size_t N>
+void copyField(CHAR (&field)[N], const char *text)
+{
+    std::strncpy(field, text, N - 1);
+    field[N - 1] = '\0';
+}
+
+} // namespace
+
+CZorvPppDialObj::CZorvPppDialObj() {}
+
+CZorvPppDialObj::~CZorvPppDialObj() {}
+
+CZorvPppDialObj &CZorvPppDialObj::operator=(const CZorvPppDialObj &)
+{
+    return *this;
+}
+
+bool CZorvPppDialObj::dialUp(void *notifier)
+{
+    DialParams1052 params;
+    std::memset(&params, 0, sizeof(params));
+    params.dwSize = kDialParamsSize;
+
+    g_connection.store(nullptr);
+
+    copyField(params.szEntryName, "");
+    copyField(params.szPhoneNumber, "*99***1#");
+    copyField(params.szUserName, "");
+    copyField(params.szPassword, "");
+    copyField(params.szCallbackNumber, "");
+    copyField(params.szDomain, "");
+
+    // RAS fills the handle in before it returns, also when it refuses
+    // after having opened a connection; keep whatever it stored.
+    HRASCONN connection = nullptr;
+    const DWORD rc = RasDialA(nullptr, nullptr, reinterpret_cast<LPRASDIALPARAMSA>(&params), 0,
+                              notifier, &connection);
+    g_connection.store(connection);
+    return rc == 0;
+}
+
+int CZorvPppDialObj::GetConnectStatus()
+{
+    const HRASCONN connection = g_connection.load();
+    if (connection == nullptr)
+        return -1;
+
+    ConnStatus160 status;
+    std::memset(&status, 0, sizeof(status));
+    status.dwSize = kConnStatusSize;
+    RasGetConnectStatusA(connection, reinterpret_cast<LPRASCONNSTATUSA>(&status));
+    return status.rasconnstate == RASCS_Connected ? 1 : 0;
+}
+
+bool CZorvPppDialObj::hangUp()
+{
+    const HRASCONN connection = g_connection.exchange(nullptr);
+    if (connection != nullptr)
+        RasHangUpA(connection);
+    return true;
+}

@@ -112,6 +112,10 @@ typedef struct tagRASCONNSTATUSA {
 typedef struct tagRASDIALEXTENSIONS RASDIALEXTENSIONS, *LPRASDIALEXTENSIONS;
 
 // Notifier type 0: message number, new state, error code.
+// The message number RAS passes to notifiers.
+#define WM_RASDIALEVENT 0xCCCD
+// Device type reported in RASCONNSTATUSA.szDeviceType.
+#define RASDT_Modem "modem"
 typedef VOID(WINAPI *RASDIALFUNC)(UINT unMsg, RASCONNSTATE rasconnstate, DWORD dwError);
 
 // Error codes this layer reports (the Windows values).
@@ -125,7 +129,13 @@ typedef VOID(WINAPI *RASDIALFUNC)(UINT unMsg, RASCONNSTATE rasconnstate, DWORD d
 #define ERROR_NO_CARRIER 679
 #define ERROR_AUTHENTICATION_FAILURE 691
 #define ERROR_PPP_TIMEOUT 718
-#define ERROR_PPP_NO_RESPONSE 734
+#define ERROR_PPP_NO_RESPONSE 721
+#define ERROR_PPP_LCP_TERMINATED 734
+#define ERROR_PPP_LOOPBACK_DETECTED 737
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_SIZE 632
+#define ERROR_REQUEST_TIMEOUT 638
+#define ERROR_HARDWARE_FAILURE 630
 #define ERROR_FROM_DEVICE 651
 #define ERROR_CANNOT_FIND_PHONEBOOK_ENTRY 623
 

@@ -1,0 +1,72 @@
+#include "DialRequest.h"
+
+#include <cstring>
+
+namespace {
+
+template <size_t N>
+std::string fieldText(const CHAR (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}
+
+} // namespace
+
+DialRequest DialRequest::fromParams(const RASDIALPARAMSA &params)
+{
+    DialRequest request;
+    request.entryName = fieldText(params.szEntryName);
+    request.number = fieldText(params.szPhoneNumber);
+    request.userName = fieldText(params.szUserName);
+    request.password = fieldText(params.szPassword);
+    return request;
+}
+
+bool DialRequest::isDialString(const std::string &number)
+{
+    if (number.empty())
+        return false;
+    for (const char c : number) {
+        const bool digit = c >= '0' && c <= '9';
+        if (!digit && std::strchr("*#+,WPT", c) == nullptr)
+            return false;
+    }
+    return true;
+}
+
+DWORD DialRequest::check() const
+{
+    // There are no phonebooks here: only direct dials of a number.
+    if (!entryName.empty())
+        return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    if (!isDialString(number))
+        return ERROR_INVALID_PARAMETER;
+    return 0;
+}
+
+std::string DialRequest::chatScript() const
+{
+    // pppd hands this line to /bin/sh; the number is quoted and has been
+    // checked to hold dial characters only, so '*' cannot glob and '#'
+    // cannot start a comment.
+    return "chat -v ABORT BUSY ABORT 'NO CARRIER' ABORT 'NO DIALTONE' ABORT ERROR"
+           " '' ATZ OK 'ATD" + number + "' CONNECT ''";
+}
+
+std::vector<std::string> DialRequest::pppdArguments() const
+{
+    // The peer file comes first so that the options after it win over
+    // whatever it says: stay in the foreground with the log on stdout, dial
+    // once and give up on the first failure instead of redialling.
+    std::vector<std::string> args{"pppd",      "call", "provider", "nodetach", "nopersist",
+                                  "maxfail",   "1",    "connect",  chatScript()};
+    if (!userName.empty()) {
+        args.push_back("user");
+        args.push_back(userName);
+    }
+    if (!password.empty()) {
+        args.push_back("password");
+        args.push_back(password);
+    }
+    return args;
+}
