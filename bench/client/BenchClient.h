@@ -56,6 +56,9 @@ public:
     // timeoutMs. Any failure gives {"ok": false, "error": "<text>"}.
     // Safe to call from any thread, with or without an event loop.
     static QJsonObject request(const QJsonObject &req, int timeoutMs = 3000);
+    // The same on the control socket at socketPath, whatever TREVALO_BENCH says.
+    static QJsonObject requestAt(const QString &socketPath, const QJsonObject &req,
+                                 int timeoutMs = 3000);
 };
 
 // A lasting connection to the control socket, for streamed events. Use it
@@ -76,9 +79,13 @@ public:
     QJsonObject next(int timeoutMs);
     void close();
 
+    // Opens a session on the control socket at socketPath.
+    bool openAt(const QString &socketPath, int timeoutMs = 3000);
+
 private:
-    std::unique_ptr<QLocalSocket> m_socket;
+    std::unique_ptr<QLocalSocket> m_socket; // used on Windows only
     QByteArray m_pending;
+    int m_fd = -1; // the connection on POSIX systems: plain blocking I/O, no event loop needed
 };
 
 #endif // BENCHCLIENT_H

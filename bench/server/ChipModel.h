@@ -1,0 +1,68 @@
+// The chip as its AT port shows it: silent while unpowered; once powered it
+// boots, answers "AT" and the radio commands, and reports network
+// registration with unsolicited "+CREG: n" lines.
+#ifndef CHIPMODEL_H
+#define CHIPMODEL_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+class FaultSet;
+class PseudoTerminal;
+class QTimer;
+
+struct ChipTimings
+{
+    int bootMs = 150;       // power-on until the chip answers commands
+    int registerMs = 200;   // boot or radio on until "+CREG: 1"
+    int deregisterMs = 50;  // radio off until "+CREG: 0"
+};
+
+class ChipModel : public QObject
+{
+    Q_OBJECT
+
+public:
+    ChipModel(PseudoTerminal *port, FaultSet *faults, const ChipTimings &timings,
+              QObject *parent = nullptr);
+
+    bool isPowered() const { return m_powered; }
+    QJsonObject state() const;
+
+public slots:
+    void setPowered(bool on);
+
+private:
+    void onReceived(const QByteArray &data);
+    void handleLine(const QByteArray &line);
+    void onBooted();
+    void onRegistered();
+    void onDeregistered();
+    void scheduleRegistration(int delayMs);
+    // Sends a reply as the chip frames it, in pieces when that fault is set.
+    void send(const QByteArray &text);
+    void sendNextPiece();
+
+    PseudoTerminal *m_port;
+    FaultSet *m_faults;
+    ChipTimings m_timings;
+    bool m_powered = false;
+    bool m_booted = false;
+    bool m_radioOn = false;
+    int m_creg = 0;
+    QByteArray m_line;
+    bool m_lineOverflow = false;
+    QStringList m_lastCommands;
+    qint64 m_commandCount = 0;
+    qint64 m_discardedBytes = 0;
+    QTimer *m_bootTimer;
+    QTimer *m_registerTimer;
+    QTimer *m_deregisterTimer;
+    QTimer *m_pieceTimer;
+    QList<QByteArray> m_pieces;
+};
+
+#endif // CHIPMODEL_H

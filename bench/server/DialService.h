@@ -1,0 +1,64 @@
+// The dial-up service: plays the progress a Windows dialer reports for a
+// PPP connection through the chip's modem, stage by stage, as
+// RASCONNSTATE values with error codes. Every dial belongs to the control
+// connection that asked for it and ends when that connection goes away.
+#ifndef DIALSERVICE_H
+#define DIALSERVICE_H
+
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+
+class FaultSet;
+class QTimer;
+
+class DialService : public QObject
+{
+    Q_OBJECT
+
+public:
+    DialService(FaultSet *faults, int stepMs, QObject *parent = nullptr);
+    ~DialService() override;
+
+    // A new dial for owner: its id (> 0), or 0 with *error set to the RAS
+    // error code that refused it.
+    int dial(QObject *owner, const QString &number, int *error);
+    bool status(int id, int *state, int *error) const;
+    bool hangUp(int id);
+    // Ends every dial of owner (its connection closed).
+    void dropOwner(QObject *owner);
+    QJsonObject counters() const;
+
+signals:
+    // One progress report of dial id, for its owner.
+    void progress(QObject *owner, int id, int state, int error);
+
+private:
+    struct Dial
+    {
+        QObject *owner = nullptr;
+        int stage = -1;     // index into the stage list, -1 before the first
+        int state = 0;      // last reported RASCONNSTATE
+        int error = 0;
+        bool finished = false;
+        QTimer *timer = nullptr;
+    };
+    void advance(int id);
+    void report(int id, Dial &d, int state, int error, bool finished);
+    void release(Dial &d);
+
+    FaultSet *m_faults;
+    int m_stepMs;
+    int m_nextId = 1;
+    QHash<int, Dial> m_dials;
+    qint64 m_started = 0;
+    qint64 m_refused = 0;
+    qint64 m_connected = 0;
+    qint64 m_failed = 0;
+    qint64 m_hangups = 0;
+    qint64 m_lineDrops = 0; // connected lines that dropped
+    qint64 m_abandoned = 0; // dials whose control connection closed
+};
+
+#endif // DIALSERVICE_H

@@ -1,0 +1,167 @@
+#include "RelayBank.h"
+
+#include "FaultSet.h"
+
+#include <QJsonObject>
+
+RelayBank::RelayBank(const QList<BoardSpec> &boards, FaultSet *faults, QObject *parent)
+    : QObject(parent), m_faults(faults)
+{
+    for (const BoardSpec &spec : boards)
+        m_boards.append(Board{spec, 0});
+    connect(m_faults, &FaultSet::changed, this, &RelayBank::onFaultsChanged);
+}
+
+bool RelayBank::parseBoards(const QString &text, QList<BoardSpec> *out, QString *error)
+{
+    out->clear();
+    const QStringList items = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &raw : items) {
+        const QString item = raw.trimmed();
+        const int colon = item.indexOf(QLatin1Char(':'));
+        BoardSpec spec;
+        spec.serial = colon < 0 ? item : item.left(colon);
+        bool ok = true;
+        if (colon >= 0)
+            spec.channels = item.mid(colon + 1).toInt(&ok);
+        if (spec.serial.size() != 5) {
+            *error = QStringLiteral("board serial numbers have 5 characters: %1").arg(spec.serial);
+            return false;
+        }
+        if (!ok || !(spec.channels == 1 || spec.channels == 2 || spec.channels == 4
+                     || spec.channels == 8)) {
+            *error = QStringLiteral("a board has 1, 2, 4 or 8 channels: %1").arg(item);
+            return false;
+        }
+        for (const BoardSpec &other : qAsConst(*out)) {
+            if (other.serial == spec.serial) {
+                *error = QStringLiteral("board %1 given twice").arg(spec.serial);
+                return false;
+            }
+        }
+        out->append(spec);
+    }
+    if (out->isEmpty()) {
+        *error = QStringLiteral("at least one board is needed");
+        return false;
+    }
+    return true;
+}
+
+bool RelayBank::isPresent(const Board &b) const
+{
+    return !m_faults->coversBoard(QStringLiteral("relay.missing"), b.spec.serial);
+}
+
+RelayBank::Board *RelayBank::find(const QString &serial, QString *error)
+{
+    for (Board &b : m_boards) {
+        if (b.spec.serial == serial) {
+            if (isPresent(b))
+                return &b;
+            break;
+        }
+    }
+    *error = QStringLiteral("no such board: %1").arg(serial);
+    return nullptr;
+}
+
+const RelayBank::Board *RelayBank::find(const QString &serial, QString *error) const
+{
+    return const_cast<RelayBank *>(this)->find(serial, error);
+}
+
+QJsonArray RelayBank::list() const
+{
+    QJsonArray out;
+    for (const Board &b : m_boards) {
+        if (isPresent(b))
+            out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
+                                   {QStringLiteral("channels"), b.spec.channels}});
+    }
+    return out;
+}
+
+QJsonArray RelayBank::publishedBoards() const
+{
+    QJsonArray out;
+    for (const Board &b : m_boards)
+        out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
+                               {QStringLiteral("channels"), b.spec.channels}});
+    return out;
+}
+
+QJsonArray RelayBank::describe() const
+{
+    QJsonArray out;
+    for (const Board &b : m_boards) {
+        out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
+                               {QStringLiteral("channels"), b.spec.channels},
+                               {QStringLiteral("present"), isPresent(b)},
+                               {QStringLiteral("status"), double(b.status)}});
+    }
+    return out;
+}
+
+bool RelayBank::status(const QString &serial, quint32 *status, QString *error) const
+{
+    const Board *b = find(serial, error);
+    if (!b)
+        return false;
+    if (m_faults->coversBoard(QStringLiteral("relay.statusFails"), serial)) {
+        *error = QStringLiteral("status query failed");
+        return false;
+    }
+    *status = b->status;
+    return true;
+}
+
+bool RelayBank::set(const QString &serial, int channel, bool on, quint32 *status, QString *error)
+{
+    Board *b = find(serial, error);
+    if (!b)
+        return false;
+    if (channel < 1 || channel > b->spec.channels) {
+        *error = QStringLiteral("no channel %1 on board %2").arg(channel).arg(serial);
+        return false;
+    }
+    if (m_faults->coversBoard(QStringLiteral("relay.switchFails"), serial)) {
+        *error = QStringLiteral("switch failed");
+        return false;
+    }
+    ++m_switches;
+    // A stuck relay acknowledges the command but its contact stays put.
+    if (!m_faults->coversBoard(QStringLiteral("relay.switchStuck"), serial)) {
+        const quint32 bit = 1u << (channel - 1);
+        b->status = on ? (b->status | bit) : (b->status & ~bit);
+    }
+    *status = b->status;
+    updateSupply();
+    return true;
+}
+
+bool RelayBank::chipSupply() const
+{
+    return m_supply;
+}
+
+void RelayBank::onFaultsChanged(const QStringList &names)
+{
+    if (!names.contains(QStringLiteral("relay.missing")))
+        return;
+    for (Board &b : m_boards) {
+        if (!isPresent(b))
+            b.status = 0;
+    }
+    updateSupply();
+}
+
+void RelayBank::updateSupply()
+{
+    const bool on = !m_boards.isEmpty() && isPresent(m_boards.first())
+                    && (m_boards.first().status & 1u);
+    if (on != m_supply) {
+        m_supply = on;
+        emit chipSupplyChanged(on);
+    }
+}
