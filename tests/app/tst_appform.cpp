@@ -1,0 +1,409 @@
+// The window's form, its initial state, the enabling of the controls by
+// selection, the two list refreshes and the About box.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <QtTest>
+
+#include "AppTestSupport.h"
+#include "TestSetup.h"
+#include "testMainWindow.h"
+
+class tst_AppForm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { qunsetenv("TREVALO_BENCH"); }
+
+    void formWidgetsAndTexts();
+    void formLayoutOrder();
+    void imagesLoad();
+    void initialState();
+    void logViewIsReadOnly();
+    void controlsFollowSelection_data();
+    void controlsFollowSelection();
+    void portListKeepsChoiceByName();
+    void portRefreshThroughPressAddsBenchPort();
+    void relayListWithoutBoards();
+    void aboutBox();
+};
+
+void tst_AppForm::formWidgetsAndTexts()
+{
+    AppFolder folder;
+    testMainWindow w;
+
+    QCOMPARE(w.objectName(), QStringLiteral("testMainWindow"));
+    QCOMPARE(w.size(), QSize(636, 601));
+    QCOMPARE(w.font().family(), QStringLiteral("Times New Roman"));
+    QCOMPARE(w.font().pointSize(), 11);
+    QCOMPARE(w.windowTitle(), QStringLiteral("ZORV Trevalo Tool v01.00.05"));
+
+    const struct { const char *name; const char *cls; const char *text; } widgets[] = {
+        {"centralwidget", "QWidget", nullptr},
+        {"logoLabel", "QLabel", ""},
+        {"label_3", "QLabel", "Case List"},
+        {"caseCBx", "QComboBox", nullptr},
+        {"startBtn", "QPushButton", "Start"},
+        {"stopBtn", "QPushButton", "Stop"},
+        {"deviceCBx", "QComboBox", nullptr},
+        {"portCBx", "QComboBox", nullptr},
+        {"label", "QLabel", "Port"},
+        {"deviceLb", "QLabel", "Device List"},
+        {"teLog", "QTextEdit", nullptr},
+        {"AvgTime", "QGroupBox", ""},
+        {"DialupLb", "QLabel", "Avg Dial-up Time: "},
+        {"HanpupLb", "QLabel", "Avg Hanp-up Time: "},
+        {"groupBox", "QGroupBox", ""},
+        {"lbTotal", "QLabel", "Total: 0"},
+        {"lbPass", "QLabel", "Pass: 0"},
+        {"lbFail", "QLabel", "Fail: 0"},
+        {"lbFPY", "QLabel", "FPY: 0%"},
+    };
+    for (const auto &e : widgets) {
+        QObject *o = w.findChild<QObject *>(QString::fromLatin1(e.name));
+        QVERIFY2(o, e.name);
+        QCOMPARE(QString::fromLatin1(o->metaObject()->className()), QString::fromLatin1(e.cls));
+        if (!e.text)
+            continue;
+        if (auto *l = qobject_cast<QLabel *>(o))
+            QCOMPARE(l->text(), QString::fromLatin1(e.text));
+        else if (auto *b = qobject_cast<QPushButton *>(o))
+            QCOMPARE(b->text(), QString::fromLatin1(e.text));
+        else if (auto *g = qobject_cast<QGroupBox *>(o))
+            QCOMPARE(g->title(), QString::fromLatin1(e.text));
+    }
+
+    QCOMPARE(widget<QLabel>(w, "lbTotal")->styleSheet(), QString());
+    QCOMPARE(widget<QLabel>(w, "lbPass")->styleSheet(), QStringLiteral("color: rgb(0, 255, 0);"));
+    QCOMPARE(widget<QLabel>(w, "lbFail")->styleSheet(), QStringLiteral("color: rgb(255, 0, 0);"));
+    QCOMPARE(widget<QLabel>(w, "lbFPY")->styleSheet(), QStringLiteral("color: rgb(0, 0, 255);"));
+    for (const char *name : {"label", "deviceLb"}) {
+        const QFont f = widget<QLabel>(w, name)->font();
+        QCOMPARE(f.family(), QStringLiteral("Times New Roman"));
+        QCOMPARE(f.pointSize(), 11);
+    }
+
+    auto *cases = widget<QComboBox>(w, "caseCBx");
+    const QStringList expected = {
+        "PPP dial-up test", "External short-short connection test",
+        "External long-short connection test", "External long-long connection test",
+        "Register network test", "Sleep-wake PPP test"};
+    QCOMPARE(cases->count(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(cases->itemText(i), expected.at(i));
+    QCOMPARE(cases->currentIndex(), 0);
+
+    auto *log = widget<QTextEdit>(w, "teLog");
+    QCOMPARE(log->styleSheet(), QStringLiteral("QTextEdit {font: times bold 12pt; background: black }"));
+
+    // The window adds its own tool bar with the About entry; the form adds none.
+    const QList<QToolBar *> bars = w.findChildren<QToolBar *>();
+    QCOMPARE(bars.size(), 1);
+    QCOMPARE(bars.first()->windowTitle(), QStringLiteral("Tools"));
+    QCOMPARE(bars.first()->minimumHeight(), 30);
+    QCOMPARE(bars.first()->maximumHeight(), 30);
+    QCOMPARE(bars.first()->actions().size(), 1);
+    QCOMPARE(bars.first()->actions().first()->text(), QStringLiteral("About"));
+    QVERIFY(!bars.first()->actions().first()->icon().isNull());
+    QVERIFY(!w.menuWidget());
+    QVERIFY(!w.findChild<QStatusBar *>());
+}
+
+void tst_AppForm::formLayoutOrder()
+{
+    AppFolder folder;
+    testMainWindow w;
+
+    auto *vertical = widget<QVBoxLayout>(w, "verticalLayout");
+    QVERIFY(vertical);
+    QCOMPARE(vertical->count(), 4);
+    QCOMPARE(vertical->itemAt(0)->layout()->objectName(), QStringLiteral("horizontalLayout_4"));
+    QCOMPARE(vertical->itemAt(1)->widget()->objectName(), QStringLiteral("teLog"));
+    QCOMPARE(vertical->itemAt(2)->widget()->objectName(), QStringLiteral("AvgTime"));
+    QCOMPARE(vertical->itemAt(3)->widget()->objectName(), QStringLiteral("groupBox"));
+
+    auto *grid = widget<QGridLayout>(w, "gridLayout");
+    QVERIFY(grid);
+    auto cellName = [grid](int row, int col) {
+        QLayoutItem *item = grid->itemAtPosition(row, col);
+        if (!item)
+            return QString();
+        return item->widget() ? item->widget()->objectName() : item->layout()->objectName();
+    };
+    QCOMPARE(cellName(0, 0), QStringLiteral("label"));
+    QCOMPARE(cellName(0, 1), QStringLiteral("portCBx"));
+    QCOMPARE(cellName(0, 2), QStringLiteral("horizontalLayout_2"));
+    QCOMPARE(cellName(1, 0), QStringLiteral("deviceLb"));
+    QCOMPARE(cellName(1, 1), QStringLiteral("deviceCBx"));
+    QCOMPARE(cellName(1, 2), QStringLiteral("horizontalLayout_3"));
+
+    // Each row's box starts with an expanding 40x20 spacer, so the case list
+    // and the buttons sit at the right.
+    for (const char *row : {"horizontalLayout_2", "horizontalLayout_3"}) {
+        auto *box = widget<QHBoxLayout>(w, row);
+        QVERIFY(box);
+        QCOMPARE(box->count(), 3);
+        QSpacerItem *spacer = box->itemAt(0)->spacerItem();
+        QVERIFY(spacer);
+        QCOMPARE(spacer->sizeHint(), QSize(40, 20));
+        QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+        QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
+    }
+    auto *counts = widget<QHBoxLayout>(w, "horizontalLayout");
+    QCOMPARE(counts->itemAt(0)->widget()->objectName(), QStringLiteral("lbTotal"));
+    QCOMPARE(counts->itemAt(1)->widget()->objectName(), QStringLiteral("lbPass"));
+    QCOMPARE(counts->itemAt(2)->widget()->objectName(), QStringLiteral("lbFail"));
+    QCOMPARE(counts->itemAt(3)->widget()->objectName(), QStringLiteral("lbFPY"));
+}
+
+void tst_AppForm::imagesLoad()
+{
+    for (const char *path : {":/images/MainWnd.ico", ":/images/logo.png", ":/images/about.png"})
+        QVERIFY2(!QPixmap(QString::fromLatin1(path)).isNull(), path);
+    QVERIFY(!QIcon(QStringLiteral(":/images/MainWnd.ico")).pixmap(32, 32).isNull());
+
+    AppFolder folder;
+    testMainWindow w;
+    QVERIFY(!w.windowIcon().isNull());
+    QVERIFY(!widget<QLabel>(w, "logoLabel")->pixmap().isNull());
+}
+
+void tst_AppForm::initialState()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+
+    QCOMPARE(w.state(), testMainWindow::NotReady);
+    QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+    QVERIFY(!widget<QPushButton>(w, "stopBtn")->isEnabled());
+    QVERIFY(widget<QComboBox>(w, "portCBx")->isEnabled());
+    QVERIFY(widget<QComboBox>(w, "caseCBx")->isEnabled());
+    QCOMPARE(widget<QComboBox>(w, "portCBx")->count(), 0);
+    QCOMPARE(widget<QComboBox>(w, "deviceCBx")->count(), 0);
+    QVERIFY(widget<QComboBox>(w, "deviceCBx")->isHidden());
+    QVERIFY(widget<QLabel>(w, "deviceLb")->isHidden());
+    QVERIFY(!widget<QGroupBox>(w, "AvgTime")->isHidden());
+    QVERIFY(!w.autoSaveTimerObject()->isActive());
+    QVERIFY(!w.autoSaveTimerObject()->isSingleShot());
+    QVERIFY(widget<QTextEdit>(w, "teLog")->toPlainText().isEmpty());
+    QVERIFY(w.testSetup()->portName.isEmpty());
+    QCOMPARE(w.testSetup()->caseIndex, 0);
+    QCOMPARE(w.testSetup()->hostName, QStringLiteral("127.0.0.1"));
+}
+
+void tst_AppForm::logViewIsReadOnly()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+    auto *log = widget<QTextEdit>(w, "teLog");
+    QVERIFY(log->isReadOnly());
+    log->setFocus();
+    QTest::keyClicks(log, "typed");
+    QVERIFY(log->toPlainText().isEmpty());
+}
+
+void tst_AppForm::controlsFollowSelection_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<bool>("port");
+    QTest::addColumn<bool>("relay");
+    QTest::addColumn<bool>("ready");
+    QTest::addColumn<bool>("relayShown");
+    QTest::addColumn<bool>("avgShown");
+    for (int c = 0; c < 6; ++c) {
+        for (int p = 0; p < 2; ++p) {
+            for (int r = 0; r < 2; ++r) {
+                const bool needsRelay = c == 4 || c == 5;
+                const bool ready = p && (!needsRelay || r);
+                QTest::addRow("case%d-port%d-relay%d", c, p, r)
+                    << c << bool(p) << bool(r) << ready << needsRelay << (c != 4);
+            }
+        }
+    }
+}
+
+void tst_AppForm::controlsFollowSelection()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(bool, port);
+    QFETCH(bool, relay);
+    QFETCH(bool, ready);
+    QFETCH(bool, relayShown);
+    QFETCH(bool, avgShown);
+
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    auto *devices = widget<QComboBox>(w, "deviceCBx");
+    auto *cases = widget<QComboBox>(w, "caseCBx");
+
+    // Visit another case first, so every index really changes the box.
+    cases->setCurrentIndex(caseIndex == 3 ? 4 : 3);
+    if (port)
+        w.fillPortList({QStringLiteral("ttyTEST0")});
+    if (relay) {
+        devices->addItem(QStringLiteral("ABCDE"));
+        devices->setCurrentIndex(0);
+    }
+    cases->setCurrentIndex(caseIndex);
+
+    QCOMPARE(w.testSetup()->caseIndex, caseIndex);
+    QCOMPARE(w.testSetup()->portName, port ? QStringLiteral("ttyTEST0") : QString());
+    QCOMPARE(w.state(), ready ? testMainWindow::Ready : testMainWindow::NotReady);
+    QCOMPARE(widget<QPushButton>(w, "startBtn")->isEnabled(), ready);
+    QVERIFY(!widget<QPushButton>(w, "stopBtn")->isEnabled());
+    QVERIFY(ports->isEnabled());
+    QVERIFY(cases->isEnabled());
+    QVERIFY(devices->isEnabled());
+    QCOMPARE(devices->isVisible(), relayShown);
+    QCOMPARE(widget<QLabel>(w, "deviceLb")->isVisible(), relayShown);
+    QCOMPARE(widget<QGroupBox>(w, "AvgTime")->isVisible(), avgShown);
+}
+
+void tst_AppForm::portListKeepsChoiceByName()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *ports = widget<QComboBox>(w, "portCBx");
+
+    // First fill: nothing chosen before, so the first entry is taken.
+    w.fillPortList({"ttyA", "ttyB", "ttyC"});
+    QCOMPARE(ports->currentText(), QStringLiteral("ttyA"));
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("ttyA"));
+    QCOMPARE(w.state(), testMainWindow::Ready);
+
+    ports->setCurrentIndex(2);
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("ttyC"));
+
+    // Same name at a new position stays chosen.
+    w.fillPortList({"ttyC2", "ttyX", "ttyC", "ttyA"});
+    QCOMPARE(ports->currentIndex(), 2);
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("ttyC"));
+
+    // Names match exactly and case-sensitively.
+    w.fillPortList({"TTYC", "ttyC0"});
+    QCOMPARE(ports->currentIndex(), -1);
+    QVERIFY(w.testSetup()->portName.isEmpty());
+    QCOMPARE(w.state(), testMainWindow::NotReady);
+    QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+
+    // With nothing chosen the next fill takes the first entry again.
+    w.fillPortList({"ttyQ"});
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("ttyQ"));
+    QCOMPARE(w.state(), testMainWindow::Ready);
+
+    // No port present at all.
+    w.fillPortList({});
+    QCOMPARE(ports->count(), 0);
+    QVERIFY(w.testSetup()->portName.isEmpty());
+    QCOMPARE(w.state(), testMainWindow::NotReady);
+}
+
+void tst_AppForm::portRefreshThroughPressAddsBenchPort()
+{
+    AppFolder folder;
+    // A bench's runtime folder with its description is all the window looks at.
+    QTemporaryDir bench;
+    QFile info(bench.filePath(QStringLiteral("bench.json")));
+    QVERIFY(info.open(QIODevice::WriteOnly));
+    info.write(R"({"pid": 1, "name": "trevalo-bench", "version": 1, "atPort": "/dev/pts/4242",
+                   "echo": {"host": "127.0.0.1", "port": 6805}, "boards": []})");
+    info.close();
+    qputenv("TREVALO_BENCH", bench.path().toLocal8Bit());
+
+    testMainWindow w;
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), ports->mapToGlobal(QPointF(5, 5)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QVERIFY(!w.eventFilter(ports, &press)); // the press goes on to the box
+
+    const QStringList present = testMainWindow::availablePortNames();
+    QVERIFY(present.contains(QStringLiteral("/dev/pts/4242")));
+    QCOMPARE(present.count(QStringLiteral("/dev/pts/4242")), 1);
+    QCOMPARE(ports->count(), present.size());
+    QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("/dev/pts/4242"));
+    QCOMPARE(ports->currentIndex(), 0);
+
+    ports->setCurrentIndex(ports->count() - 1);
+    QVERIFY(!w.eventFilter(ports, &press));
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("/dev/pts/4242"));
+
+    // Other events and other objects refresh nothing.
+    QEvent other(QEvent::Enter);
+    ports->clear();
+    QVERIFY(!w.eventFilter(ports, &other));
+    QVERIFY(!w.eventFilter(widget<QComboBox>(w, "caseCBx"), &press));
+    QCOMPARE(ports->count(), 0);
+
+    qunsetenv("TREVALO_BENCH");
+}
+
+void tst_AppForm::relayListWithoutBoards()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.fillPortList({"ttyA"});
+    widget<QComboBox>(w, "caseCBx")->setCurrentIndex(4);
+
+    auto *devices = widget<QComboBox>(w, "deviceCBx");
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), devices->mapToGlobal(QPointF(5, 5)),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    // Repeated refreshes free and replace the list each time.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(!w.eventFilter(devices, &press));
+    if (w.relayList() == nullptr) {
+        QCOMPARE(devices->count(), 0);
+        QCOMPARE(w.state(), testMainWindow::NotReady);
+        QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+    } else {
+        // A real board is attached to this machine.
+        QVERIFY(devices->count() > 0);
+        QCOMPARE(w.state(), testMainWindow::Ready);
+    }
+}
+
+void tst_AppForm::aboutBox()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+
+    QString title, text;
+    QMessageBox::StandardButtons buttons;
+    QTimer::singleShot(50, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        title = box->windowTitle();
+        text = box->text();
+        buttons = box->standardButtons();
+        box->accept();
+    });
+    w.findChildren<QToolBar *>().first()->actions().first()->trigger();
+
+    QCOMPARE(title, QStringLiteral("About Trevalo Tool"));
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(0), QStringLiteral("ZORV trevalo tool v01.00.05"));
+    QVERIFY(lines.at(1).contains(QDate::currentDate().toString(Qt::ISODate)));
+    QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+QTEST_MAIN(tst_AppForm)
+#include "tst_appform.moc"
