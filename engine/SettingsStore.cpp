@@ -2,6 +2,8 @@
 
 #include <QVariant>
 
+#include <limits>
+
 SettingsStore::SettingsStore(const QString &fileName, bool readMode)
     : readMode(readMode), settings(fileName, QSettings::IniFormat)
 {
@@ -42,10 +44,17 @@ void SettingsStore::transferInt(const QString &key, int &value)
 void SettingsStore::transferUInt(const QString &key, unsigned int &value)
 {
     if (readMode) {
-        // Read through the signed conversion, like the port, so both kinds
-        // treat odd text the same way.
-        if (settings.contains(key))
-            value = static_cast<unsigned int>(settings.value(key).toString().toInt(nullptr, 10));
+        // Signed conversion like the port, so odd text reads the same way;
+        // but a value above INT_MAX that this store wrote itself must come
+        // back unchanged instead of as 0.
+        if (settings.contains(key)) {
+            bool ok = false;
+            const qlonglong wide = settings.value(key).toString().toLongLong(&ok, 10);
+            if (ok && wide > std::numeric_limits<int>::max() && wide <= std::numeric_limits<unsigned int>::max())
+                value = static_cast<unsigned int>(wide);
+            else
+                value = static_cast<unsigned int>(settings.value(key).toString().toInt(nullptr, 10));
+        }
     } else {
         settings.setValue(key, QString::number(value, 10));
     }

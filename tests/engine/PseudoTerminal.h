@@ -1,0 +1,28 @@
+// A real pseudo-terminal standing in for the chip's AT port: the worker opens
+// the slave side, the test reads and writes the master side.
+#ifndef PSEUDOTERMINAL_H
+#define PSEUDOTERMINAL_H
+
+#include <QByteArray>
+#include <QString>
+
+class PseudoTerminal
+{
+public:
+    PseudoTerminal();
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+    QString slavePath() const { return m_slavePath; }
+    bool send(const QByteArray &bytes);
+    // Whatever the slave side wrote within waitMs, gathered until a quiet 50 ms.
+    QByteArray receive(int waitMs);
+
+private:
+    int m_master = -1;
+    int m_keepSlave = -1;
+    QString m_slavePath;
+};
+
+#endif // PSEUDOTERMINAL_H

@@ -1,0 +1,149 @@
+#include "WorkerHarness.h"
+
+#include "SocketMannger.h"
+#include "UartEngine.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
+{
+    worker = new testWorker;
+    worker->setup = &setup;
+    worker->setLimits(quickLimits());
+    worker->moveToThread(&thread);
+    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+
+    connect(worker, &testWorker::sngLog, this, [this](const QString &text, const QColor &color) {
+        lines.append({text, color});
+    });
+    connect(worker, &testWorker::sngUpdateRadio, this, [this](bool pass) {
+        results.append(pass);
+        resultAt.append(lines.size());
+    });
+    connect(worker, &testWorker::sngUpdateAvgTime, this, [this](bool startPpp, int ms) {
+        avgTimes.append({startPpp, ms});
+    });
+    connect(worker, &testWorker::sngFinishAll, this, [this] { ++finishCount; });
+    thread.start();
+}
+
+WorkerHarness::~WorkerHarness()
+{
+    worker->stopTest();
+    thread.quit();
+    thread.wait();
+}
+
+WorkerLimits WorkerHarness::quickLimits()
+{
+    WorkerLimits l;
+    l.connectMs = 3000;
+    l.writeMs = 2000;
+    l.echoWaitMs = 1500;
+    l.echoPollMs = 200;
+    l.registerMs = 1500;
+    l.deregisterMs = 1500;
+    l.reregisterMs = 1500;
+    l.dialBoundMs = 3000;
+    l.pingStartMs = 5000;
+    l.pingFinishMs = 8000;
+    l.pingDeadlineS = 5;
+    l.sleepWakeMs = 500;
+    l.cyclePauseMs = 50;
+    l.stopLatencyMs = 50;
+    return l;
+}
+
+void WorkerHarness::makeChannels()
+{
+    runInWorker([this] {
+        worker->uart = new UartEngine(worker);
+        worker->socketMgr = new SocketMannger(worker);
+        QObject::connect(worker->uart, &UartEngine::sngLogtext, worker, &testWorker::onLog);
+        QObject::connect(worker->socketMgr, &SocketMannger::sngSocketLog, worker, &testWorker::onLog);
+    });
+}
+
+bool WorkerHarness::runInWorker(const std::function<void()> &fn, int waitMs)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::invokeMethod(worker, [fn, done] {
+        fn();
+        *done = true;
+    }, Qt::QueuedConnection);
+    const bool ok = waitUntil([done] { return done->load(); }, waitMs);
+    // Deliver the signals queued before fn returned.
+    QCoreApplication::processEvents();
+    return ok;
+}
+
+void WorkerHarness::startRun()
+{
+    worker->announceStart();
+    QMetaObject::invokeMethod(worker, &testWorker::start, Qt::QueuedConnection);
+}
+
+bool WorkerHarness::waitFinished(int runs, int waitMs)
+{
+    return waitUntil([&] { return finishCount >= runs; }, waitMs);
+}
+
+bool WorkerHarness::waitUntil(const std::function<bool()> &pred, int waitMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > waitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+void WorkerHarness::pump(int ms)
+{
+    waitUntil([] { return false; }, ms);
+}
+
+QStringList WorkerHarness::texts() const
+{
+    QStringList out;
+    for (const LogLine &l : lines)
+        out << l.text;
+    return out;
+}
+
+int WorkerHarness::indexOf(const QString &text, int from) const
+{
+    for (int i = std::max(0, from); i < lines.size(); ++i)
+        if (lines[i].text == text)
+            return i;
+    return -1;
+}
+
+int WorkerHarness::count(const QString &text) const
+{
+    int n = 0;
+    for (const LogLine &l : lines)
+        n += l.text == text ? 1 : 0;
+    return n;
+}
+
+bool WorkerHarness::hasLine(const QString &text, const QColor &color) const
+{
+    for (const LogLine &l : lines)
+        if (l.text == text && l.color == color)
+            return true;
+    return false;
+}
+
+void WorkerHarness::clear()
+{
+    lines.clear();
+    results.clear();
+    avgTimes.clear();
+    resultAt.clear();
+    finishCount = 0;
+}

@@ -1,0 +1,340 @@
+// The TCP echo steps against a loopback echo server and the AT wait against
+// a real pseudo-terminal, each run in the worker's own thread.
+#include "EchoServer.h"
+#include "PseudoTerminal.h"
+#include "SocketMannger.h"
+#include "UartEngine.h"
+#include "WorkerHarness.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+const QString noData = QStringLiteral("Failed!!!Recieve no data from server!");
+const QString wrongData = QStringLiteral("Failed!!!Recieve wrong data from server!");
+const QString atTimeout = QStringLiteral("Failed!!!Wait AT response time out!");
+} // namespace
+
+class TestLinkSteps : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void echoPassesAndCompleteEchoIsJudgedAtOnce();
+    void echoInPiecesPasses();
+    void echoVerdicts_data();
+    void echoVerdicts();
+    void stopDuringEchoWaitAnswersTrueQuietly();
+    void portOutsideRangeNeverWraps_data();
+    void portOutsideRangeNeverWraps();
+    void refusedConnectionAndUnconnectedWrite();
+
+    void atWaitFindsTextAlreadyReceived();
+    void atWaitCommandAndReplyInPieces();
+    void atWaitZeroTimeoutAndTimeoutEmptyTheBuffer();
+    void atWaitFailedWrite();
+    void atWaitStop();
+    void portOpenAndClose();
+
+private:
+    // Exchanges one payload through the worker: connect, send, check.
+    bool exchange(qint64 *checkMs = nullptr);
+
+    std::unique_ptr<WorkerHarness> h;
+    std::unique_ptr<EchoServer> server;
+};
+
+void TestLinkSteps::init()
+{
+    h = std::make_unique<WorkerHarness>();
+    server = std::make_unique<EchoServer>();
+    QVERIFY(server->port() != 0);
+    h->setup.hostName = QStringLiteral("127.0.0.1");
+    h->setup.hostPort = server->port();
+    h->makeChannels();
+}
+
+void TestLinkSteps::cleanup()
+{
+    h.reset();
+    server.reset();
+}
+
+bool TestLinkSteps::exchange(qint64 *checkMs)
+{
+    bool ok = false;
+    h->runInWorker([&] {
+        if (!h->worker->connectServer() || !h->worker->sendData())
+            return;
+        QElapsedTimer t;
+        t.start();
+        ok = h->worker->checkReceive(h->worker->sentData);
+        if (checkMs)
+            *checkMs = t.elapsed();
+    });
+    return ok;
+}
+
+void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
+{
+    qint64 ms = -1;
+    QVERIFY(exchange(&ms));
+    QVERIFY2(ms < 500, qPrintable(QString::number(ms)));
+    QVERIFY(h->hasLine(QStringLiteral("connect to server..."), Qt::white));
+    QVERIFY(h->hasLine(QStringLiteral("Send data to server..."), Qt::white));
+    const QByteArray sent = h->worker->sentData;
+    QVERIFY(sent.size() >= 1 && sent.size() <= 2047);
+    QVERIFY(h->hasLine(QStringLiteral("[send] ") + QString::fromLatin1(sent), Qt::yellow));
+    QVERIFY(!h->texts().contains(noData) && !h->texts().contains(wrongData));
+
+    // The echo is complete in the buffer already: no wait before the verdict.
+    bool again = false;
+    qint64 againMs = -1;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        again = h->worker->checkReceive(h->worker->sentData);
+        againMs = t.elapsed();
+    });
+    QVERIFY(again);
+    QVERIFY2(againMs < 50, qPrintable(QString::number(againMs)));
+
+    bool closed = false;
+    h->runInWorker([&] { closed = h->worker->closeSocket() && h->worker->closeSocket(); });
+    QVERIFY(closed);
+    QCOMPARE(h->count(QStringLiteral("Close socket...")), 2);
+}
+
+void TestLinkSteps::echoInPiecesPasses()
+{
+    server->setMode(EchoServer::Pieces);
+    QVERIFY(exchange());
+    QVERIFY(!h->texts().contains(noData) && !h->texts().contains(wrongData));
+}
+
+void TestLinkSteps::echoVerdicts_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+    const int wait = WorkerHarness::quickLimits().echoWaitMs;
+    // One byte wrong at the right length is judged at once; too long only
+    // when the whole wait is over.
+    QTest::newRow("one byte wrong") << int(EchoServer::WrongByte) << wrongData << 0 << 400;
+    QTest::newRow("extra bytes") << int(EchoServer::Extra) << wrongData << wait - 50 << wait + 600;
+    QTest::newRow("no echo") << int(EchoServer::Silent) << noData << wait - 50 << wait + 600;
+    QTest::newRow("server hangs up") << int(EchoServer::Hangup) << noData << wait - 50 << wait + 600;
+}
+
+void TestLinkSteps::echoVerdicts()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, failure);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+    server->setMode(EchoServer::Mode(mode));
+    qint64 ms = -1;
+    QVERIFY(!exchange(&ms));
+    QVERIFY2(ms >= minMs && ms <= maxMs, qPrintable(QString::number(ms)));
+    QVERIFY(h->hasLine(failure, Qt::red));
+    QCOMPARE(h->count(noData) + h->count(wrongData), 1);
+}
+
+void TestLinkSteps::stopDuringEchoWaitAnswersTrueQuietly()
+{
+    server->setMode(EchoServer::Silent);
+    h->worker->setLimits([] {
+        WorkerLimits l = WorkerHarness::quickLimits();
+        l.echoWaitMs = 20000;
+        return l;
+    }());
+    QTimer::singleShot(300, this, [this] { h->worker->stopTest(); });
+    qint64 ms = -1;
+    QVERIFY(exchange(&ms));
+    // Seen within the stop latency, not at the end of the wait.
+    QVERIFY2(ms >= 250 && ms < 450, qPrintable(QString::number(ms)));
+    QVERIFY(!h->texts().contains(noData));
+}
+
+void TestLinkSteps::portOutsideRangeNeverWraps_data()
+{
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("fixedPort");
+    QTest::newRow("65536 above the server") << 65536 << 0;
+    QTest::newRow("zero") << 0 << 0;
+    QTest::newRow("negative") << 0 << -1;
+}
+
+void TestLinkSteps::portOutsideRangeNeverWraps()
+{
+    QFETCH(int, offset);
+    QFETCH(int, fixedPort);
+    h->setup.hostPort = offset ? offset + server->port() : fixedPort;
+    bool ok = true;
+    h->runInWorker([&] { ok = h->worker->connectServer(); });
+    QVERIFY(!ok);
+    QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to connect to host"), Qt::red));
+    h->pump(100);
+    QCOMPARE(server->connections(), 0);
+}
+
+void TestLinkSteps::refusedConnectionAndUnconnectedWrite()
+{
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    h->setup.hostPort = closedPort;
+    bool connected = true;
+    bool sent = true;
+    qint64 ms = -1;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        connected = h->worker->connectServer();
+        ms = t.elapsed();
+        sent = h->worker->sendData();
+    });
+    QVERIFY(!connected);
+    QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+    QVERIFY(!sent);
+    QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to write data to server"), Qt::red));
+    QVERIFY(!h->worker->sentData.isEmpty());
+}
+
+void TestLinkSteps::atWaitFindsTextAlreadyReceived()
+{
+    bool ok = false;
+    QByteArray left = "unset";
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = "xx+CREG: 1OK";
+        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 1000);
+        left = h->worker->uart->m_recvBuffer;
+    });
+    QVERIFY(ok);
+    QVERIFY(left.isEmpty());
+}
+
+void TestLinkSteps::atWaitCommandAndReplyInPieces()
+{
+    PseudoTerminal pty;
+    QVERIFY(!pty.slavePath().isEmpty());
+    h->setup.portName = pty.slavePath();
+    bool opened = false;
+    h->runInWorker([&] { opened = h->worker->openPort(); });
+    QVERIFY(opened);
+
+    // Stale text must not count once a command has been sent.
+    h->runInWorker([&] { h->worker->uart->m_recvBuffer = "+CREG: 0"; });
+    std::atomic<bool> done{false};
+    bool ok = false;
+    QMetaObject::invokeMethod(h->worker, [&] {
+        ok = h->worker->waitAtResponse("AT+CFUN=0\r\n", "CREG: 0", 1500);
+        done = true;
+    }, Qt::QueuedConnection);
+    QCOMPARE(pty.receive(2000), QByteArray("AT+CFUN=0\r\n"));
+    QVERIFY(pty.send("\r\nOK\r\n"));
+    QTest::qWait(100);
+    QVERIFY(pty.send("\r\n+CRE"));
+    QTest::qWait(100);
+    QVERIFY(pty.send("G: 0\r\n"));
+    QVERIFY(h->waitUntil([&] { return done.load(); }, 5000));
+    QVERIFY(ok);
+
+    bool closed = false;
+    h->runInWorker([&] { closed = h->worker->closePort(); });
+    QVERIFY(closed);
+    QVERIFY(h->hasLine(QStringLiteral("Close port..."), Qt::white));
+}
+
+void TestLinkSteps::atWaitZeroTimeoutAndTimeoutEmptyTheBuffer()
+{
+    bool ok = true;
+    QByteArray left = "unset";
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = "CREG: 1";
+        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 0);
+        left = h->worker->uart->m_recvBuffer;
+    });
+    QVERIFY(!ok);
+    QVERIFY(left.isEmpty());
+    QVERIFY(h->hasLine(atTimeout, Qt::red));
+
+    h->clear();
+    qint64 ms = -1;
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = "CREG: 2";
+        QElapsedTimer t;
+        t.start();
+        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 300);
+        ms = t.elapsed();
+        left = h->worker->uart->m_recvBuffer;
+    });
+    QVERIFY(!ok);
+    QVERIFY2(ms >= 290 && ms < 600, qPrintable(QString::number(ms)));
+    QVERIFY(left.isEmpty());
+    QCOMPARE(h->count(atTimeout), 1);
+}
+
+void TestLinkSteps::atWaitFailedWrite()
+{
+    // The port was never opened, so the write cannot go out.
+    bool ok = true;
+    QByteArray left = "unset";
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = "CREG: 1";
+        ok = h->worker->waitAtResponse("AT+CFUN=1\r\n", "CREG: 1", 1000);
+        left = h->worker->uart->m_recvBuffer;
+    });
+    QVERIFY(!ok);
+    QVERIFY(left.isEmpty());
+    QCOMPARE(h->texts(), QStringList{QStringLiteral("Write AT command failed!")});
+}
+
+void TestLinkSteps::atWaitStop()
+{
+    QTimer::singleShot(200, this, [this] { h->worker->stopTest(); });
+    bool ok = false;
+    qint64 ms = -1;
+    QByteArray left;
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = "CREG: 2";
+        QElapsedTimer t;
+        t.start();
+        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 20000);
+        ms = t.elapsed();
+        left = h->worker->uart->m_recvBuffer;
+    });
+    QVERIFY(ok);
+    QVERIFY2(ms < 350, qPrintable(QString::number(ms)));
+    QCOMPARE(left, QByteArray("CREG: 2"));
+    QVERIFY(!h->texts().contains(atTimeout));
+}
+
+void TestLinkSteps::portOpenAndClose()
+{
+    h->setup.portName = QStringLiteral("/nonexistent/ttyNONE");
+    bool opened = true;
+    bool closed = false;
+    h->runInWorker([&] {
+        opened = h->worker->openPort();
+        closed = h->worker->closePort();
+    });
+    QVERIFY(!opened);
+    QVERIFY(closed);
+    QCOMPARE(h->texts().first(), QStringLiteral("Open port..."));
+    QVERIFY(h->hasLine(QStringLiteral("Close port..."), Qt::white));
+}
+
+QTEST_GUILESS_MAIN(TestLinkSteps)
+#include "tst_linksteps.moc"

@@ -1,0 +1,186 @@
+// Run control and the worker's waiting primitive, with the worker in its
+// own thread as in the program.
+#include "WorkerHarness.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+class TestRunControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void stopWhenIdleReturnsAtOnce();
+    void caseOutOfRangeRunsNothing();
+    void stopRightAfterStartRunsNoCase_data();
+    void stopRightAfterStartRunsNoCase();
+    void unopenablePortEndsTheRun();
+    void secondRunStartsClean();
+
+    void waitForEndsOnEventDeadlineAndStop();
+
+private:
+    // Keeps the worker thread busy for ms, so a queued start() waits behind it.
+    void occupyWorker(int ms);
+
+    std::unique_ptr<WorkerHarness> h;
+};
+
+void TestRunControl::init()
+{
+    h = std::make_unique<WorkerHarness>();
+}
+
+void TestRunControl::cleanup()
+{
+    h.reset();
+}
+
+void TestRunControl::occupyWorker(int ms)
+{
+    QMetaObject::invokeMethod(h->worker, [ms] { QThread::msleep(ms); }, Qt::QueuedConnection);
+}
+
+void TestRunControl::stopWhenIdleReturnsAtOnce()
+{
+    QElapsedTimer t;
+    t.start();
+    h->worker->stopTest();
+    QVERIFY(t.elapsed() < 100);
+    QCOMPARE(h->texts(), QStringList{QStringLiteral("Stop ...")});
+    QCOMPARE(h->lines.first().color, QColor(Qt::white));
+    QCOMPARE(h->finishCount, 0);
+}
+
+void TestRunControl::caseOutOfRangeRunsNothing()
+{
+    h->setup.caseIndex = 6;
+    h->startRun();
+    QVERIFY(h->waitFinished());
+    QCOMPARE(h->texts(), (QStringList{QStringLiteral("Running..."), QStringLiteral("Test is finished!")}));
+    QVERIFY(h->results.isEmpty());
+    QVERIFY(!h->worker->running);
+}
+
+void TestRunControl::stopRightAfterStartRunsNoCase_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::newRow("long-long") << 3;
+    QTest::newRow("register network") << 4;
+}
+
+void TestRunControl::stopRightAfterStartRunsNoCase()
+{
+    QFETCH(int, caseIndex);
+    h->setup.caseIndex = caseIndex;
+    h->setup.portName = QStringLiteral("/nonexistent/ttyNONE");
+    occupyWorker(300);
+    h->startRun();
+    QElapsedTimer t;
+    t.start();
+    h->worker->stopTest();
+    // Stop waited for the announced run to come and go.
+    QVERIFY(t.elapsed() >= 200);
+    QVERIFY(!h->worker->running);
+    QVERIFY(!h->worker->startPending);
+    QVERIFY(h->waitFinished());
+    h->pump(50);
+    QCOMPARE(h->finishCount, 1);
+    // No case ran and the port was not touched.
+    QCOMPARE(h->texts(), (QStringList{QStringLiteral("Stop ..."), QStringLiteral("Test is finished!")}));
+}
+
+void TestRunControl::unopenablePortEndsTheRun()
+{
+    h->setup.caseIndex = 4;
+    h->setup.portName = QStringLiteral("/nonexistent/ttyNONE");
+    h->startRun();
+    QVERIFY(h->waitFinished());
+    const QStringList texts = h->texts();
+    QCOMPARE(texts.first(), QStringLiteral("Open port..."));
+    QCOMPARE(texts.last(), QStringLiteral("Failed!!!Failed to open port!"));
+    QCOMPARE(h->lines.last().color, QColor(Qt::red));
+    QVERIFY(!texts.contains(QStringLiteral("Running...")));
+    QVERIFY(!texts.contains(QStringLiteral("Test is finished!")));
+
+    QElapsedTimer t;
+    t.start();
+    h->worker->stopTest();
+    QVERIFY(t.elapsed() < 100);
+}
+
+void TestRunControl::secondRunStartsClean()
+{
+    h->setup.caseIndex = 6;
+    h->worker->stopTest();
+    QVERIFY(h->worker->stopRequested);
+    h->runInWorker([this] {
+        h->worker->pppFailCount = 2;
+        h->worker->tcpFailCount = 5;
+    });
+    // A direct start(), as tests and tools do, starts afresh as well.
+    h->runInWorker([this] { h->worker->start(); });
+    QVERIFY(h->waitFinished());
+    QVERIFY(!h->worker->stopRequested);
+    QCOMPARE(h->worker->pppFailCount, 0);
+    QCOMPARE(h->worker->tcpFailCount, 0);
+    QVERIFY(h->texts().contains(QStringLiteral("Running...")));
+
+    // An announced run after a Stop runs its case too.
+    h->worker->stopTest();
+    h->clear();
+    h->startRun();
+    QVERIFY(h->waitFinished());
+    QCOMPARE(h->texts(), (QStringList{QStringLiteral("Running..."), QStringLiteral("Test is finished!")}));
+}
+
+void TestRunControl::waitForEndsOnEventDeadlineAndStop()
+{
+    using WR = testWorker::WaitResult;
+    WR result = WR::Done;
+    qint64 ms = -1;
+    auto timed = [&](int timeoutMs, const std::function<bool()> &done) {
+        h->runInWorker([&] {
+            QElapsedTimer t;
+            t.start();
+            result = h->worker->waitFor(timeoutMs, done);
+            ms = t.elapsed();
+        });
+    };
+
+    // Woken by an event of the worker thread long before the tick.
+    WorkerLimits slowTick = WorkerHarness::quickLimits();
+    slowTick.stopLatencyMs = 1000;
+    h->worker->setLimits(slowTick);
+    bool fired = false;
+    h->runInWorker([&] { QTimer::singleShot(30, h->worker, [&] { fired = true; }); });
+    timed(3000, [&] { return fired; });
+    QCOMPARE(result, WR::Done);
+    QVERIFY2(ms < 200, qPrintable(QString::number(ms)));
+
+    h->worker->setLimits(WorkerHarness::quickLimits());
+    timed(0, [] { return true; });
+    QCOMPARE(result, WR::TimedOut);
+    timed(1000, [] { return true; });
+    QCOMPARE(result, WR::Done);
+    QVERIFY(ms < 20);
+    timed(250, [] { return false; });
+    QCOMPARE(result, WR::TimedOut);
+    QVERIFY2(ms >= 250 && ms < 350, qPrintable(QString::number(ms)));
+
+    // The stop request wakes it at once, even with a slow tick.
+    h->worker->setLimits(slowTick);
+    QTimer::singleShot(200, this, [this] { h->worker->stopTest(); });
+    timed(10000, [] { return false; });
+    QCOMPARE(result, WR::Stopped);
+    QVERIFY2(ms >= 190 && ms < 300, qPrintable(QString::number(ms)));
+}
+
+QTEST_GUILESS_MAIN(TestRunControl)
+#include "tst_runcontrol.moc"
