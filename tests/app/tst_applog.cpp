@@ -1,0 +1,262 @@
+// The log view (stamps, colours, bold, style sheet) and the log files
+// (content, same-second saves, unwritable folder, auto-save period).
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QtTest>
+
+#include "AppTestSupport.h"
+#include "TestSetup.h"
+#include "testMainWindow.h"
+
+namespace {
+const QString kViewRule = QStringLiteral("QTextEdit {font: times bold 12pt; background: black }");
+
+QTextCharFormat lastLineFormat(QTextEdit *log)
+{
+    QTextBlock block = log->document()->lastBlock();
+    QTextBlock::iterator it = block.begin();
+    return it.atEnd() ? QTextCharFormat() : it.fragment().charFormat();
+}
+} // namespace
+
+class tst_AppLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { qunsetenv("TREVALO_BENCH"); }
+
+    void stampWritesMillisecondsTwice();
+    void lineCarriesStampAndText();
+    void linesKeepTheirTextVerbatim();
+    void greenLinesAreBoldOthersNot();
+    void styleSheetKeepsOneColourRule();
+    void savedFileHoldsTheViewText();
+    void sameSecondSaveNeverLosesLines();
+    void unwritableLogFolderIsReported();
+    void autoSaveOnlyWhileRunning();
+    void autoSavePeriodIsSane();
+};
+
+void tst_AppLog::stampWritesMillisecondsTwice()
+{
+    const QDate day(2026, 3, 3);
+    QCOMPARE(testMainWindow::logStamp(QDateTime(day, QTime(12, 5, 9, 7))), QStringLiteral("03-03-12-05-09-77"));
+    QCOMPARE(testMainWindow::logStamp(QDateTime(day, QTime(12, 5, 9, 123))), QStringLiteral("03-03-12-05-09-123123"));
+    QCOMPARE(testMainWindow::logStamp(QDateTime(day, QTime(12, 5, 9, 40))), QStringLiteral("03-03-12-05-09-4040"));
+    QCOMPARE(testMainWindow::logStamp(QDateTime(day, QTime(0, 0, 0, 0))), QStringLiteral("03-03-00-00-00-00"));
+    QCOMPARE(testMainWindow::logStamp(QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59, 999))),
+             QStringLiteral("12-31-23-59-59-999999"));
+    QCOMPARE(testMainWindow::fileStamp(QDateTime(QDate(2026, 3, 1), QTime(8, 5, 9, 999))),
+             QStringLiteral("2026-03-01-08-05-09"));
+}
+
+void tst_AppLog::lineCarriesStampAndText()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    QVERIFY(QMetaObject::invokeMethod(&w, "onLogText", Q_ARG(QString, QStringLiteral("Running...")),
+                                      Q_ARG(QColor, QColor(Qt::white))));
+    QVERIFY(QMetaObject::invokeMethod(&w, "onLogText", Q_ARG(QString, QStringLiteral("second")),
+                                      Q_ARG(QColor, QColor(Qt::yellow))));
+    const QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 2);
+    const QRegularExpression stamped(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-(\\d+) Running\\.\\.\\.$"));
+    const QRegularExpressionMatch m = stamped.match(lines.at(0));
+    QVERIFY2(m.hasMatch(), qPrintable(lines.at(0)));
+    // The millisecond part is one number written twice.
+    const QString ms = m.captured(1);
+    QCOMPARE(ms.size() % 2, 0);
+    QCOMPARE(ms.left(ms.size() / 2), ms.mid(ms.size() / 2));
+    QVERIFY(lines.at(1).endsWith(QStringLiteral(" second")));
+}
+
+void tst_AppLog::linesKeepTheirTextVerbatim()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    // Received data can look like markup; it must reach view and file as sent.
+    const QStringList lines = {
+        QStringLiteral("<b>bold</b> &amp; <i>x</i>"),
+        QStringLiteral("&lt;tag&gt; then <p>"),
+        QStringLiteral("  two  spaces  kept  "),
+        QStringLiteral("<html><body>404</body></html>"),
+    };
+    for (const QString &l : lines)
+        w.appendLogLine(l, QColor(Qt::yellow));
+    QCOMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
+
+    const QString path = w.saveLogAt(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)));
+    QCOMPARE(AppFolder::read(path), lines.join(QLatin1Char('\n')).toLocal8Bit());
+}
+
+void tst_AppLog::greenLinesAreBoldOthersNot()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    w.appendLogLine(QStringLiteral("white before"), QColor(Qt::white));
+    w.appendLogLine(QStringLiteral("Dial up successfully"), QColor(Qt::green));
+    QTextCharFormat f = lastLineFormat(log);
+    QCOMPARE(f.fontWeight(), int(QFont::Bold));
+    QCOMPARE(f.foreground().color(), QColor(Qt::green));
+
+    w.appendLogLine(QStringLiteral("white after"), QColor(Qt::white));
+    f = lastLineFormat(log);
+    QCOMPARE(f.fontWeight(), int(QFont::Normal));
+    QCOMPARE(f.foreground().color(), QColor(Qt::white));
+
+    w.appendLogLine(QStringLiteral("Failed!!!red"), QColor(Qt::red));
+    f = lastLineFormat(log);
+    QCOMPARE(f.fontWeight(), int(QFont::Normal));
+    QCOMPARE(f.foreground().color(), QColor(Qt::red));
+
+    // A green-ish colour that is not Qt's green stays normal weight.
+    w.appendLogLine(QStringLiteral("dark green"), QColor(Qt::darkGreen));
+    QCOMPARE(lastLineFormat(log).fontWeight(), int(QFont::Normal));
+}
+
+void tst_AppLog::styleSheetKeepsOneColourRule()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    w.appendLogLine(QStringLiteral("Failed!!!x"), QColor(Qt::red));
+    QCOMPARE(log->styleSheet().split(QLatin1Char('\n')),
+             QStringList({QStringLiteral("color: rgb(255, 0, 0);"),
+                          QStringLiteral("background-color: rgb(0, 0, 0);"), kViewRule}));
+
+    const QColor colours[] = {QColor(Qt::white), QColor(Qt::yellow), QColor(Qt::green), QColor(Qt::red)};
+    for (int i = 0; i < 200; ++i)
+        w.appendLogLine(QStringLiteral("line %1").arg(i), colours[i % 4]);
+    w.appendLogLine(QStringLiteral("last"), QColor(Qt::yellow));
+    QCOMPARE(log->styleSheet().split(QLatin1Char('\n')),
+             QStringList({QStringLiteral("color: rgb(255, 255, 0);"),
+                          QStringLiteral("background-color: rgb(0, 0, 0);"), kViewRule}));
+    QCOMPARE(log->document()->blockCount(), 202);
+}
+
+void tst_AppLog::savedFileHoldsTheViewText()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    // Empty view: empty file, folder created on the way.
+    const QDateTime t0(QDate(2026, 3, 1), QTime(8, 5, 9));
+    QString path = w.saveLogAt(t0);
+    QCOMPARE(path, QStringLiteral("log/2026-03-01-08-05-09.log"));
+    QVERIFY(QFileInfo::exists(path));
+    QCOMPARE(QFileInfo(path).size(), 0);
+
+    w.appendLogLine(QStringLiteral("one"), QColor(Qt::white));
+    w.appendLogLine(QStringLiteral("two"), QColor(Qt::green));
+    w.appendLogLine(QStringLiteral("three"), QColor(Qt::red));
+    path = w.saveLogAt(t0.addSecs(1));
+    // Single line feeds, no trailing one.
+    QCOMPARE(AppFolder::read(path), QByteArray("one\ntwo\nthree"));
+    QCOMPARE(log->toPlainText(), QStringLiteral("one\ntwo\nthree")); // saving keeps the view
+
+    // A save through the public path uses the clock.
+    w.saveLog();
+    QVERIFY(folder.files(QStringLiteral("log")).size() >= 3);
+}
+
+void tst_AppLog::sameSecondSaveNeverLosesLines()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+    const QDateTime t(QDate(2026, 5, 6), QTime(7, 8, 9));
+
+    // The double save at Stop: the same view, grown, replaces its own file.
+    w.appendLogLine(QStringLiteral("a1"), QColor(Qt::white));
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09.log"));
+    w.appendLogLine(QStringLiteral("a2"), QColor(Qt::white));
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09.log"));
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09.log"));
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09.log")), QByteArray("a1\na2"));
+
+    // Auto-save cleared the view, then Stop saves in the same second: the
+    // earlier file keeps its lines and the new text goes beside it.
+    log->clear();
+    w.appendLogLine(QStringLiteral("b1"), QColor(Qt::white));
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09-2.log"));
+    w.appendLogLine(QStringLiteral("b2"), QColor(Qt::white));
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09-2.log"));
+
+    // A shorter text (cleared view) never replaces a longer file either.
+    log->clear();
+    QCOMPARE(w.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09-3.log"));
+
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09.log")), QByteArray("a1\na2"));
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-2.log")), QByteArray("b1\nb2"));
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-3.log")), QByteArray());
+    QCOMPARE(folder.files(QStringLiteral("log")).size(), 3);
+}
+
+void tst_AppLog::unwritableLogFolderIsReported()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+
+    // A plain file named "log" stands where the folder should be.
+    QFile blocker(QStringLiteral("log"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.write("not a folder");
+    blocker.close();
+
+    w.appendLogLine(QStringLiteral("kept line"), QColor(Qt::white));
+    QVERIFY(w.saveLogAt(QDateTime(QDate(2026, 1, 1), QTime(1, 1, 1))).isEmpty());
+    QCOMPARE(log->toPlainText(), QStringLiteral("kept line\nFail to open log file"));
+    QCOMPARE(lastLineFormat(log).foreground().color(), QColor(Qt::red));
+    QCOMPARE(AppFolder::read(QStringLiteral("log")), QByteArray("not a folder"));
+
+    // Every further save reports again and nothing else changes.
+    w.saveLog();
+    QCOMPARE(log->toPlainText().count(QStringLiteral("Fail to open log file")), 2);
+    QVERIFY(QFileInfo(QStringLiteral("log")).isFile());
+}
+
+void tst_AppLog::autoSaveOnlyWhileRunning()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *log = widget<QTextEdit>(w, "teLog");
+    w.appendLogLine(QStringLiteral("idle line"), QColor(Qt::white));
+
+    // Outside a run the auto-save does nothing at all.
+    QVERIFY(QMetaObject::invokeMethod(&w, "onAutoSaveLog"));
+    QVERIFY(!QDir(QStringLiteral("log")).exists());
+    QCOMPARE(log->toPlainText(), QStringLiteral("idle line"));
+
+    QVERIFY(QMetaObject::invokeMethod(&w, "onClearLog"));
+    QVERIFY(log->toPlainText().isEmpty());
+}
+
+void tst_AppLog::autoSavePeriodIsSane()
+{
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(0), 3600000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(1), 60000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(59999), 60000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(60000), 60000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(600000), 600000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(3600000), 3600000);
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(0xffffffffu), 0x7fffffff);
+
+    // Junk in the settings file reads as 0, which means the default hour.
+    AppFolder folder("every hour");
+    testMainWindow w;
+    QCOMPARE(testMainWindow::effectiveAutoSaveInterval(w.testSetup()->autoSaveLogInterval), 3600000);
+}
+
+QTEST_MAIN(tst_AppLog)
+#include "tst_applog.moc"
