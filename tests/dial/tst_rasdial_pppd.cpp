@@ -1,0 +1,388 @@
+// The RAS layer dialling through pppd, against a stand-in pppd script.
+#include "FakePppd.h"
+#include "NotifierLog.h"
+#include "ras.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+
+RASDIALPARAMSA dialParams(const char *number)
+{
+    RASDIALPARAMSA p;
+    std::memset(&p, 0, sizeof(p));
+    p.dwSize = sizeof(p);
+    std::strncpy(p.szPhoneNumber, number, sizeof(p.szPhoneNumber) - 1);
+    return p;
+}
+
+RASCONNSTATUSA queryStatus(HRASCONN h, DWORD *rc = nullptr)
+{
+    RASCONNSTATUSA s;
+    std::memset(&s, 0, sizeof(s));
+    s.dwSize = sizeof(s);
+    const DWORD r = RasGetConnectStatusA(h, &s);
+    if (rc)
+        *rc = r;
+    return s;
+}
+
+const QList<int> kFullDial{RASCS_OpenPort,          RASCS_PortOpened,   RASCS_ConnectDevice,
+                           RASCS_DeviceConnected,   RASCS_AllDevicesConnected,
+                           RASCS_Authenticate,      RASCS_Authenticated, RASCS_Connected};
+
+} // namespace
+
+class TestRasDialPppd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void connectsAndHangsUp();
+    void passesNumberAndOptions();
+    void connectScriptGetsNumberUnexpanded();
+    void mapsFailures_data();
+    void mapsFailures();
+    void dropAfterConnectShowsInStatus();
+    void refusesBadRequests();
+    void refusesWithoutPppd();
+    void staleHandlesAreRefused();
+    void noNotificationAfterHangUp();
+    void hangUpFromInsideNotifier();
+    void killsPppdThatIgnoresSigterm();
+    void endsPppdThatLingersAfterFailure();
+    void synchronousDial();
+
+private:
+    HRASCONN dial(const char *number = "*99***1#", DWORD *rc = nullptr);
+
+    FakePppd *m_pppd = nullptr;
+};
+
+void TestRasDialPppd::init()
+{
+    delete m_pppd;
+    m_pppd = new FakePppd;
+    QVERIFY(m_pppd->isValid());
+    NotifierLog::instance().reset();
+}
+
+HRASCONN TestRasDialPppd::dial(const char *number, DWORD *rc)
+{
+    RASDIALPARAMSA p = dialParams(number);
+    HRASCONN h = nullptr;
+    const DWORD r = RasDialA(nullptr, nullptr, &p, 0,
+                             reinterpret_cast<LPVOID>(&NotifierLog::notifier), &h);
+    if (rc)
+        *rc = r;
+    return h;
+}
+
+void TestRasDialPppd::connectsAndHangsUp()
+{
+    DWORD rc = 1;
+    const HRASCONN h = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    QVERIFY(h != nullptr);
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(NotifierLog::instance().states(), kFullDial);
+
+    for (const NotifierCall &c : NotifierLog::instance().calls()) {
+        QCOMPARE(c.error, DWORD(0));
+        QCOMPARE(c.message, UINT(WM_RASDIALEVENT));
+        QVERIFY(c.thread != std::this_thread::get_id());
+    }
+
+    const RASCONNSTATUSA s = queryStatus(h, &rc);
+    QCOMPARE(rc, DWORD(0));
+    QCOMPARE(s.rasconnstate, RASCS_Connected);
+    QCOMPARE(s.dwError, DWORD(0));
+    QCOMPARE(QByteArray(s.szDeviceType), QByteArray("modem"));
+    QCOMPARE(QByteArray(s.szDeviceName), QByteArray("/dev/ttyUSB2"));
+
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    NotifierLog::instance().markHungUp();
+    // pppd was asked to end and had ended by the time RasHangUpA returned.
+    const QStringList events = m_pppd->events();
+    QVERIFY2(events.contains("term") && events.contains("exit 5"), qPrintable(events.join(',')));
+    // The "Connection terminated." pppd prints while hanging up is no error.
+    QCOMPARE(NotifierLog::instance().calls().size(), kFullDial.size());
+}
+
+void TestRasDialPppd::passesNumberAndOptions()
+{
+    RASDIALPARAMSA p = dialParams("*99***1#");
+    std::strcpy(p.szUserName, "card");
+    std::strcpy(p.szPassword, "se cret");
+    HRASCONN h = nullptr;
+    QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, reinterpret_cast<LPVOID>(&NotifierLog::notifier), &h),
+             DWORD(0));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    const QStringList args = m_pppd->arguments();
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+
+    QCOMPARE(args.mid(0, 2), QStringList({"call", "provider"}));
+    QVERIFY(args.contains("nodetach"));
+    const int connect = args.indexOf("connect");
+    QVERIFY(connect >= 0 && connect + 1 < args.size());
+    QVERIFY2(args.at(connect + 1).startsWith("chat "), qPrintable(args.at(connect + 1)));
+    QVERIFY(args.at(connect + 1).contains("'ATD*99***1#'"));
+    // User and password travel as single arguments, spaces and all.
+    QCOMPARE(args.at(args.indexOf("user") + 1), QString("card"));
+    QCOMPARE(args.at(args.indexOf("password") + 1), QString("se cret"));
+}
+
+void TestRasDialPppd::connectScriptGetsNumberUnexpanded()
+{
+    // A file the unquoted number would glob to, in the folder pppd runs in.
+    m_pppd->setMode("script");
+    const QByteArray oldCwd = QDir::currentPath().toLocal8Bit();
+    QVERIFY(QDir::setCurrent(m_pppd->dir()));
+    {
+        QFile decoy("ATDx99abc1#");
+        QVERIFY(decoy.open(QIODevice::WriteOnly));
+    }
+    const HRASCONN h = dial("*99***1#");
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QDir::setCurrent(QString::fromLocal8Bit(oldCwd));
+    QCOMPARE(NotifierLog::instance().states().last(), int(RASCS_Connected));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+
+    const QStringList chat = m_pppd->chatArguments();
+    QVERIFY2(chat.contains("ATD*99***1#"), qPrintable(chat.join('|')));
+    QVERIFY(chat.contains("NO CARRIER"));
+    QVERIFY(!chat.contains("ATDx99abc1#"));
+}
+
+void TestRasDialPppd::mapsFailures_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("lastState");
+
+    QTest::newRow("connect script failed") << "connect-fail" << 678 << int(RASCS_ConnectDevice);
+    QTest::newRow("authentication failed") << "auth-fail" << 691 << int(RASCS_Authenticate);
+    QTest::newRow("modem hangup") << "hangup" << 628 << int(RASCS_Authenticate);
+    QTest::newRow("port cannot be opened") << "exit:7" << 633 << int(RASCS_ConnectDevice);
+    QTest::newRow("no peer file") << "exit:2" << 623 << int(RASCS_ConnectDevice);
+    QTest::newRow("negotiation failed") << "exit:10" << 721 << int(RASCS_ConnectDevice);
+    QTest::newRow("not root") << "exit:3" << 5 << int(RASCS_ConnectDevice);
+    QTest::newRow("silent clean exit") << "exit:0" << 628 << int(RASCS_ConnectDevice);
+}
+
+void TestRasDialPppd::mapsFailures()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, error);
+    QFETCH(int, lastState);
+    m_pppd->setMode(mode);
+
+    DWORD rc = 1;
+    const HRASCONN h = dial("*99***1#", &rc);
+    // RasDialA took the dial; the failure comes through the notifier.
+    QCOMPARE(rc, DWORD(0));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QTest::qWait(100); // nothing may follow the failure
+    const QList<NotifierCall> calls = NotifierLog::instance().calls();
+    QCOMPARE(int(calls.last().error), error);
+    QCOMPARE(int(calls.last().state), lastState);
+    for (int i = 0; i + 1 < calls.size(); ++i)
+        QCOMPARE(calls.at(i).error, DWORD(0));
+
+    const RASCONNSTATUSA s = queryStatus(h);
+    QCOMPARE(int(s.dwError), error);
+    QVERIFY(s.rasconnstate != RASCS_Connected);
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+void TestRasDialPppd::dropAfterConnectShowsInStatus()
+{
+    m_pppd->setMode("drop");
+    const HRASCONN h = dial();
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(queryStatus(h).rasconnstate, RASCS_Connected);
+    QVERIFY(m_pppd->waitForEvent("exit 16", 5000));
+    QTRY_COMPARE_WITH_TIMEOUT(queryStatus(h).rasconnstate, RASCS_Disconnected, 3000);
+    QCOMPARE(queryStatus(h).dwError, DWORD(ERROR_DISCONNECTION));
+    // Like RAS, the notifier hears nothing after the dial completed.
+    QCOMPARE(NotifierLog::instance().states(), kFullDial);
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+void TestRasDialPppd::refusesBadRequests()
+{
+    const auto notifier = reinterpret_cast<LPVOID>(&NotifierLog::notifier);
+    HRASCONN h = nullptr;
+
+    for (const char *number : {"*99#; reboot", "*99***1# ", "`id`", "$(id)", "ATD'", "", "*99\n"}) {
+        RASDIALPARAMSA p = dialParams(number);
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(ERROR_INVALID_PARAMETER));
+        QVERIFY(h == nullptr);
+    }
+    {
+        // Every dial modifier is let through.
+        RASDIALPARAMSA p = dialParams("+49,W12P34T#*0");
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(0));
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+        NotifierLog::instance().reset();
+        h = nullptr;
+    }
+    {
+        RASDIALPARAMSA p = dialParams("*99***1#");
+        p.dwSize = 1060; // a later record form; this layer has only the 1052-byte one
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(ERROR_INVALID_SIZE));
+        p.dwSize = sizeof(p);
+        std::strcpy(p.szEntryName, "work");
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h),
+                 DWORD(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
+        p.szEntryName[0] = 0;
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 1, notifier, &h), DWORD(ERROR_INVALID_PARAMETER));
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, nullptr),
+                 DWORD(ERROR_INVALID_PARAMETER));
+        QCOMPARE(RasDialA(nullptr, nullptr, nullptr, 0, notifier, &h),
+                 DWORD(ERROR_INVALID_PARAMETER));
+        HRASCONN stale = reinterpret_cast<HRASCONN>(0x1234);
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &stale), DWORD(ERROR_INVALID_HANDLE));
+    }
+    {
+        // A number filling its field without a terminating zero is cut, not overrun.
+        RASDIALPARAMSA p = dialParams("");
+        std::memset(p.szPhoneNumber, '9', sizeof(p.szPhoneNumber));
+        std::memset(p.szCallbackNumber, ';', sizeof(p.szCallbackNumber));
+        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(0));
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+        const QStringList args = m_pppd->arguments();
+        const QString script = args.value(args.indexOf("connect") + 1);
+        QVERIFY2(script.contains("'ATD" + QString(int(sizeof(p.szPhoneNumber)), '9') + "'"),
+                 qPrintable(script));
+    }
+    // Only the two accepted dials ran pppd.
+    QCOMPARE(m_pppd->events().count("started"), 2);
+}
+
+void TestRasDialPppd::refusesWithoutPppd()
+{
+    m_pppd->hideFromPath();
+    DWORD rc = 0;
+    const HRASCONN h = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(ERROR_PORT_NOT_AVAILABLE));
+    QVERIFY(h == nullptr);
+    QVERIFY(NotifierLog::instance().calls().isEmpty());
+}
+
+void TestRasDialPppd::staleHandlesAreRefused()
+{
+    QCOMPARE(RasHangUpA(nullptr), DWORD(ERROR_INVALID_HANDLE));
+    QCOMPARE(RasHangUpA(reinterpret_cast<HRASCONN>(0xdeadbeef)), DWORD(ERROR_INVALID_HANDLE));
+    DWORD rc = 0;
+    queryStatus(reinterpret_cast<HRASCONN>(0xdeadbeef), &rc);
+    QCOMPARE(rc, DWORD(ERROR_INVALID_HANDLE));
+
+    const HRASCONN h = dial();
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    RASCONNSTATUSA wrongSize;
+    std::memset(&wrongSize, 0, sizeof(wrongSize));
+    wrongSize.dwSize = 288; // the Windows 7 form, which this layer does not fill
+    QCOMPARE(RasGetConnectStatusA(h, &wrongSize), DWORD(ERROR_INVALID_SIZE));
+    QCOMPARE(RasGetConnectStatusA(h, nullptr), DWORD(ERROR_INVALID_PARAMETER));
+
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QCOMPARE(RasHangUpA(h), DWORD(ERROR_INVALID_HANDLE));
+    queryStatus(h, &rc);
+    QCOMPARE(rc, DWORD(ERROR_INVALID_HANDLE));
+
+    // Handles are not reused: the next dial's handle differs.
+    const HRASCONN next = dial();
+    QVERIFY(next != h);
+    QCOMPARE(RasHangUpA(next), DWORD(0));
+}
+
+void TestRasDialPppd::noNotificationAfterHangUp()
+{
+    // Hang up at every point of a slow dial; no report may arrive after
+    // RasHangUpA has returned.
+    for (int cut = 1; cut <= 6; ++cut) {
+        NotifierLog::instance().reset();
+        m_pppd->setMode("slow", 40);
+        const HRASCONN h = dial();
+        QVERIFY(h != nullptr);
+        QVERIFY(NotifierLog::instance().waitForCount(cut, 10000));
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+        NotifierLog::instance().markHungUp();
+        QVERIFY2(t.elapsed() < 3000, "hang-up waits for pppd's SIGTERM handling only");
+        QTest::qWait(300);
+        for (const NotifierCall &c : NotifierLog::instance().calls())
+            QVERIFY2(!c.afterHangUp, qPrintable(QString("cut %1").arg(cut)));
+        // The first reports come before the stand-in has set up its trap.
+        if (cut > 3)
+            QVERIFY(m_pppd->events().contains("term"));
+    }
+}
+
+void TestRasDialPppd::hangUpFromInsideNotifier()
+{
+    m_pppd->setMode("slow", 50);
+    const HRASCONN h = dial();
+    NotifierLog::instance().hangUpFromNotifier(h, RASCS_DeviceConnected);
+    QVERIFY(m_pppd->waitForEvent("term", 5000));
+    QTest::qWait(300);
+    QCOMPARE(NotifierLog::instance().states().last(), int(RASCS_DeviceConnected));
+    for (const NotifierCall &c : NotifierLog::instance().calls())
+        QVERIFY(!c.afterHangUp);
+    QCOMPARE(RasHangUpA(h), DWORD(ERROR_INVALID_HANDLE));
+}
+
+void TestRasDialPppd::killsPppdThatIgnoresSigterm()
+{
+    m_pppd->setMode("stubborn");
+    const HRASCONN h = dial();
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QVERIFY(t.elapsed() < 8000);
+    QVERIFY(m_pppd->events().contains("term"));
+    QVERIFY(!m_pppd->events().contains("exit 5"));
+}
+
+void TestRasDialPppd::endsPppdThatLingersAfterFailure()
+{
+    // A peer file with "persist" would keep pppd redialling; the layer
+    // reports the failure at once and ends pppd if it stays.
+    m_pppd->setMode("linger");
+    const HRASCONN h = dial();
+    QVERIFY(NotifierLog::instance().waitForEnd(3000));
+    QCOMPARE(NotifierLog::instance().calls().last().error, DWORD(ERROR_NO_ANSWER));
+    QVERIFY(m_pppd->waitForEvent("term", 10000));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+void TestRasDialPppd::synchronousDial()
+{
+    RASDIALPARAMSA p = dialParams("*99***1#");
+    HRASCONN h = nullptr;
+    QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, nullptr, &h), DWORD(0));
+    QCOMPARE(queryStatus(h).rasconnstate, RASCS_Connected);
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+
+    m_pppd->setMode("connect-fail");
+    h = nullptr;
+    QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, nullptr, &h), DWORD(ERROR_NO_ANSWER));
+    // The handle is held after a failed synchronous dial, as with RAS.
+    QVERIFY(h != nullptr);
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+QTEST_GUILESS_MAIN(TestRasDialPppd)
+#include "tst_rasdial_pppd.moc"

@@ -1,0 +1,137 @@
+// The dial object of the zorvdial library over the RAS layer, dialling
+// through the stand-in pppd.
+#include "CZorvPppDialObj.h"
+#include "FakePppd.h"
+#include "NotifierLog.h"
+
+#include <QTest>
+
+#include <memory>
+
+class TestZorvDial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void noConnectionBeforeDialOrAfterHangUp();
+    void dialsTheFixedRecord();
+    void objectsShareOneConnection();
+    void connectionOutlivesTheObject();
+    void refusedDialKeepsNoConnection();
+    void failedDialStillNeedsHangUp();
+
+private:
+    std::unique_ptr<FakePppd> m_pppd;
+};
+
+namespace {
+void *notifier()
+{
+    return reinterpret_cast<void *>(&NotifierLog::notifier);
+}
+} // namespace
+
+void TestZorvDial::init()
+{
+    m_pppd = std::make_unique<FakePppd>();
+    QVERIFY(m_pppd->isValid());
+    NotifierLog::instance().reset();
+}
+
+void TestZorvDial::cleanup()
+{
+    CZorvPppDialObj().hangUp();
+    m_pppd.reset();
+}
+
+void TestZorvDial::noConnectionBeforeDialOrAfterHangUp()
+{
+    CZorvPppDialObj dial;
+    QCOMPARE(dial.GetConnectStatus(), -1);
+    QVERIFY(dial.hangUp());
+    QVERIFY(m_pppd->events().isEmpty()); // nothing was dialled or ended
+
+    QVERIFY(dial.dialUp(notifier()));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(dial.GetConnectStatus(), 1);
+    QVERIFY(dial.hangUp());
+    QVERIFY(m_pppd->events().contains("term"));
+    QCOMPARE(dial.GetConnectStatus(), -1);
+    QVERIFY(dial.hangUp());
+}
+
+void TestZorvDial::dialsTheFixedRecord()
+{
+    CZorvPppDialObj dial;
+    QVERIFY(dial.dialUp(notifier()));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    const QStringList args = m_pppd->arguments();
+    QVERIFY(dial.hangUp());
+
+    // The number, and no user or password options for the empty fields.
+    const QString script = args.value(args.indexOf("connect") + 1);
+    QVERIFY2(script.contains("'ATD*99***1#'"), qPrintable(script));
+    QVERIFY(!args.contains("user"));
+    QVERIFY(!args.contains("password"));
+    // The notifier went to RAS untouched and ran on RAS's thread.
+    const QList<NotifierCall> calls = NotifierLog::instance().calls();
+    QCOMPARE(calls.first().state, RASCS_OpenPort);
+    QCOMPARE(calls.last().state, RASCS_Connected);
+    QVERIFY(calls.last().thread != std::this_thread::get_id());
+}
+
+void TestZorvDial::objectsShareOneConnection()
+{
+    CZorvPppDialObj a;
+    CZorvPppDialObj b;
+    QVERIFY(a.dialUp(notifier()));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(b.GetConnectStatus(), 1);
+    b = a; // assignment copies nothing and changes nothing
+    QCOMPARE(a.GetConnectStatus(), 1);
+    QVERIFY(b.hangUp());
+    QVERIFY(m_pppd->events().contains("term"));
+    QCOMPARE(a.GetConnectStatus(), -1);
+}
+
+void TestZorvDial::connectionOutlivesTheObject()
+{
+    {
+        CZorvPppDialObj dial;
+        QVERIFY(dial.dialUp(notifier()));
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    }
+    QVERIFY(!m_pppd->events().contains("term"));
+    CZorvPppDialObj later;
+    QCOMPARE(later.GetConnectStatus(), 1);
+    QVERIFY(later.hangUp());
+    QVERIFY(m_pppd->events().contains("term"));
+}
+
+void TestZorvDial::refusedDialKeepsNoConnection()
+{
+    m_pppd->hideFromPath();
+    CZorvPppDialObj dial;
+    QVERIFY(!dial.dialUp(notifier()));
+    QCOMPARE(dial.GetConnectStatus(), -1);
+    QVERIFY(NotifierLog::instance().calls().isEmpty());
+}
+
+void TestZorvDial::failedDialStillNeedsHangUp()
+{
+    m_pppd->setMode("auth-fail");
+    CZorvPppDialObj dial;
+    QVERIFY(dial.dialUp(notifier()));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(NotifierLog::instance().calls().last().error, DWORD(ERROR_AUTHENTICATION_FAILURE));
+    // Held but not connected until hung up.
+    QCOMPARE(dial.GetConnectStatus(), 0);
+    QVERIFY(dial.hangUp());
+    QCOMPARE(dial.GetConnectStatus(), -1);
+}
+
+QTEST_GUILESS_MAIN(TestZorvDial)
+#include "tst_zorvdial.moc"
