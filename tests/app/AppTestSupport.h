@@ -15,7 +15,7 @@
 class AppFolder
 {
 public:
-    explicit AppFolder(const QByteArray &autoSave = QByteArray("3600000"))
+    explicit AppFolder(const QByteArray &autoSave = QByteArray("3600000"), int hostPort = 6805)
         : m_previous(QDir::currentPath())
     {
         QDir::setCurrent(m_dir.path());
@@ -24,7 +24,7 @@ public:
         if (ini.open(QIODevice::WriteOnly)) {
             ini.write("[trevalo]\n"
                       "HostName=127.0.0.1\n"
-                      "HostPort=6805\n"
+                      "HostPort=" + QByteArray::number(hostPort) + "\n"
                       "PingAddress=127.0.0.1\n"
                       "AutoSaveLogInternal=" + autoSave + "\n");
         }

@@ -1,0 +1,370 @@
+// Whole runs through the window with the real worker thread against a
+// virtual bench process: Start, Stop, the worker ending a run by itself,
+// Stop right after Start, relay hand-over, auto-save and closing mid-run.
+#include <QComboBox>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+#include "AppTestSupport.h"
+#include "BenchProcess.h"
+#include "TestSetup.h"
+#include "testMainWindow.h"
+#include "testWorker.h"
+#include "usb_relay_device.h"
+
+namespace {
+
+void press(testMainWindow &w, QComboBox *box)
+{
+    QMouseEvent ev(QEvent::MouseButtonPress, QPointF(4, 4), box->mapToGlobal(QPointF(4, 4)),
+                   Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    w.eventFilter(box, &ev);
+}
+
+QString logText(testMainWindow &w)
+{
+    return widget<QTextEdit>(w, "teLog")->toPlainText();
+}
+
+// Counts the worker's end-of-run signals as the window's thread sees them.
+struct FinishCounter
+{
+    int count = 0;
+    QObject context;
+    explicit FinishCounter(testWorker *worker)
+    {
+        QObject::connect(worker, &testWorker::sngFinishAll, &context, [this] { ++count; },
+                         Qt::QueuedConnection);
+    }
+};
+
+WorkerLimits quickLimits()
+{
+    WorkerLimits l;
+    l.connectMs = 3000;
+    l.echoWaitMs = 3000;
+    l.echoPollMs = 200;
+    l.registerMs = 3000;
+    l.deregisterMs = 3000;
+    l.reregisterMs = 3000;
+    l.dialBoundMs = 5000;
+    l.pingDeadlineS = 2;
+    l.pingFinishMs = 5000;
+    l.sleepWakeMs = 500;
+    l.cyclePauseMs = 50;
+    return l;
+}
+
+} // namespace
+
+class tst_AppRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startStopCycle();
+    void runEndingByItself();
+    void stopRightAfterStart_data();
+    void stopRightAfterStart();
+    void relayRecordHandedOverAndListFrozen();
+    void autoSaveDuringRun();
+    void closingTheWindow();
+
+private:
+    bool startBench(const QStringList &args = {});
+    std::unique_ptr<BenchProcess> m_bench;
+};
+
+void tst_AppRun::init()
+{
+    qunsetenv("TREVALO_BENCH");
+}
+
+void tst_AppRun::cleanup()
+{
+    m_bench.reset();
+}
+
+bool tst_AppRun::startBench(const QStringList &args)
+{
+    m_bench = std::make_unique<BenchProcess>();
+    if (!m_bench->start(QStringList{"--boards", "BNCH1:2,BNCH2:2"} + args)) {
+        qWarning("bench: %s", qPrintable(m_bench->errorString()));
+        return false;
+    }
+    return true;
+}
+
+void tst_AppRun::startStopCycle()
+{
+    QVERIFY(startBench());
+    AppFolder folder("junk period", m_bench->echoPort());
+    testMainWindow w;
+    w.show();
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    press(w, ports);
+    QVERIFY(ports->findText(m_bench->atPort()) >= 0);
+    ports->setCurrentIndex(ports->findText(m_bench->atPort()));
+    QCOMPARE(w.state(), testMainWindow::Ready);
+
+    w.appendLogLine(QStringLiteral("left from before"), QColor(Qt::white));
+    widget<QLabel>(w, "DialupLb")->setText(QStringLiteral("Avg Dial-up Time: 9s"));
+    widget<QPushButton>(w, "startBtn")->click();
+
+    QCOMPARE(w.state(), testMainWindow::Running);
+    QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+    QVERIFY(widget<QPushButton>(w, "stopBtn")->isEnabled());
+    QVERIFY(!ports->isEnabled());
+    QVERIFY(!widget<QComboBox>(w, "caseCBx")->isEnabled());
+    QVERIFY(!widget<QComboBox>(w, "deviceCBx")->isEnabled());
+    QVERIFY(!logText(w).contains(QStringLiteral("left from before")));
+    QVERIFY(w.autoSaveTimerObject()->isActive());
+    QCOMPARE(w.autoSaveTimerObject()->interval(), 3600000); // junk period falls back to an hour
+    QCOMPARE(widget<QLabel>(w, "lbPass")->text(), QStringLiteral("PASS: 0"));
+    QCOMPARE(widget<QLabel>(w, "lbFail")->text(), QStringLiteral("FAIL: 0"));
+    QCOMPARE(widget<QLabel>(w, "lbTotal")->text(), QStringLiteral("Total: 0"));
+    QCOMPARE(widget<QLabel>(w, "DialupLb")->text(), QStringLiteral("Avg Dial-up Time: "));
+
+    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+    // At least one whole cycle with its dial-up time.
+    QTRY_VERIFY_WITH_TIMEOUT(widget<QLabel>(w, "lbTotal")->text() != QStringLiteral("Total: 0"), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(widget<QLabel>(w, "DialupLb")->text().endsWith(QLatin1Char('s')), 10000);
+
+    widget<QPushButton>(w, "stopBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    QVERIFY(widget<QPushButton>(w, "startBtn")->isEnabled());
+    QVERIFY(!widget<QPushButton>(w, "stopBtn")->isEnabled());
+    QVERIFY(!w.autoSaveTimerObject()->isActive());
+    QTRY_COMPARE(finished.count, 1);
+    QTest::qWait(100);
+    QCOMPARE(finished.count, 1);
+
+    const QString text = logText(w);
+    QVERIFY(text.contains(QStringLiteral(" Stop ...")));
+    QVERIFY(text.contains(QStringLiteral(" Test is finished!")));
+    QVERIFY(text.indexOf(QStringLiteral(" Stop ...")) < text.indexOf(QStringLiteral(" Test is finished!")));
+
+    // The last of the saves holds the whole view; the view stays on screen.
+    const QStringList logs = folder.files(QStringLiteral("log"));
+    QVERIFY(!logs.isEmpty());
+    QCOMPARE(AppFolder::read(QStringLiteral("log/") + logs.last()), text.toLocal8Bit());
+    const QStringList results = folder.files(QStringLiteral("result"));
+    QVERIFY(!results.isEmpty());
+    QVERIFY(results.last().startsWith(QStringLiteral("PPPCallTest.")));
+    QCOMPARE(AppFolder::read(QStringLiteral("result/") + results.last()),
+             QStringLiteral("#Test Case: PPPCallTest\r\n#%1\r\n#%2\r\n#%3\r\n#%4\r\n")
+                 .arg(widget<QLabel>(w, "lbTotal")->text(), widget<QLabel>(w, "lbPass")->text(),
+                      widget<QLabel>(w, "lbFail")->text(), widget<QLabel>(w, "lbFPY")->text())
+                 .toLatin1());
+
+    // The figures stay after the run; the next Start resets them and the view.
+    const QString total = widget<QLabel>(w, "lbTotal")->text();
+    QTest::qWait(200);
+    QCOMPARE(widget<QLabel>(w, "lbTotal")->text(), total);
+    widget<QPushButton>(w, "startBtn")->click();
+    QCOMPARE(widget<QLabel>(w, "lbTotal")->text(), QStringLiteral("Total: 0"));
+    QVERIFY(!logText(w).contains(QStringLiteral("Test is finished!")));
+    widget<QPushButton>(w, "stopBtn")->click();
+    QTRY_COMPARE(finished.count, 2);
+    QCOMPARE(w.state(), testMainWindow::Ready);
+}
+
+void tst_AppRun::runEndingByItself()
+{
+    // A refused dial ends the long-short case at once.
+    QVERIFY(startBench({"--fault", "dial.refuse=100"}));
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    w.fillPortList({QStringLiteral("ttyNONE")});
+    widget<QComboBox>(w, "caseCBx")->setCurrentIndex(2);
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    widget<QPushButton>(w, "startBtn")->click();
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count, 1, 15000);
+    QTRY_COMPARE(w.state(), testMainWindow::Ready);
+    QVERIFY(!w.autoSaveTimerObject()->isActive());
+    QVERIFY(widget<QPushButton>(w, "startBtn")->isEnabled());
+    QVERIFY(logText(w).contains(QStringLiteral("Test is finished!")));
+    QVERIFY(!logText(w).contains(QStringLiteral("Stop ...")));
+
+    const QStringList logs = folder.files(QStringLiteral("log"));
+    QCOMPARE(logs.size(), 1);
+    QCOMPARE(AppFolder::read(QStringLiteral("log/") + logs.first()), logText(w).toLocal8Bit());
+    const QStringList results = folder.files(QStringLiteral("result"));
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(AppFolder::read(QStringLiteral("result/") + results.first()),
+             QByteArray("#Test Case: ExternalLongShortTest\r\n#Total: 0\r\n#PASS: 0\r\n#FAIL: 0\r\n#FPY: 0%\r\n"));
+}
+
+void tst_AppRun::stopRightAfterStart_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::newRow("dial-up") << 0;
+    QTest::newRow("long-long") << 3;
+    QTest::newRow("register, port opened first") << 4;
+}
+
+void tst_AppRun::stopRightAfterStart()
+{
+    QFETCH(int, caseIndex);
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    press(w, widget<QComboBox>(w, "portCBx"));
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    ports->setCurrentIndex(ports->findText(m_bench->atPort()));
+    widget<QComboBox>(w, "caseCBx")->setCurrentIndex(caseIndex);
+    press(w, widget<QComboBox>(w, "deviceCBx"));
+    QCOMPARE(w.state(), testMainWindow::Ready);
+
+    for (int round = 0; round < 3; ++round) {
+        widget<QPushButton>(w, "startBtn")->click();
+        widget<QPushButton>(w, "stopBtn")->click();
+        // Stop returns only once the run has ended.
+        QVERIFY(!w.workerObject()->running);
+        QCOMPARE(w.state(), testMainWindow::Ready);
+        QTRY_COMPARE(finished.count, round + 1);
+        QVERIFY(logText(w).contains(QStringLiteral("Stop ...")));
+        QVERIFY(logText(w).contains(QStringLiteral("Test is finished!")));
+    }
+    QVERIFY(!folder.files(QStringLiteral("log")).isEmpty());
+    QVERIFY(!folder.files(QStringLiteral("result")).isEmpty());
+}
+
+void tst_AppRun::relayRecordHandedOverAndListFrozen()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.show();
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    auto *devices = widget<QComboBox>(w, "deviceCBx");
+    press(w, ports);
+    ports->setCurrentIndex(ports->findText(m_bench->atPort()));
+    widget<QComboBox>(w, "caseCBx")->setCurrentIndex(5);
+    QCOMPARE(w.state(), testMainWindow::NotReady); // no board chosen yet
+
+    press(w, devices);
+    QVERIFY(devices->findText(QStringLiteral("BNCH1")) >= 0);
+    QVERIFY(devices->findText(QStringLiteral("BNCH2")) >= 0);
+    QCOMPARE(devices->currentIndex(), 0);
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    devices->setCurrentIndex(devices->findText(QStringLiteral("BNCH2")));
+    // The choice survives a refresh by name.
+    press(w, devices);
+    QCOMPARE(devices->currentText(), QStringLiteral("BNCH2"));
+
+    const usb_relay_device_info *record = w.relayList();
+    for (int n = devices->currentIndex(); n > 0; --n)
+        record = record->next;
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(record->serial_number)), QByteArray("BNCH2"));
+
+    widget<QPushButton>(w, "startBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Running);
+    const usb_relay_device_info &copy = w.testSetup()->relayDevice;
+    QCOMPARE(copy.serial_number, record->serial_number);
+    QCOMPARE(copy.device_path, record->device_path);
+    QCOMPARE(copy.type, record->type);
+    QCOMPARE(copy.next, record->next);
+
+    // While the run goes on, presses refresh nothing: the worker's copy
+    // keeps pointing into the live list and the port stays chosen.
+    const usb_relay_device_info *list = w.relayList();
+    const QString port = w.testSetup()->portName;
+    press(w, devices);
+    press(w, ports);
+    w.refreshDeviceList();
+    w.fillPortList({QStringLiteral("ttyOTHER")});
+    QCOMPARE(w.relayList(), list);
+    QCOMPARE(devices->currentText(), QStringLiteral("BNCH2"));
+    QCOMPARE(w.testSetup()->portName, port);
+    QCOMPARE(ports->currentText(), port);
+
+    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+    widget<QPushButton>(w, "stopBtn")->click();
+    QTRY_COMPARE(finished.count, 1);
+    QCOMPARE(w.state(), testMainWindow::Ready);
+
+    // Idle again: the list can be refreshed.
+    press(w, devices);
+    QCOMPARE(devices->currentText(), QStringLiteral("BNCH2"));
+}
+
+void tst_AppRun::autoSaveDuringRun()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    w.fillPortList({QStringLiteral("ttyNONE")});
+    widget<QPushButton>(w, "startBtn")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+
+    QVERIFY(QMetaObject::invokeMethod(w.autoSaveTimerObject(), "timeout", Qt::DirectConnection));
+    QVERIFY(!logText(w).contains(QStringLiteral("Running...")));
+    QStringList logs = folder.files(QStringLiteral("log"));
+    QCOMPARE(logs.size(), 1);
+    QVERIFY(AppFolder::read(QStringLiteral("log/") + logs.first()).contains("Running..."));
+
+    widget<QPushButton>(w, "stopBtn")->click();
+    QTRY_COMPARE(finished.count, 1);
+    // The lines written before the auto-save are all still on disk.
+    logs = folder.files(QStringLiteral("log"));
+    QByteArray all;
+    for (const QString &f : logs)
+        all += AppFolder::read(QStringLiteral("log/") + f);
+    QVERIFY(all.contains("Running..."));
+    QVERIFY(all.contains("Test is finished!"));
+}
+
+void tst_AppRun::closingTheWindow()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+
+    // Idle: the settings file is written back at once.
+    {
+        testMainWindow w;
+        QVERIFY(QFile::remove(QStringLiteral("cfg/trevalo.ini")));
+    }
+    QVERIFY(AppFolder::read(QStringLiteral("cfg/trevalo.ini")).contains("PingAddress=127.0.0.1"));
+
+    // Mid-run: the run is stopped, the thread ends, settings are saved.
+    {
+        auto w = std::make_unique<testMainWindow>();
+        w->workerObject()->setLimits(quickLimits());
+        w->fillPortList({QStringLiteral("ttyNONE")});
+        widget<QPushButton>(*w, "startBtn")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(logText(*w).contains(QStringLiteral("Running...")), 10000);
+        QVERIFY(QFile::remove(QStringLiteral("cfg/trevalo.ini")));
+        w.reset();
+    }
+    QVERIFY(AppFolder::read(QStringLiteral("cfg/trevalo.ini"))
+                .contains(QByteArray("HostPort=") + QByteArray::number(m_bench->echoPort())));
+}
+
+QTEST_MAIN(tst_AppRun)
+#include "tst_apprun.moc"
