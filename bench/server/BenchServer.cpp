@@ -203,8 +203,10 @@ void BenchServer::onRequest(ControlConnection *from, const QJsonObject &req)
     if (req.contains(QStringLiteral("id")))
         reply.insert(QStringLiteral("id"), req.value(QStringLiteral("id")));
     from->send(reply);
-    if (req.value(QStringLiteral("op")).toString() == QLatin1String("quit"))
+    if (req.value(QStringLiteral("op")).toString() == QLatin1String("quit")) {
+        from->flush();
         emit quitRequested();
+    }
 }
 
 void BenchServer::onConnectionClosed(ControlConnection *conn)

@@ -10,6 +10,7 @@ namespace {
 constexpr int kMaxLine = 1024;
 constexpr int kKeptCommands = 20;
 constexpr int kDefaultPieceGapMs = 5;
+constexpr int kMaxQueuedPieces = 4096;
 
 QTimer *singleShot(QObject *parent)
 {
@@ -160,6 +161,10 @@ void ChipModel::send(const QByteArray &text)
     const int size = (framed.size() + pieces - 1) / pieces;
     for (int at = 0; at < framed.size(); at += size)
         m_pieces << framed.mid(at, size);
+    // A client flooding commands faster than the pieces go out loses the
+    // oldest replies, as a real UART would overrun.
+    while (m_pieces.size() > kMaxQueuedPieces)
+        m_pieces.removeFirst();
     if (!m_pieceTimer->isActive())
         sendNextPiece();
 }

@@ -34,6 +34,12 @@ void ControlConnection::send(const QJsonObject &msg)
     }
 }
 
+void ControlConnection::flush()
+{
+    if (!m_finished)
+        m_socket->waitForBytesWritten(1000);
+}
+
 void ControlConnection::onReadyRead()
 {
     m_buffer.append(m_socket->readAll());

@@ -17,6 +17,8 @@ public:
     ControlConnection(QLocalSocket *socket, QObject *parent);
 
     void send(const QJsonObject &msg);
+    // Pushes queued replies out now, before the bench exits.
+    void flush();
 
 signals:
     void request(ControlConnection *from, const QJsonObject &req);
