@@ -1,0 +1,74 @@
+// Appends 20,000 log lines of mixed colours and lengths (up to 2,100
+// characters) through the window's log path and prints lines per second,
+// overall and per block of 5,000, so a slowdown as the view grows shows.
+//   QT_QPA_PLATFORM=offscreen bench_log_view [lines] [one-colour]
+// "one-colour" logs every line in white, which leaves the view's style
+// sheet untouched after the first line: the difference is the cost of the
+// per-line colour rule.
+#include <QApplication>
+#include <QColor>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextEdit>
+
+#include <cstdio>
+
+#include "testMainWindow.h"
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    const int total = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20000;
+    const bool oneColour = argc > 2 && QByteArray(argv[2]) == "one-colour";
+
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    testMainWindow window;
+    window.show();
+    QApplication::processEvents();
+
+    const QColor colours[] = {QColor(Qt::white), QColor(Qt::yellow), QColor(Qt::red), QColor(Qt::green)};
+    QRandomGenerator rng(20261207);
+    QStringList texts;
+    for (int i = 0; i < 64; ++i) {
+        // Mostly short progress lines, some payload-sized dumps.
+        const int len = (i % 8 == 0) ? 1000 + int(rng.bounded(1101)) : 10 + int(rng.bounded(70));
+        QString t;
+        t.reserve(len);
+        for (int k = 0; k < len; ++k)
+            t += QChar(char('A' + rng.bounded(26)));
+        texts << t;
+    }
+
+    const int block = 5000;
+    QElapsedTimer all, part;
+    all.start();
+    part.start();
+    for (int i = 0; i < total; ++i) {
+        // Several lines of one colour in a row, as a cycle logs them.
+        const QColor &c = oneColour ? colours[0] : colours[(i / 3) % 4];
+        QMetaObject::invokeMethod(&window, "onLogText", Qt::DirectConnection,
+                                  Q_ARG(QString, texts.at(i % texts.size())), Q_ARG(QColor, c));
+        if (i % 50 == 49)
+            QApplication::processEvents();
+        if ((i + 1) % block == 0) {
+            const double s = part.nsecsElapsed() / 1e9;
+            std::printf("lines %6d-%6d: %8.0f lines/s\n", i + 2 - block, i + 1, block / s);
+            std::fflush(stdout);
+            part.restart();
+        }
+    }
+    QApplication::processEvents();
+    const double seconds = all.nsecsElapsed() / 1e9;
+    std::printf("appended %d lines in %.2f s: %.0f lines/s\n", total, seconds, total / seconds);
+
+    QElapsedTimer save;
+    save.start();
+    window.saveLog();
+    std::printf("saving the view (%lld characters) took %.0f ms\n",
+                qlonglong(window.findChild<QTextEdit *>(QStringLiteral("teLog"))->toPlainText().size()),
+                save.nsecsElapsed() / 1e6);
+    return 0;
+}
