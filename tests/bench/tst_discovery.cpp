@@ -32,6 +32,8 @@ private slots:
     void staleFolderTakenOver();
     void badOptions_data();
     void badOptions();
+    void faultsFromCommandLine();
+    void quitRequest();
 };
 
 void TestDiscovery::withoutBench()
@@ -269,6 +271,39 @@ void TestDiscovery::badOptions()
     QVERIFY(!p.readAllStandardError().isEmpty());
     QVERIFY(!QFile::exists(dir.filePath("bench.json")));
     QVERIFY(!QFile::exists(dir.filePath("control.sock")));
+}
+
+void TestDiscovery::faultsFromCommandLine()
+{
+    BenchProcess bench;
+    QVERIFY2(bench.start({"--fault", "relay.missing=BNCH1", "--fault", "dial.failAt=2",
+                          "--fault", "echo.drop", "--fault", "creg.never=off"}),
+             qPrintable(bench.errorString()));
+    const QJsonObject faults = bench.faults();
+    QCOMPARE(faults.value("relay.missing").toString(), QString("BNCH1"));
+    QCOMPARE(faults.value("dial.failAt").toInt(), 2);
+    QCOMPARE(faults.value("echo.drop").toBool(), true);
+    QCOMPARE(faults.value("creg.never").toBool(), false);
+    QVERIFY(bench.request({{"op", "relay.list"}}).value("boards").toArray().isEmpty());
+    // The server starts down when asked to.
+    BenchProcess down;
+    QVERIFY2(down.start({"--fault", "echo.down=true"}), qPrintable(down.errorString()));
+    QCOMPARE(down.state().value("echo").toObject().value("listening").toBool(), false);
+    QVERIFY(down.echoPort() > 0);
+}
+
+void TestDiscovery::quitRequest()
+{
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(TestSupport::siblingProgram("trevalo-bench"), {"--dir", dir.path(), "--echo-port", "0"});
+    QVERIFY(p.waitForReadyRead(5000));
+    const QJsonObject reply =
+        BenchClient::requestAt(dir.filePath("control.sock"), {{"op", "quit"}});
+    QVERIFY(reply.value("ok").toBool());
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(!QFile::exists(dir.filePath("bench.json")));
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)
