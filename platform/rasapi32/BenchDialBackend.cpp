@@ -94,8 +94,10 @@ void BenchDialBackend::run(RasConnection &connection)
 
     // Connected or failed: nothing more comes; hold the dial until hung up.
     connection.waitCancelled(-1);
-    session.close();
+    // Hang up before closing: the bench also drops a dial whose connection
+    // closes, but would count it as abandoned rather than hung up.
     BenchClient::request(QJsonObject{{kOp, QStringLiteral("hangup")}, {kConn, conn}});
+    session.close();
 }
 
 bool BenchDialBackend::queryStatus(RASCONNSTATE *state, DWORD *error)
