@@ -9,6 +9,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +35,7 @@ private slots:
     void badOptions();
     void faultsFromCommandLine();
     void quitRequest();
+    void echoPortTaken();
 };
 
 void TestDiscovery::withoutBench()
@@ -304,6 +306,22 @@ void TestDiscovery::quitRequest()
     QVERIFY(p.waitForFinished(5000));
     QCOMPARE(p.exitCode(), 0);
     QVERIFY(!QFile::exists(dir.filePath("bench.json")));
+}
+
+void TestDiscovery::echoPortTaken()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(TestSupport::siblingProgram("trevalo-bench"),
+            {"--dir", dir.path(), "--echo-port", QString::number(squatter.serverPort())});
+    QVERIFY(p.waitForFinished(5000));
+    QVERIFY(p.exitCode() != 0);
+    QVERIFY(QString::fromLocal8Bit(p.readAllStandardError()).contains("echo server cannot listen"));
+    QVERIFY(p.readAllStandardOutput().isEmpty());
+    QVERIFY(!QFile::exists(dir.filePath("bench.json")));
+    QVERIFY(!QFile::exists(dir.filePath("bench.lock")));
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)
