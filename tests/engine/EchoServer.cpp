@@ -67,6 +67,10 @@ void EchoServer::onNewConnection()
             case Hangup:
                 socket->disconnectFromHost();
                 break;
+            case EchoHangup:
+                socket->write(data);
+                socket->disconnectFromHost();
+                break;
             }
         });
     }

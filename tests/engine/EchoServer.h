@@ -21,7 +21,8 @@ public:
         WrongByte, // same length, first byte changed
         Extra,     // the chunk and two more bytes
         Silent,    // reads, never answers
-        Hangup     // closes the connection on the first data
+        Hangup,    // closes the connection on the first data
+        EchoHangup // echoes, then closes the connection
     };
 
     EchoServer();

@@ -16,10 +16,16 @@ WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
 
     connect(worker, &testWorker::sngLog, this, [this](const QString &text, const QColor &color) {
         lines.append({text, color});
+        if (!stopOnLinePrefix.isEmpty() && text.startsWith(stopOnLinePrefix)) {
+            stopOnLinePrefix.clear();
+            worker->stopTest();
+        }
     });
     connect(worker, &testWorker::sngUpdateRadio, this, [this](bool pass) {
         results.append(pass);
         resultAt.append(lines.size());
+        if (stopAfterResults > 0 && results.size() == stopAfterResults)
+            worker->stopTest();
     });
     connect(worker, &testWorker::sngUpdateAvgTime, this, [this](bool startPpp, int ms) {
         avgTimes.append({startPpp, ms});

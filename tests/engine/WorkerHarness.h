@@ -65,6 +65,10 @@ public:
     // Number of lines logged when each result arrived, to check the order
     // of results against log lines.
     QVector<int> resultAt;
+    // When set, the harness presses Stop as soon as this many results came.
+    int stopAfterResults = 0;
+    // When set, the harness presses Stop as soon as a line starting so came.
+    QString stopOnLinePrefix;
 };
 
 #endif // WORKERHARNESS_H

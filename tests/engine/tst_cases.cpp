@@ -1,0 +1,267 @@
+// The connection cases as whole runs against the virtual bench: its dial
+// service and its echo server, with faults switched on per test.
+#include "BenchProcess.h"
+#include "EchoServer.h"
+#include "WorkerHarness.h"
+
+#include <QJsonObject>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const QString separator = QStringLiteral("=================================");
+const QString closePpp = QStringLiteral("close PPP...");
+const QString closeSocket = QStringLiteral("Close socket...");
+const QString finished = QStringLiteral("Test is finished!");
+} // namespace
+
+class TestCasesRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void pppCallCycles();
+    void shortShortPassingCycleOrder();
+    void shortShortGivesUpAfterThreeInARow_data();
+    void shortShortGivesUpAfterThreeInARow();
+    void longShortWithServerDown();
+    void longLongWrongEchoOnFifthExchange();
+    void stopDuringEchoWait_data();
+    void stopDuringEchoWait();
+    void stopDuringDialCountsNothing();
+    void longLongEndsWhenTheConnectionIsGone();
+    void longLongEndsWhenServerHangsUpAfterEcho();
+
+private:
+    // Runs the case procedure directly in the worker (with channels, no
+    // start()), so counters can be preset.
+    void runCaseInWorker(int caseIndex, int pppFails, int tcpFails);
+    QStringList textsFrom(int from) const { return h->texts().mid(from); }
+
+    BenchProcess bench;
+    std::unique_ptr<WorkerHarness> h;
+};
+
+void TestCasesRun::initTestCase()
+{
+    QVERIFY2(bench.start({QStringLiteral("--dial-step-ms"), QStringLiteral("5")}), qPrintable(bench.errorString()));
+}
+
+void TestCasesRun::init()
+{
+    QVERIFY(bench.clearFaults());
+    h = std::make_unique<WorkerHarness>();
+    h->setup.hostName = QStringLiteral("127.0.0.1");
+    h->setup.hostPort = bench.echoPort();
+    h->setup.pingAddress = QStringLiteral("127.0.0.1");
+}
+
+void TestCasesRun::cleanup()
+{
+    h.reset();
+}
+
+void TestCasesRun::cleanupTestCase()
+{
+    bench.stop();
+}
+
+void TestCasesRun::runCaseInWorker(int caseIndex, int pppFails, int tcpFails)
+{
+    h->setup.caseIndex = caseIndex;
+    h->makeChannels();
+    QVERIFY(h->runInWorker([&] {
+        h->worker->pppFailCount = pppFails;
+        h->worker->tcpFailCount = tcpFails;
+        h->worker->runSelectedCase();
+    }, 30000));
+}
+
+void TestCasesRun::pppCallCycles()
+{
+    // A host ping refuses to take fails its cycle; the run goes on.
+    h->setup.caseIndex = 0;
+    h->setup.pingAddress = QStringLiteral("-q");
+    h->stopAfterResults = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{false, false}));
+    const int firstResult = h->resultAt.first();
+    // The failed ping hangs up before the result is counted.
+    QCOMPARE(h->texts().mid(firstResult - 4, 4),
+             (QStringList{QStringLiteral("ping -q..."), QStringLiteral("Failed!!!ping error!"), closePpp,
+                          QStringLiteral("Closed")}));
+
+    // A real ping of the loopback passes the cycle.
+    h->clear();
+    h->setup.pingAddress = QStringLiteral("127.0.0.1");
+    h->stopAfterResults = 1;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, QVector<bool>{true});
+    QCOMPARE(h->texts().at(h->resultAt.first() - 1), QStringLiteral("Closed"));
+    QCOMPARE(h->texts().last(), finished);
+}
+
+void TestCasesRun::shortShortPassingCycleOrder()
+{
+    h->setup.caseIndex = 1;
+    h->stopAfterResults = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{true, true}));
+    const QStringList t = h->texts();
+    QCOMPARE(t.first(), QStringLiteral("Running..."));
+    QCOMPARE(t.at(1), separator);
+    // A passing cycle reports its result after the hang-up.
+    QCOMPARE(t.at(h->resultAt.first() - 1), QStringLiteral("Closed"));
+    QCOMPARE(t.at(h->resultAt.first() - 3), closeSocket);
+    QCOMPARE(t.last(), finished);
+    // Every cycle hangs up, also the one the Stop cut short.
+    QCOMPARE(h->count(closePpp), h->count(separator));
+}
+
+void TestCasesRun::shortShortGivesUpAfterThreeInARow_data()
+{
+    QTest::addColumn<int>("pppFails");
+    QTest::addColumn<int>("tcpFails");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("cycles");
+    // A failed dial-up leaves the TCP count alone, and the other way round.
+    QTest::newRow("third failed dial-up") << 2 << 2 << QStringLiteral("dial.refuse") << 1;
+    QTest::newRow("third failed connection after a dial failure") << 1 << 2 << QStringLiteral("echo.down") << 1;
+    // A successful dial-up resets only its own count.
+    QTest::newRow("connection failures after good dial-ups") << 2 << 0 << QStringLiteral("echo.down") << 3;
+}
+
+void TestCasesRun::shortShortGivesUpAfterThreeInARow()
+{
+    QFETCH(int, pppFails);
+    QFETCH(int, tcpFails);
+    QFETCH(QString, fault);
+    QFETCH(int, cycles);
+    QVERIFY(bench.setFault(fault, fault == QLatin1String("dial.refuse") ? QJsonValue(633) : QJsonValue(true)));
+    runCaseInWorker(1, pppFails, tcpFails);
+    QCOMPARE(h->results, QVector<bool>(cycles, false));
+    QCOMPARE(h->count(separator), cycles);
+    QCOMPARE(h->texts().last(),
+             QStringLiteral("Failed!!!Fail to establish PPP or TCP connection for more than three times in a row"));
+    QCOMPARE(h->lines.last().color, QColor(Qt::red));
+    if (fault == QLatin1String("echo.down")) {
+        // The failure is counted before the line is taken down.
+        QCOMPARE(h->texts().at(h->resultAt.first()), closePpp);
+        QCOMPARE(h->worker->pppFailCount, 0);
+        QCOMPARE(h->worker->tcpFailCount, 3);
+    } else {
+        QCOMPARE(h->worker->pppFailCount, 3);
+        QCOMPARE(h->worker->tcpFailCount, 2);
+    }
+}
+
+void TestCasesRun::longShortWithServerDown()
+{
+    QVERIFY(bench.setFault(QStringLiteral("echo.down"), true));
+    h->setup.caseIndex = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{false, false, false}));
+    QCOMPARE(h->count(separator), 3);
+    QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to connect to host")), 3);
+    QCOMPARE(h->count(QStringLiteral("PPP Dial up Success!")), 1);
+    QCOMPARE(textsFrom(h->lines.size() - 4),
+             (QStringList{QStringLiteral("Failed!!!Fail to establish TCP connection for more than three times in a row"),
+                          closePpp, QStringLiteral("Closed"), finished}));
+}
+
+void TestCasesRun::longLongWrongEchoOnFifthExchange()
+{
+    QVERIFY(bench.setFault(QStringLiteral("echo.corruptAt"), 5));
+    h->setup.caseIndex = 3;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{true, true, true, true, false}));
+    QCOMPARE(h->count(QStringLiteral("connect to server...")), 1);
+    QCOMPARE(textsFrom(h->lines.size() - 5),
+             (QStringList{QStringLiteral("Failed!!!Recieve wrong data from server!"), closeSocket, closePpp,
+                          QStringLiteral("Closed"), finished}));
+    QCOMPARE(h->texts().at(h->resultAt.last()), closeSocket);
+}
+
+void TestCasesRun::stopDuringEchoWait_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QVector<bool>>("results");
+    QTest::newRow("short-short") << 1 << QVector<bool>{};
+    QTest::newRow("long-short") << 2 << QVector<bool>{};
+    // Long-long counts the interrupted exchange as passed.
+    QTest::newRow("long-long") << 3 << QVector<bool>{true};
+}
+
+void TestCasesRun::stopDuringEchoWait()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(QVector<bool>, results);
+    QVERIFY(bench.setFault(QStringLiteral("echo.drop"), true));
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.echoWaitMs = 20000;
+    h->worker->setLimits(l);
+    h->setup.caseIndex = caseIndex;
+    h->stopOnLinePrefix = QStringLiteral("[send] ");
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 10000));
+    QCOMPARE(h->results, results);
+    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Recieve no data from server!")));
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+}
+
+void TestCasesRun::stopDuringDialCountsNothing()
+{
+    QVERIFY(bench.setFault(QStringLiteral("dial.hang"), true));
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.dialBoundMs = 20000;
+    h->worker->setLimits(l);
+    h->setup.caseIndex = 1;
+    h->stopOnLinePrefix = QStringLiteral("Try to Authenticate");
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 5000));
+    QVERIFY(h->results.isEmpty());
+    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!PPP Dial up failed!")));
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{closePpp, QStringLiteral("Closed"), finished}));
+    QCOMPARE(h->worker->pppFailCount, 0);
+}
+
+void TestCasesRun::longLongEndsWhenTheConnectionIsGone()
+{
+    // The server closes on the first payload: the exchange fails and ends the run.
+    QVERIFY(bench.setFault(QStringLiteral("echo.close"), true));
+    h->setup.caseIndex = 3;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, QVector<bool>{false});
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+}
+
+void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
+{
+    // Every later write fails at once; the run must not race through
+    // failed cycles on a dead connection.
+    EchoServer server;
+    server.setMode(EchoServer::EchoHangup);
+    h->setup.hostPort = server.port();
+    h->setup.caseIndex = 3;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QVERIFY2(h->results.size() == 2, qPrintable(QString::number(h->results.size())));
+    QCOMPARE(h->results, (QVector<bool>{true, false}));
+    QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to write data to server")), 1);
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+}
+
+QTEST_GUILESS_MAIN(TestCasesRun)
+#include "tst_cases.moc"

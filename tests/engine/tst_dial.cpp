@@ -1,0 +1,210 @@
+// Dial-up and hang-up steps against the virtual bench's dial service.
+#include "BenchProcess.h"
+#include "DialNotifier.h"
+#include "WorkerHarness.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+const QString dialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
+} // namespace
+
+class TestDial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void progressCodes();
+    void dialLogsEachStageOnceAndReportsTimes();
+    void refusedDialLogsOneLineAndNoTime();
+    void failedDialHangsUp_data();
+    void failedDialHangsUp();
+    void dialIsBounded();
+    void stopDuringDialHangsUpQuietly();
+    void hangUpWithoutConnection();
+
+private:
+    bool dial(qint64 *ms = nullptr);
+    QJsonObject dials() const { return bench.state().value(QStringLiteral("dials")).toObject(); }
+
+    BenchProcess bench;
+    std::unique_ptr<WorkerHarness> h;
+};
+
+void TestDial::initTestCase()
+{
+    QVERIFY2(bench.start({QStringLiteral("--dial-step-ms"), QStringLiteral("15")}), qPrintable(bench.errorString()));
+}
+
+void TestDial::init()
+{
+    QVERIFY(bench.clearFaults());
+    h = std::make_unique<WorkerHarness>();
+}
+
+void TestDial::cleanup()
+{
+    h.reset();
+}
+
+void TestDial::cleanupTestCase()
+{
+    bench.stop();
+}
+
+bool TestDial::dial(qint64 *ms)
+{
+    bool ok = false;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        ok = h->worker->dialUpPpp();
+        if (ms)
+            *ms = t.elapsed();
+    });
+    return ok;
+}
+
+void TestDial::progressCodes()
+{
+    // An error code wins over any state, the connected state included.
+    QCOMPARE(DialNotifier::codeFor(RASCS_Connected, 0), 0);
+    QCOMPARE(DialNotifier::codeFor(RASCS_Connected, 678), -1);
+    QCOMPARE(DialNotifier::codeFor(RASCS_OpenPort, 633), -1);
+    QCOMPARE(DialNotifier::codeFor(RASCS_Disconnected, 0), -1);
+    QCOMPARE(DialNotifier::codeFor(RASCS_OpenPort, 0), 1);
+    QCOMPARE(DialNotifier::codeFor(RASCS_DeviceConnected, 0), 2);
+    QCOMPARE(DialNotifier::codeFor(RASCS_Authenticate, 0), 3);
+    QCOMPARE(DialNotifier::codeFor(RASCS_Authenticated, 0), 4);
+    QCOMPARE(DialNotifier::codeFor(RASCS_PortOpened, 0), 5);
+    QCOMPARE(DialNotifier::codeFor(RASCS_Projected, 0), 5);
+
+    // A failure is not overwritten by a later report of the same dial.
+    DialNotifier::arm(nullptr);
+    QCOMPARE(DialNotifier::state(), DialNotifier::NoReport);
+    DialNotifier::notify(0, RASCS_OpenPort, 0);
+    QCOMPARE(DialNotifier::state(), 1);
+    DialNotifier::notify(0, RASCS_ConnectDevice, 651);
+    DialNotifier::notify(0, RASCS_Connected, 0);
+    QCOMPARE(DialNotifier::state(), -1);
+    DialNotifier::arm(nullptr);
+    QCOMPARE(DialNotifier::state(), DialNotifier::NoReport);
+}
+
+void TestDial::dialLogsEachStageOnceAndReportsTimes()
+{
+    QVERIFY(dial());
+    // OpenPort, PortOpened, ConnectDevice, DeviceConnected, AllDevicesConnected,
+    // Authenticate, Authenticated, Connected: the two states between OpenPort
+    // and DeviceConnected share one line.
+    QCOMPARE(h->texts(), (QStringList{QStringLiteral("Try to open the port ... ..."),
+                                      QStringLiteral("PPP Connecting..."),
+                                      QStringLiteral("Have connected to the device"),
+                                      QStringLiteral("PPP Connecting..."),
+                                      QStringLiteral("Try to Authenticate the usr/pwd ..."),
+                                      QStringLiteral("Authenticate Ok"),
+                                      QStringLiteral("PPP Dial up Success!")}));
+    QCOMPARE(h->lines.last().color, QColor(Qt::green));
+    QCOMPARE(h->avgTimes.size(), 1);
+    QVERIFY(h->avgTimes.first().first);
+    // Seven steps of 15 ms at least, and monotonic.
+    QVERIFY2(h->avgTimes.first().second >= 100 && h->avgTimes.first().second < 3000,
+             qPrintable(QString::number(h->avgTimes.first().second)));
+    QCOMPARE(dials().value(QStringLiteral("up")).toInt(), 1);
+
+    bool hung = false;
+    h->runInWorker([&] { hung = h->worker->hangUpPpp(); });
+    QVERIFY(hung);
+    QCOMPARE(h->texts().mid(7), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(h->avgTimes.size(), 2);
+    QVERIFY(!h->avgTimes.last().first);
+    QVERIFY(h->avgTimes.last().second >= 0);
+    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+}
+
+void TestDial::refusedDialLogsOneLineAndNoTime()
+{
+    QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
+    QVERIFY(!dial());
+    QCOMPARE(h->texts(), QStringList{dialFailed});
+    QCOMPARE(h->lines.first().color, QColor(Qt::red));
+    QVERIFY(h->avgTimes.isEmpty());
+}
+
+void TestDial::failedDialHangsUp_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("linesBefore");
+    QTest::newRow("error in the first report") << QStringLiteral("dial.failAt") << int(RASCS_OpenPort) << 0;
+    QTest::newRow("error with the connected state") << QStringLiteral("dial.failAt") << int(RASCS_Connected) << 6;
+    QTest::newRow("disconnected instead of connected") << QStringLiteral("dial.disconnect") << 1 << 6;
+}
+
+void TestDial::failedDialHangsUp()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, value);
+    QFETCH(int, linesBefore);
+    QVERIFY(bench.setFault(fault, value));
+    QVERIFY(!dial());
+    const QStringList texts = h->texts();
+    QCOMPARE(texts.size(), linesBefore + 3);
+    QCOMPARE(texts.mid(linesBefore),
+             (QStringList{dialFailed, QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(h->lines.at(linesBefore).color, QColor(Qt::red));
+    QCOMPARE(h->avgTimes.size(), 1);
+    QVERIFY(!h->avgTimes.first().first);
+}
+
+void TestDial::dialIsBounded()
+{
+    QVERIFY(bench.setFault(QStringLiteral("dial.hang"), true));
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.dialBoundMs = 800;
+    h->worker->setLimits(l);
+    qint64 ms = -1;
+    QVERIFY(!dial(&ms));
+    QVERIFY2(ms >= 790 && ms < 1300, qPrintable(QString::number(ms)));
+    QCOMPARE(h->texts().mid(h->texts().size() - 3),
+             (QStringList{dialFailed, QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+}
+
+void TestDial::stopDuringDialHangsUpQuietly()
+{
+    QVERIFY(bench.setFault(QStringLiteral("dial.hang"), true));
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.dialBoundMs = 20000;
+    h->worker->setLimits(l);
+    QTimer::singleShot(300, this, [this] { h->worker->stopTest(); });
+    qint64 ms = -1;
+    QVERIFY(!dial(&ms));
+    QVERIFY2(ms < 600, qPrintable(QString::number(ms)));
+    QVERIFY(!h->texts().contains(dialFailed));
+    QCOMPARE(h->texts().mid(h->texts().size() - 2), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+}
+
+void TestDial::hangUpWithoutConnection()
+{
+    bool hung = false;
+    h->runInWorker([&] { hung = h->worker->hangUpPpp(); });
+    QVERIFY(hung);
+    QCOMPARE(h->texts(), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(h->avgTimes.size(), 1);
+    QVERIFY(h->avgTimes.first().second >= 0 && h->avgTimes.first().second < 500);
+}
+
+QTEST_GUILESS_MAIN(TestDial)
+#include "tst_dial.moc"
