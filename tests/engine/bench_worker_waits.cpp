@@ -1,0 +1,117 @@
+// Prints how much processor time the worker thread spends in its long waits
+// (AT reply, echo, dial) and how fast a Stop ends a wait. Not a test: run it
+// by hand, optionally with the wait length in seconds as the argument.
+#include "BenchProcess.h"
+#include "EchoServer.h"
+#include "PseudoTerminal.h"
+#include "SocketMannger.h"
+#include "UartEngine.h"
+#include "WorkerHarness.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+double threadCpuMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1.0e6;
+}
+
+double nowMs()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Runs fn in the worker thread and prints wall and processor time of it.
+void measure(WorkerHarness &h, const char *what, const std::function<bool()> &fn, int waitMs)
+{
+    double cpu = 0;
+    double wall = 0;
+    bool result = false;
+    h.runInWorker([&] {
+        const double c0 = threadCpuMs();
+        const double w0 = nowMs();
+        result = fn();
+        wall = nowMs() - w0;
+        cpu = threadCpuMs() - c0;
+    }, waitMs + 60000);
+    std::printf("%-28s wall %8.0f ms  worker cpu %7.1f ms  (%.3f%% of a core)  result %s\n", what, wall, cpu,
+                wall > 0 ? 100.0 * cpu / wall : 0.0, result ? "true" : "false");
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 30;
+    const int waitMs = seconds * 1000;
+
+    WorkerHarness h;
+    WorkerLimits limits; // program defaults, the waits stretched to the chosen length
+    limits.echoWaitMs = waitMs;
+    limits.dialBoundMs = waitMs;
+    h.worker->setLimits(limits);
+    h.makeChannels();
+
+    // AT wait: the chip stays silent on a real pseudo-terminal.
+    PseudoTerminal pty;
+    h.setup.portName = pty.slavePath();
+    h.runInWorker([&] { h.worker->openPort(); });
+    measure(h, "AT reply wait (silent chip)", [&] { return h.worker->waitAtResponse(QByteArray(), "CREG: 1", waitMs); },
+            waitMs);
+
+    // Echo wait: a server that never answers.
+    EchoServer echo;
+    echo.setMode(EchoServer::Silent);
+    h.setup.hostName = QStringLiteral("127.0.0.1");
+    h.setup.hostPort = echo.port();
+    measure(h, "echo wait (silent server)",
+            [&] { return h.worker->connectServer() && h.worker->sendData() && h.worker->checkReceive(h.worker->sentData); },
+            waitMs);
+    h.runInWorker([&] { h.worker->closeSocket(); });
+
+    // Dial wait: the bench's dial stalls in authentication until the bound.
+    BenchProcess bench;
+    if (bench.start()) {
+        bench.setFault(QStringLiteral("dial.hang"), true);
+        measure(h, "dial wait (stalled dial)", [&] { return h.worker->dialUpPpp(); }, waitMs);
+        bench.stop();
+    } else {
+        std::printf("dial wait: no bench (%s)\n", qPrintable(bench.errorString()));
+    }
+
+    // Stop latency: from the request to the wait's return, 20 times.
+    std::vector<double> latencies;
+    for (int i = 0; i < 20; ++i) {
+        double returnedAt = 0;
+        double stopAt = 0;
+        QTimer::singleShot(50 + 7 * i, &h, [&] {
+            stopAt = nowMs();
+            h.worker->stopRequested = true;
+            if (auto *d = QAbstractEventDispatcher::instance(h.worker->thread()))
+                d->wakeUp();
+        });
+        h.runInWorker([&] {
+            h.worker->waitFor(10000, [] { return false; });
+            returnedAt = nowMs();
+        });
+        latencies.push_back(returnedAt - stopAt);
+        h.worker->stopRequested = false;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("stop latency of a wait        median %.2f ms  max %.2f ms  (20 stops)\n", latencies[10],
+                latencies.back());
+    return 0;
+}
