@@ -63,7 +63,7 @@ drop)
 exit:*)
     finish "${mode#exit:}" ;;
 stubborn)
-    link_up; ip_up; trap 'echo term >> "$dir/events"' TERM; hold ;;
+    trap 'echo term >> "$dir/events"' TERM; link_up; ip_up; hold ;;
 linger)
     say "Connect script failed"; hold ;;
 script)
