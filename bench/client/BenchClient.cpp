@@ -216,10 +216,10 @@ QJsonObject BenchClient::request(const QJsonObject &req, int timeoutMs)
 QJsonObject BenchClient::requestAt(const QString &socketPath, const QJsonObject &req,
                                    int timeoutMs)
 {
+    const QDeadlineTimer deadline(qMax(0, timeoutMs));
     BenchSession session;
     if (!session.openAt(socketPath, timeoutMs))
         return failure(QStringLiteral("cannot connect to the bench"));
-    const QDeadlineTimer deadline(timeoutMs);
     if (!session.send(req))
         return failure(QStringLiteral("cannot send to the bench"));
     // The session may carry events of earlier requests on a lasting

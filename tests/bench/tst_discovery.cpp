@@ -9,6 +9,8 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QElapsedTimer>
+#include <QLocalServer>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +38,7 @@ private slots:
     void faultsFromCommandLine();
     void quitRequest();
     void echoPortTaken();
+    void silentServerTimesOut();
 };
 
 void TestDiscovery::withoutBench()
@@ -322,6 +325,24 @@ void TestDiscovery::echoPortTaken()
     QVERIFY(p.readAllStandardOutput().isEmpty());
     QVERIFY(!QFile::exists(dir.filePath("bench.json")));
     QVERIFY(!QFile::exists(dir.filePath("bench.lock")));
+}
+
+void TestDiscovery::silentServerTimesOut()
+{
+    // Something listens but never answers: the request gives up on time.
+    QTemporaryDir dir;
+    QLocalServer mute;
+    QVERIFY(mute.listen(dir.filePath("control.sock")));
+    QElapsedTimer t;
+    t.start();
+    const QJsonObject reply = BenchClient::requestAt(dir.filePath("control.sock"), {{"op", "hello"}}, 300);
+    QCOMPARE(reply.value("ok").toBool(), false);
+    QVERIFY(t.elapsed() >= 250);
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    BenchSession s;
+    QVERIFY(s.openAt(dir.filePath("control.sock"), 300));
+    QVERIFY(s.next(100).isEmpty());
+    QVERIFY(s.isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestDiscovery)
