@@ -26,7 +26,12 @@
 //   hangup        {conn}                   -> (ok)
 //   fault.set     {faults: {name: value}}  -> faults: all current values
 //   fault.get                              -> faults
+//   fault.clear                            -> faults (all off)
 //   state                                  -> chip power, boards, dials, echo counters
+//   quit                                   -> (ok), then the bench exits
+// A request's "id", if present, is copied into its reply. With the fault
+// dial.dropAfterMs a connected dial later sends one more event: state 8193
+// with error 628.
 // The fault names and the state fields are listed in bench/README.md.
 #ifndef BENCHCLIENT_H
 #define BENCHCLIENT_H
