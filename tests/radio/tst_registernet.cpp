@@ -29,7 +29,6 @@ private slots:
     void unpluggedBoardFailsEachCycleUntilStop();
     void stopWhileWaitingForDeregistration();
     void lateReportOfTheLastCycleDoesNotPassTheNext();
-    void otherCaseIndexReturnsAtOnce();
 
 private:
     QJsonObject chip() const { return m_bench.state().value(QStringLiteral("chip")).toObject(); }
@@ -184,17 +183,6 @@ void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
     for (const char *counter : {"commands", "discardedBytes"})
         QCOMPARE(chip().value(QLatin1String(counter)).toInt(), chipBefore.value(QLatin1String(counter)).toInt());
     m_run->stop();
-}
-
-void tst_RegisterNet::otherCaseIndexReturnsAtOnce()
-{
-    bool result = false;
-    testWorker *worker = m_run->worker;
-    m_run->setup.caseIndex = TestCases::SleepWakePpp;
-    QVERIFY(m_run->inWorker([&] { result = worker->registerNetTest(); }, 2000));
-    QVERIFY(result);
-    QVERIFY(m_run->lines.isEmpty());
-    QVERIFY(m_run->results.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_RegisterNet)
