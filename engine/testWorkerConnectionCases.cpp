@@ -20,10 +20,12 @@ bool testWorker::pppCallTest()
         log(separator, QColor(Qt::white));
 
         bool result = false;
+        bool dialFailed = false;
         if (!dialUpPpp()) {
             if (stopRequested)
                 return false; // the dial has hung up already
             result = false;
+            dialFailed = true;
         } else {
             if (stopRequested) {
                 hangUpPpp();
@@ -42,6 +44,10 @@ bool testWorker::pppCallTest()
         }
         emitResult(result);
         if (stopRequested)
+            return false;
+        // This case has no give-up rule; a dial that RAS refuses at once
+        // (no modem) would otherwise repeat as fast as the processor allows.
+        if (dialFailed && waitFor(m_limits.cyclePauseMs, [] { return false; }) == WaitResult::Stopped)
             return false;
     }
 }

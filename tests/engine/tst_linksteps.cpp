@@ -104,7 +104,7 @@ void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
         againMs = t.elapsed();
     });
     QVERIFY(again);
-    QVERIFY2(againMs < 50, qPrintable(QString::number(againMs)));
+    QVERIFY2(againMs < 200, qPrintable(QString::number(againMs)));
 
     bool closed = false;
     h->runInWorker([&] { closed = h->worker->closeSocket() && h->worker->closeSocket(); });
@@ -160,7 +160,7 @@ void TestLinkSteps::stopDuringEchoWaitAnswersTrueQuietly()
     qint64 ms = -1;
     QVERIFY(exchange(&ms));
     // Seen within the stop latency, not at the end of the wait.
-    QVERIFY2(ms >= 250 && ms < 450, qPrintable(QString::number(ms)));
+    QVERIFY2(ms >= 250 && ms < 900, qPrintable(QString::number(ms)));
     QVERIFY(!h->texts().contains(noData));
 }
 
@@ -281,7 +281,7 @@ void TestLinkSteps::atWaitZeroTimeoutAndTimeoutEmptyTheBuffer()
         left = h->worker->uart->m_recvBuffer;
     });
     QVERIFY(!ok);
-    QVERIFY2(ms >= 290 && ms < 600, qPrintable(QString::number(ms)));
+    QVERIFY2(ms >= 290 && ms < 900, qPrintable(QString::number(ms)));
     QVERIFY(left.isEmpty());
     QCOMPARE(h->count(atTimeout), 1);
 }
@@ -316,7 +316,7 @@ void TestLinkSteps::atWaitStop()
         left = h->worker->uart->m_recvBuffer;
     });
     QVERIFY(ok);
-    QVERIFY2(ms < 350, qPrintable(QString::number(ms)));
+    QVERIFY2(ms < 900, qPrintable(QString::number(ms)));
     QCOMPARE(left, QByteArray("CREG: 2"));
     QVERIFY(!h->texts().contains(atTimeout));
 }

@@ -162,24 +162,24 @@ void TestRunControl::waitForEndsOnEventDeadlineAndStop()
     h->runInWorker([&] { QTimer::singleShot(30, h->worker, [&] { fired = true; }); });
     timed(3000, [&] { return fired; });
     QCOMPARE(result, WR::Done);
-    QVERIFY2(ms < 200, qPrintable(QString::number(ms)));
+    QVERIFY2(ms < 600, qPrintable(QString::number(ms)));
 
     h->worker->setLimits(WorkerHarness::quickLimits());
     timed(0, [] { return true; });
     QCOMPARE(result, WR::TimedOut);
     timed(1000, [] { return true; });
     QCOMPARE(result, WR::Done);
-    QVERIFY(ms < 20);
+    QVERIFY(ms < 100);
     timed(250, [] { return false; });
     QCOMPARE(result, WR::TimedOut);
-    QVERIFY2(ms >= 250 && ms < 350, qPrintable(QString::number(ms)));
+    QVERIFY2(ms >= 250 && ms < 600, qPrintable(QString::number(ms)));
 
     // The stop request wakes it at once, even with a slow tick.
     h->worker->setLimits(slowTick);
     QTimer::singleShot(200, this, [this] { h->worker->stopTest(); });
     timed(10000, [] { return false; });
     QCOMPARE(result, WR::Stopped);
-    QVERIFY2(ms >= 190 && ms < 300, qPrintable(QString::number(ms)));
+    QVERIFY2(ms >= 190 && ms < 700, qPrintable(QString::number(ms)));
 }
 
 QTEST_GUILESS_MAIN(TestRunControl)
