@@ -78,6 +78,10 @@ bool testWorker::externalShortShortTest()
                 return false;
             }
             if (!connectServer()) {
+                if (stopRequested) {
+                    hangUpPpp();
+                    return false;
+                }
                 ++tcpFailCount;
                 emitResult(false);
                 hangUpPpp();
@@ -89,6 +93,11 @@ bool testWorker::externalShortShortTest()
                     return false;
                 }
                 if (!sendData()) {
+                    if (stopRequested) {
+                        closeSocket();
+                        hangUpPpp();
+                        return false;
+                    }
                     emitResult(false);
                     closeSocket();
                     hangUpPpp();
@@ -138,6 +147,10 @@ bool testWorker::externalLongShortTest()
         log(separator, QColor(Qt::white));
 
         if (!connectServer()) {
+            if (stopRequested) {
+                hangUpPpp();
+                return false;
+            }
             ++tcpFailCount;
             emitResult(false);
         } else {
@@ -148,6 +161,11 @@ bool testWorker::externalLongShortTest()
                 return false;
             }
             if (!sendData()) {
+                if (stopRequested) {
+                    closeSocket();
+                    hangUpPpp();
+                    return false;
+                }
                 emitResult(false);
                 closeSocket();
             } else if (!checkReceive(sentData)) {
@@ -198,6 +216,11 @@ bool testWorker::externalLongLongTest()
     for (;;) {
         log(separator, QColor(Qt::white));
         if (!sendData()) {
+            if (stopRequested) {
+                closeSocket();
+                hangUpPpp();
+                return false;
+            }
             emitResult(false);
             // With the connection gone every further write fails at once;
             // going on would only flood the log with failed cycles.

@@ -36,12 +36,22 @@ bool testWorker::connectServer()
     // A port outside the 16-bit range would otherwise wrap onto some other
     // port and test the wrong server.
     const bool portValid = setup && setup->hostPort >= 1 && setup->hostPort <= 65535;
-    if (!socketMgr || !portValid
-        || !socketMgr->connectToHost(setup->hostName, quint16(setup->hostPort), m_limits.connectMs)) {
-        log(QStringLiteral("Failed!!!Fail to connect to host"), QColor(Qt::red));
-        return false;
+    if (socketMgr && portValid) {
+        // Waited for here rather than inside the channel, so that a Stop
+        // does not have to sit out a silent host's two minutes.
+        socketMgr->beginConnect(setup->hostName, quint16(setup->hostPort));
+        const WaitResult wait = waitFor(m_limits.connectMs, [this] {
+            const QAbstractSocket::SocketState state = socketMgr->state();
+            return state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState;
+        });
+        if (socketMgr->isConnected())
+            return true;
+        socketMgr->close(); // give up an attempt still under way
+        if (wait == WaitResult::Stopped)
+            return false; // a Stop is no failure of the server
     }
-    return true;
+    log(QStringLiteral("Failed!!!Fail to connect to host"), QColor(Qt::red));
+    return false;
 }
 
 bool testWorker::sendData()
@@ -56,9 +66,16 @@ bool testWorker::sendData()
     setup->randomPayload(sentData, length);
     // Only bytes that arrive from now on belong to this exchange's echo.
     socketMgr->m_recvBuffer.clear();
-    if (socketMgr->write(sentData, m_limits.writeMs)) {
-        log(QStringLiteral("[send] ") + QString::fromLatin1(sentData), QColor(Qt::yellow));
-        return true;
+    if (socketMgr->beginWrite(sentData)) {
+        const WaitResult wait = waitFor(m_limits.writeMs, [this] {
+            return socketMgr->unwrittenBytes() == 0 || socketMgr->state() != QAbstractSocket::ConnectedState;
+        });
+        if (socketMgr->unwrittenBytes() == 0) {
+            log(QStringLiteral("[send] ") + QString::fromLatin1(sentData), QColor(Qt::yellow));
+            return true;
+        }
+        if (wait == WaitResult::Stopped)
+            return false; // a Stop is no failure of the server
     }
     log(QStringLiteral("Failed!!!Fail to write data to server"), QColor(Qt::red));
     return false;

@@ -23,24 +23,46 @@ SocketMannger::SocketMannger(QObject *parent)
 {
     connect(m_tcpSocket, &QAbstractSocket::errorOccurred, this, &SocketMannger::onError);
     connect(m_tcpSocket, &QIODevice::readyRead, this, &SocketMannger::onReadyRead);
+    connect(m_tcpSocket, &QIODevice::bytesWritten, this, [this](qint64 written) {
+        m_unwritten = qMax<qint64>(0, m_unwritten - written);
+    });
 }
 
 SocketMannger::~SocketMannger() = default;
 
 bool SocketMannger::connectToHost(const QString &hostName, quint16 port, int waitMs)
 {
+    beginConnect(hostName, port);
+    return m_tcpSocket->waitForConnected(waitMs);
+}
+
+void SocketMannger::beginConnect(const QString &hostName, quint16 port)
+{
     // An attempt that timed out may leave the socket still connecting, and
     // Qt ignores a new connectToHost then: drop it so this is a fresh try.
     if (m_tcpSocket->state() != QAbstractSocket::UnconnectedState)
         m_tcpSocket->abort();
+    m_unwritten = 0;
     m_tcpSocket->connectToHost(hostName, port, QIODevice::ReadWrite);
-    return m_tcpSocket->waitForConnected(waitMs);
 }
 
 bool SocketMannger::write(const QByteArray &data, int waitMs)
 {
-    m_tcpSocket->write(data.constData(), data.size());
+    beginWrite(data);
     return m_tcpSocket->waitForBytesWritten(waitMs);
+}
+
+bool SocketMannger::beginWrite(const QByteArray &data)
+{
+    const qint64 queued = m_tcpSocket->write(data.constData(), data.size());
+    if (queued > 0)
+        m_unwritten += queued;
+    return queued == data.size();
+}
+
+QAbstractSocket::SocketState SocketMannger::state() const
+{
+    return m_tcpSocket->state();
 }
 
 bool SocketMannger::waitReadyRead(int waitMs)
@@ -50,7 +72,14 @@ bool SocketMannger::waitReadyRead(int waitMs)
 
 void SocketMannger::close()
 {
-    m_tcpSocket->close();
+    // Qt's close() only marks an attempt under way for closing once it has
+    // connected; giving up means dropping it now.
+    const QAbstractSocket::SocketState state = m_tcpSocket->state();
+    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState)
+        m_tcpSocket->abort();
+    else
+        m_tcpSocket->close();
+    m_unwritten = 0;
 }
 
 bool SocketMannger::isConnected() const

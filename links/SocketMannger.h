@@ -24,10 +24,21 @@ public:
     bool connectToHost(const QString &hostName, quint16 port, int waitMs = 120000);
     // Writes all bytes and waits up to waitMs (10000 by default) for them to go out.
     bool write(const QByteArray &data, int waitMs = 10000);
+
+    // The same two operations without the blocking wait, for a caller that
+    // waits on its own event loop (and so can give up early): the attempt
+    // has ended when state() is Connected or Unconnected, the bytes are out
+    // when unwrittenBytes() is 0.
+    void beginConnect(const QString &hostName, quint16 port);
+    // False when the socket would not take the bytes (not connected).
+    bool beginWrite(const QByteArray &data);
+    QAbstractSocket::SocketState state() const;
+    qint64 unwrittenBytes() const { return m_unwritten; }
     // Waits up to waitMs (1000 by default) for incoming data. Returns at
     // once, false, when the socket is not connected: callers that wait for
     // an echo must not loop on it without blocking elsewhere.
     bool waitReadyRead(int waitMs = 1000);
+    // Closes the connection, or gives up an attempt still under way.
     void close();
     bool isConnected() const;
 
@@ -44,6 +55,7 @@ private slots:
 
 private:
     QTcpSocket *m_tcpSocket = nullptr;
+    qint64 m_unwritten = 0; // bytes handed to beginWrite and not yet sent
 };
 
 #endif // SOCKETMANNGER_H

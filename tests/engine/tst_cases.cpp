@@ -2,6 +2,7 @@
 // service and its echo server, with faults switched on per test.
 #include "BenchProcess.h"
 #include "EchoServer.h"
+#include "SilentHost.h"
 #include "WorkerHarness.h"
 
 #include <QElapsedTimer>
@@ -37,6 +38,8 @@ private slots:
     void stopDuringEchoWait_data();
     void stopDuringEchoWait();
     void stopDuringDialCountsNothing();
+    void stopDuringConnectCountsNothing_data();
+    void stopDuringConnectCountsNothing();
     void longLongEndsWhenTheConnectionIsGone();
     void longLongEndsWhenServerHangsUpAfterEcho();
 
@@ -254,6 +257,35 @@ void TestCasesRun::stopDuringDialCountsNothing()
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!PPP Dial up failed!")));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{closePpp, QStringLiteral("Closed"), finished}));
     QCOMPARE(h->worker->pppFailCount, 0);
+}
+
+void TestCasesRun::stopDuringConnectCountsNothing_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::newRow("short-short") << 1;
+    QTest::newRow("long-short") << 2;
+    QTest::newRow("long-long") << 3;
+}
+
+void TestCasesRun::stopDuringConnectCountsNothing()
+{
+    QFETCH(int, caseIndex);
+    SilentHost silent;
+    h->setup.hostPort = silent.port();
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.connectMs = 20000;
+    h->worker->setLimits(l);
+    h->setup.caseIndex = caseIndex;
+    h->stopOnLinePrefix = QStringLiteral("connect to server...");
+    QElapsedTimer t;
+    t.start();
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 10000));
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(h->results.isEmpty());
+    QCOMPARE(h->worker->tcpFailCount, 0);
+    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{closePpp, QStringLiteral("Closed"), finished}));
 }
 
 void TestCasesRun::longLongEndsWhenTheConnectionIsGone()

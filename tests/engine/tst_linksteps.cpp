@@ -2,6 +2,7 @@
 // a real pseudo-terminal, each run in the worker's own thread.
 #include "EchoServer.h"
 #include "PseudoTerminal.h"
+#include "SilentHost.h"
 #include "SocketMannger.h"
 #include "UartEngine.h"
 #include "WorkerHarness.h"
@@ -35,6 +36,8 @@ private slots:
     void portOutsideRangeNeverWraps_data();
     void portOutsideRangeNeverWraps();
     void refusedConnectionAndUnconnectedWrite();
+    void silentHostTimesOut();
+    void stopDuringConnectEndsQuietly();
 
     void atWaitFindsTextAlreadyReceived();
     void atWaitCommandAndReplyInPieces();
@@ -210,6 +213,53 @@ void TestLinkSteps::refusedConnectionAndUnconnectedWrite()
     QVERIFY(!sent);
     QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to write data to server"), Qt::red));
     QVERIFY(!h->worker->sentData.isEmpty());
+}
+
+void TestLinkSteps::silentHostTimesOut()
+{
+    SilentHost silent;
+    QVERIFY(silent.port() != 0);
+    h->setup.hostPort = silent.port();
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.connectMs = 400;
+    h->worker->setLimits(l);
+    bool connected = true;
+    qint64 ms = -1;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        connected = h->worker->connectServer();
+        ms = t.elapsed();
+    });
+    QVERIFY(!connected);
+    QVERIFY2(ms >= 350, qPrintable(QString::number(ms)));
+    QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to connect to host"), Qt::red));
+
+    // The abandoned attempt does not get in the way of the next one.
+    h->setup.hostPort = server->port();
+    QVERIFY(exchange());
+}
+
+void TestLinkSteps::stopDuringConnectEndsQuietly()
+{
+    SilentHost silent;
+    h->setup.hostPort = silent.port();
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.connectMs = 20000;
+    h->worker->setLimits(l);
+    QTimer::singleShot(300, this, [this] { h->worker->stopTest(); });
+    bool connected = true;
+    qint64 ms = -1;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        connected = h->worker->connectServer();
+        ms = t.elapsed();
+    });
+    QVERIFY(!connected);
+    // Seen within the stop latency, not after the connection limit.
+    QVERIFY2(ms >= 250 && ms < 1500, qPrintable(QString::number(ms)));
+    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
 }
 
 void TestLinkSteps::atWaitFindsTextAlreadyReceived()
