@@ -12,7 +12,7 @@
 struct BenchOptions
 {
     QString dir;                 // runtime folder; empty = a fresh one
-    QList<BoardSpec> boards;     // default: BNCH1 with 2 channels
+    QList<BoardSetup> boards;     // default: BNCH1 with 2 channels
     int echoPort = 6805;         // 0 = any free port
     int echoGapMs = 10;          // quiet gap that ends an echo exchange
     int dialStepMs = 40;         // delay between two dial progress reports

@@ -4,42 +4,42 @@
 
 #include <QJsonObject>
 
-RelayBank::RelayBank(const QList<BoardSpec> &boards, FaultSet *faults, QObject *parent)
+RelayBank::RelayBank(const QList<BoardSetup> &boards, FaultSet *faults, QObject *parent)
     : QObject(parent), m_faults(faults)
 {
-    for (const BoardSpec &spec : boards)
-        m_boards.append(Board{spec, 0});
+    for (const BoardSetup &board : boards)
+        m_boards.append(Board{board, 0});
     connect(m_faults, &FaultSet::changed, this, &RelayBank::onFaultsChanged);
 }
 
-bool RelayBank::parseBoards(const QString &text, QList<BoardSpec> *out, QString *error)
+bool RelayBank::parseBoards(const QString &text, QList<BoardSetup> *out, QString *error)
 {
     out->clear();
     const QStringList items = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (const QString &raw : items) {
         const QString item = raw.trimmed();
         const int colon = item.indexOf(QLatin1Char(':'));
-        BoardSpec spec;
-        spec.serial = colon < 0 ? item : item.left(colon);
+        BoardSetup board;
+        board.serial = colon < 0 ? item : item.left(colon);
         bool ok = true;
         if (colon >= 0)
-            spec.channels = item.mid(colon + 1).toInt(&ok);
-        if (spec.serial.size() != 5) {
-            *error = QStringLiteral("board serial numbers have 5 characters: %1").arg(spec.serial);
+            board.channels = item.mid(colon + 1).toInt(&ok);
+        if (board.serial.size() != 5) {
+            *error = QStringLiteral("board serial numbers have 5 characters: %1").arg(board.serial);
             return false;
         }
-        if (!ok || !(spec.channels == 1 || spec.channels == 2 || spec.channels == 4
-                     || spec.channels == 8)) {
+        if (!ok || !(board.channels == 1 || board.channels == 2 || board.channels == 4
+                     || board.channels == 8)) {
             *error = QStringLiteral("a board has 1, 2, 4 or 8 channels: %1").arg(item);
             return false;
         }
-        for (const BoardSpec &other : qAsConst(*out)) {
-            if (other.serial == spec.serial) {
-                *error = QStringLiteral("board %1 given twice").arg(spec.serial);
+        for (const BoardSetup &other : qAsConst(*out)) {
+            if (other.serial == board.serial) {
+                *error = QStringLiteral("board %1 given twice").arg(board.serial);
                 return false;
             }
         }
-        out->append(spec);
+        out->append(board);
     }
     if (out->isEmpty()) {
         *error = QStringLiteral("at least one board is needed");
@@ -50,13 +50,13 @@ bool RelayBank::parseBoards(const QString &text, QList<BoardSpec> *out, QString 
 
 bool RelayBank::isPresent(const Board &b) const
 {
-    return !m_faults->coversBoard(QStringLiteral("relay.missing"), b.spec.serial);
+    return !m_faults->coversBoard(QStringLiteral("relay.missing"), b.setup.serial);
 }
 
 RelayBank::Board *RelayBank::find(const QString &serial, QString *error)
 {
     for (Board &b : m_boards) {
-        if (b.spec.serial == serial) {
+        if (b.setup.serial == serial) {
             if (isPresent(b))
                 return &b;
             break;
@@ -76,8 +76,8 @@ QJsonArray RelayBank::list() const
     QJsonArray out;
     for (const Board &b : m_boards) {
         if (isPresent(b))
-            out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
-                                   {QStringLiteral("channels"), b.spec.channels}});
+            out.append(QJsonObject{{QStringLiteral("serial"), b.setup.serial},
+                                   {QStringLiteral("channels"), b.setup.channels}});
     }
     return out;
 }
@@ -86,8 +86,8 @@ QJsonArray RelayBank::publishedBoards() const
 {
     QJsonArray out;
     for (const Board &b : m_boards)
-        out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
-                               {QStringLiteral("channels"), b.spec.channels}});
+        out.append(QJsonObject{{QStringLiteral("serial"), b.setup.serial},
+                               {QStringLiteral("channels"), b.setup.channels}});
     return out;
 }
 
@@ -95,8 +95,8 @@ QJsonArray RelayBank::describe() const
 {
     QJsonArray out;
     for (const Board &b : m_boards) {
-        out.append(QJsonObject{{QStringLiteral("serial"), b.spec.serial},
-                               {QStringLiteral("channels"), b.spec.channels},
+        out.append(QJsonObject{{QStringLiteral("serial"), b.setup.serial},
+                               {QStringLiteral("channels"), b.setup.channels},
                                {QStringLiteral("present"), isPresent(b)},
                                {QStringLiteral("status"), double(b.status)}});
     }
@@ -121,7 +121,7 @@ bool RelayBank::set(const QString &serial, int channel, bool on, quint32 *status
     Board *b = find(serial, error);
     if (!b)
         return false;
-    if (channel < 1 || channel > b->spec.channels) {
+    if (channel < 1 || channel > b->setup.channels) {
         *error = QStringLiteral("no channel %1 on board %2").arg(channel).arg(serial);
         return false;
     }

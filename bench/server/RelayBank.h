@@ -11,7 +11,7 @@
 
 class FaultSet;
 
-struct BoardSpec
+struct BoardSetup
 {
     QString serial;
     int channels = 2;
@@ -22,10 +22,10 @@ class RelayBank : public QObject
     Q_OBJECT
 
 public:
-    RelayBank(const QList<BoardSpec> &boards, FaultSet *faults, QObject *parent = nullptr);
+    RelayBank(const QList<BoardSetup> &boards, FaultSet *faults, QObject *parent = nullptr);
 
     // "SER1:2,SER2:8"; serials of 5 characters, 1, 2, 4 or 8 channels.
-    static bool parseBoards(const QString &text, QList<BoardSpec> *out, QString *error);
+    static bool parseBoards(const QString &text, QList<BoardSetup> *out, QString *error);
 
     QJsonArray list() const;          // present boards only
     QJsonArray describe() const;      // every board with its state, for "state"
@@ -41,7 +41,7 @@ signals:
 private:
     struct Board
     {
-        BoardSpec spec;
+        BoardSetup setup;
         quint32 status = 0;
     };
     Board *find(const QString &serial, QString *error);
