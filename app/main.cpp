@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 
+#include "SignalWatcher.h"
 #include "testMainWindow.h"
 
 int main(int argc, char *argv[])
@@ -13,5 +14,12 @@ int main(int argc, char *argv[])
 
     testMainWindow window;
     window.show();
+
+    // Ctrl-C in the terminal or a kill ends the program the way closing the
+    // window does: the run is stopped and its log, result and settings saved.
+    SignalWatcher termination;
+    if (termination.install())
+        QObject::connect(&termination, &SignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
+
     return app.exec();
 }

@@ -90,6 +90,9 @@ testMainWindow::~testMainWindow()
     workerThread->quit();
     workerThread->wait(); // finished() deletes the worker
     worker = nullptr;
+    // The end of a run stopped here may still be queued (its last lines and
+    // sngFinishAll): deliver it now, so its log and result are saved.
+    QCoreApplication::sendPostedEvents(this);
 
     setup->saveSettings();
 

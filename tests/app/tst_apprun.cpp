@@ -364,6 +364,11 @@ void tst_AppRun::closingTheWindow()
     }
     QVERIFY(AppFolder::read(QStringLiteral("cfg/trevalo.ini"))
                 .contains(QByteArray("HostPort=") + QByteArray::number(m_bench->echoPort())));
+    // The stopped run's end reached the files before the window went.
+    const QStringList logs = QDir(QStringLiteral("log")).entryList(QDir::Files, QDir::Name);
+    QVERIFY(!logs.isEmpty());
+    QVERIFY(AppFolder::read(QStringLiteral("log/") + logs.last()).endsWith("Test is finished!"));
+    QCOMPARE(QDir(QStringLiteral("result")).entryList(QDir::Files).size(), 1);
 }
 
 QTEST_MAIN(tst_AppRun)

@@ -1,5 +1,6 @@
-// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal. The handler only
-// writes one byte to a pipe; the work happens in the event loop.
+// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal, so a process can end
+// cleanly (files saved, folders withdrawn) when it is asked to. The handler
+// only writes one byte to a pipe; the work happens in the event loop.
 #ifndef SIGNALWATCHER_H
 #define SIGNALWATCHER_H
 

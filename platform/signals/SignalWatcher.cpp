@@ -2,6 +2,16 @@
 
 #include <QSocketNotifier>
 
+#ifdef Q_OS_WIN
+
+// A Windows GUI program is ended through its window; nothing to watch.
+SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
+SignalWatcher::~SignalWatcher() = default;
+bool SignalWatcher::install() { return false; }
+void SignalWatcher::onReadable() {}
+
+#else
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -46,7 +56,7 @@ bool SignalWatcher::install()
     sa.sa_flags = SA_RESTART;
     for (const int sig : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(sig, &sa, nullptr);
-    // A client that vanishes mid-write must not take the bench down.
+    // A peer that vanishes mid-write must not take the process down.
     ::signal(SIGPIPE, SIG_IGN);
     return true;
 }
@@ -57,3 +67,5 @@ void SignalWatcher::onReadable()
     if (::read(g_pipe[1], &b, 1) == 1)
         emit terminationRequested(int(b));
 }
+
+#endif // Q_OS_WIN
