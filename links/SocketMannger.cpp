@@ -1,21 +1,8 @@
 #include "SocketMannger.h"
 
+#include "LineEnds.h"
+
 #include <QTcpSocket>
-
-namespace {
-
-QByteArray withoutLineEnds(const QByteArray &data)
-{
-    QByteArray out;
-    out.reserve(data.size());
-    for (const char c : data) {
-        if (c != '\r' && c != '\n')
-            out.append(c);
-    }
-    return out;
-}
-
-} // namespace
 
 SocketMannger::SocketMannger(QObject *parent)
     : QObject(parent)

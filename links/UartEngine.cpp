@@ -1,5 +1,7 @@
 #include "UartEngine.h"
 
+#include "LineEnds.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSerialPort>
@@ -9,17 +11,6 @@ namespace {
 
 const int kWriteWaitMs = 1000;
 const int kSettleMs = 500;
-
-QByteArray withoutLineEnds(const QByteArray &data)
-{
-    QByteArray out;
-    out.reserve(data.size());
-    for (const char c : data) {
-        if (c != '\r' && c != '\n')
-            out.append(c);
-    }
-    return out;
-}
 
 } // namespace
 
