@@ -64,10 +64,14 @@ bool testWorker::pingHost()
             break;
         }
     }
-    // A ping that did not end, crashed or reported failure through its exit
-    // status has failed whatever its wording.
-    if (!finished || ping.exitStatus() != QProcess::NormalExit || ping.exitCode() != 0)
+    // A ping that did not end or crashed has failed whatever its wording.
+    if (!finished || ping.exitStatus() != QProcess::NormalExit)
         failed = true;
+#if !defined(Q_OS_WIN)
+    // Linux ping words a lost reply differently and says so in its exit status.
+    if (ping.exitCode() != 0)
+        failed = true;
+#endif
     if (failed) {
         log(QStringLiteral("Failed!!!ping error!"), QColor(Qt::red));
         return false;
