@@ -1,15 +1,12 @@
 // The connection cases as whole runs against the virtual bench: its dial
 // service and its echo server, with faults switched on per test.
-#include "BenchProcess.h"
+#include "BenchWorkerTest.h"
 #include "EchoServer.h"
 #include "SilentHost.h"
-#include "WorkerHarness.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTest>
-
-#include <memory>
 
 namespace {
 const QString separator = QStringLiteral("=================================");
@@ -18,16 +15,14 @@ const QString closeSocket = QStringLiteral("Close socket...");
 const QString finished = QStringLiteral("Test is finished!");
 } // namespace
 
-class TestCasesRun : public QObject
+class TestCasesRun : public BenchWorkerTest
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void cleanupTestCase();
+public:
+    TestCasesRun() : BenchWorkerTest({QStringLiteral("--dial-step-ms"), QStringLiteral("5")}) {}
 
+private slots:
     void pppCallCycles();
     void pppCallRefusedDialsArePaced();
     void shortShortPassingCycleOrder();
@@ -48,34 +43,7 @@ private:
     // start()), so counters can be preset.
     void runCaseInWorker(int caseIndex, int pppFails, int tcpFails);
     QStringList textsFrom(int from) const { return h->texts().mid(from); }
-
-    BenchProcess bench;
-    std::unique_ptr<WorkerHarness> h;
 };
-
-void TestCasesRun::initTestCase()
-{
-    QVERIFY2(bench.start({QStringLiteral("--dial-step-ms"), QStringLiteral("5")}), qPrintable(bench.errorString()));
-}
-
-void TestCasesRun::init()
-{
-    QVERIFY(bench.clearFaults());
-    h = std::make_unique<WorkerHarness>();
-    h->setup.hostName = QStringLiteral("127.0.0.1");
-    h->setup.hostPort = bench.echoPort();
-    h->setup.pingAddress = QStringLiteral("127.0.0.1");
-}
-
-void TestCasesRun::cleanup()
-{
-    h.reset();
-}
-
-void TestCasesRun::cleanupTestCase()
-{
-    bench.stop();
-}
 
 void TestCasesRun::runCaseInWorker(int caseIndex, int pppFails, int tcpFails)
 {

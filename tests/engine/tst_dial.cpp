@@ -1,29 +1,24 @@
 // Dial-up and hang-up steps against the virtual bench's dial service.
-#include "BenchProcess.h"
+#include "BenchWorkerTest.h"
 #include "DialNotifier.h"
-#include "WorkerHarness.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTest>
 #include <QTimer>
 
-#include <memory>
-
 namespace {
 const QString dialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
 } // namespace
 
-class TestDial : public QObject
+class TestDial : public BenchWorkerTest
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void cleanupTestCase();
+public:
+    TestDial() : BenchWorkerTest({QStringLiteral("--dial-step-ms"), QStringLiteral("15")}) {}
 
+private slots:
     void progressCodes();
     void dialLogsEachStageOnceAndReportsTimes();
     void refusedDialLogsOneLineAndNoTime();
@@ -35,32 +30,7 @@ private slots:
 
 private:
     bool dial(qint64 *ms = nullptr);
-    QJsonObject dials() const { return bench.state().value(QStringLiteral("dials")).toObject(); }
-
-    BenchProcess bench;
-    std::unique_ptr<WorkerHarness> h;
 };
-
-void TestDial::initTestCase()
-{
-    QVERIFY2(bench.start({QStringLiteral("--dial-step-ms"), QStringLiteral("15")}), qPrintable(bench.errorString()));
-}
-
-void TestDial::init()
-{
-    QVERIFY(bench.clearFaults());
-    h = std::make_unique<WorkerHarness>();
-}
-
-void TestDial::cleanup()
-{
-    h.reset();
-}
-
-void TestDial::cleanupTestCase()
-{
-    bench.stop();
-}
 
 bool TestDial::dial(qint64 *ms)
 {
@@ -120,7 +90,7 @@ void TestDial::dialLogsEachStageOnceAndReportsTimes()
     // Seven steps of 15 ms at least, and monotonic.
     QVERIFY2(h->avgTimes.first().second >= 100 && h->avgTimes.first().second < 3000,
              qPrintable(QString::number(h->avgTimes.first().second)));
-    QCOMPARE(dials().value(QStringLiteral("up")).toInt(), 1);
+    QCOMPARE(bench.dials().value(QStringLiteral("up")).toInt(), 1);
 
     bool hung = false;
     h->runInWorker([&] { hung = h->worker->hangUpPpp(); });
@@ -129,7 +99,7 @@ void TestDial::dialLogsEachStageOnceAndReportsTimes()
     QCOMPARE(h->avgTimes.size(), 2);
     QVERIFY(!h->avgTimes.last().first);
     QVERIFY(h->avgTimes.last().second >= 0);
-    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+    QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
 void TestDial::refusedDialLogsOneLineAndNoTime()
@@ -178,7 +148,7 @@ void TestDial::dialIsBounded()
     QVERIFY2(ms >= 790 && ms < 1300, qPrintable(QString::number(ms)));
     QCOMPARE(h->texts().mid(h->texts().size() - 3),
              (QStringList{dialFailed, QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
-    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+    QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
 void TestDial::stopDuringDialHangsUpQuietly()
@@ -193,7 +163,7 @@ void TestDial::stopDuringDialHangsUpQuietly()
     QVERIFY2(ms < 600, qPrintable(QString::number(ms)));
     QVERIFY(!h->texts().contains(dialFailed));
     QCOMPARE(h->texts().mid(h->texts().size() - 2), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
-    QCOMPARE(dials().value(QStringLiteral("held")).toInt(), 0);
+    QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
 void TestDial::hangUpWithoutConnection()

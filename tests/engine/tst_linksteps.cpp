@@ -1,5 +1,6 @@
 // The TCP echo steps against a loopback echo server and the AT wait against
 // a real pseudo-terminal, each run in the worker's own thread.
+#include "BenchProcess.h"
 #include "EchoServer.h"
 #include "PseudoTerminal.h"
 #include "SilentHost.h"
@@ -8,7 +9,6 @@
 #include "WorkerHarness.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
@@ -191,12 +191,8 @@ void TestLinkSteps::portOutsideRangeNeverWraps()
 
 void TestLinkSteps::refusedConnectionAndUnconnectedWrite()
 {
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
+    const quint16 closedPort = TestSupport::freeLoopbackPort();
+    QVERIFY(closedPort != 0);
     h->setup.hostPort = closedPort;
     bool connected = true;
     bool sent = true;

@@ -1,103 +1,13 @@
 // SocketMannger against a real TCP server on 127.0.0.1. The server runs in
 // its own thread because the channel's waits block the test thread.
 #include <QElapsedTimer>
-#include <QSemaphore>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
-#include <QThread>
-#include <QTimer>
 
+#include "BenchProcess.h"
+#include "ChannelWait.h"
+#include "EchoServer.h"
 #include "SocketMannger.h"
-
-#include <atomic>
-
-namespace {
-
-// Answers every received burst according to its mode.
-class ScriptedServer : public QThread
-{
-public:
-    enum Mode { Echo, EchoInThreePieces, AppendLineEnd };
-
-    explicit ScriptedServer(Mode mode) : m_mode(mode) {}
-    ~ScriptedServer() override
-    {
-        quit();
-        wait();
-    }
-
-    quint16 startServing()
-    {
-        start();
-        m_ready.acquire();
-        return m_port;
-    }
-
-protected:
-    void run() override
-    {
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
-        m_port = server.serverPort();
-        QObject::connect(&server, &QTcpServer::newConnection, [&server, this] {
-            while (QTcpSocket *peer = server.nextPendingConnection()) {
-                QObject::connect(peer, &QTcpSocket::readyRead, peer, [peer, this] { answer(peer, peer->readAll()); });
-                QObject::connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
-            }
-        });
-        m_ready.release();
-        exec();
-    }
-
-private:
-    void answer(QTcpSocket *peer, const QByteArray &data)
-    {
-        switch (m_mode) {
-        case Echo:
-            peer->write(data);
-            break;
-        case AppendLineEnd:
-            peer->write(data + "\r\n");
-            break;
-        case EchoInThreePieces: {
-            const int third = data.size() / 3;
-            const QList<QByteArray> pieces{data.left(third), data.mid(third, third), data.mid(2 * third)};
-            for (int i = 0; i < pieces.size(); ++i) {
-                QTimer::singleShot(60 * i, peer, [peer, piece = pieces.at(i)] {
-                    peer->write(piece);
-                    peer->flush();
-                });
-            }
-            break;
-        }
-        }
-    }
-
-    const Mode m_mode;
-    QSemaphore m_ready;
-    std::atomic<quint16> m_port{0};
-};
-
-// Lets the channel read until its buffer holds size bytes or time runs out.
-bool receiveUntil(SocketMannger &channel, int size, int timeoutMs = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (channel.m_recvBuffer.size() < size && t.elapsed() < timeoutMs)
-        channel.waitReadyRead(100);
-    return channel.m_recvBuffer.size() >= size;
-}
-
-quint16 closedLoopbackPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort(); // closed again when probe goes
-}
-
-} // namespace
 
 class TestSocketMannger : public QObject
 {
@@ -115,8 +25,9 @@ private slots:
 
 void TestSocketMannger::echoRoundTrip()
 {
-    ScriptedServer server(ScriptedServer::Echo);
-    const quint16 port = server.startServing();
+    EchoServer server;
+    server.setMode(EchoServer::Echo);
+    const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
 
@@ -131,8 +42,9 @@ void TestSocketMannger::echoRoundTrip()
 
 void TestSocketMannger::piecesGiveOneLineEachAndOneBuffer()
 {
-    ScriptedServer server(ScriptedServer::EchoInThreePieces);
-    const quint16 port = server.startServing();
+    EchoServer server;
+    server.setMode(EchoServer::Pieces);
+    const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
 
@@ -148,8 +60,9 @@ void TestSocketMannger::piecesGiveOneLineEachAndOneBuffer()
 
 void TestSocketMannger::lineEndsAreLoggedButNotStored()
 {
-    ScriptedServer server(ScriptedServer::AppendLineEnd);
-    const quint16 port = server.startServing();
+    EchoServer server;
+    server.setMode(EchoServer::LineEnd);
+    const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
 
@@ -174,18 +87,19 @@ void TestSocketMannger::refusedConnectionFailsAtOnce()
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
     QElapsedTimer t;
     t.start();
-    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), closedLoopbackPort()));
+    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), TestSupport::freeLoopbackPort()));
     QVERIFY2(t.elapsed() < 5000, "a refusal ends the attempt without waiting for the limit");
     QCOMPARE(spy.count(), 0); // the channel itself logs nothing
 }
 
 void TestSocketMannger::reconnectAfterFailureAndClose()
 {
-    ScriptedServer server(ScriptedServer::Echo);
-    const quint16 port = server.startServing();
+    EchoServer server;
+    server.setMode(EchoServer::Echo);
+    const quint16 port = server.port();
     SocketMannger channel;
 
-    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), closedLoopbackPort()));
+    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), TestSupport::freeLoopbackPort()));
     QVERIFY(channel.connectToHost(QStringLiteral("127.0.0.1"), port));
     channel.close();
     QVERIFY(!channel.isConnected());

@@ -4,80 +4,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "ChannelWait.h"
+#include "PseudoTerminal.h"
 #include "UartEngine.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
-
 namespace {
-
-class PseudoTerminal
-{
-public:
-    PseudoTerminal()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-            return;
-        m_slavePath = QString::fromLocal8Bit(ptsname(m_master));
-        termios tio;
-        tcgetattr(m_master, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(m_master, TCSANOW, &tio);
-    }
-    ~PseudoTerminal() { closeMaster(); }
-    PseudoTerminal(const PseudoTerminal &) = delete;
-    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
-
-    QString slavePath() const { return m_slavePath; }
-    bool send(const QByteArray &bytes) const
-    {
-        return ::write(m_master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    // Everything the engine wrote, waiting up to timeoutMs for the first byte.
-    QByteArray receive(int timeoutMs) const
-    {
-        QByteArray out;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            char buf[256];
-            const int flags = fcntl(m_master, F_GETFL);
-            fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
-            const ssize_t n = ::read(m_master, buf, sizeof buf);
-            fcntl(m_master, F_SETFL, flags);
-            if (n > 0)
-                out.append(buf, int(n));
-            else if (!out.isEmpty())
-                break;
-            else
-                QTest::qSleep(10);
-        }
-        return out;
-    }
-    void closeMaster()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-
-private:
-    int m_master = -1;
-    QString m_slavePath;
-};
-
-// Lets the engine read until its buffer holds size bytes or time runs out.
-bool receiveUntil(UartEngine &engine, int size, int timeoutMs = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (engine.m_recvBuffer.size() < size && t.elapsed() < timeoutMs)
-        engine.waitReadyRead(100);
-    return engine.m_recvBuffer.size() >= size;
-}
 
 using Lines = QList<QPair<QString, QColor>>;
 

@@ -13,8 +13,8 @@
 #endif
 
 #include "BenchProcess.h"
-#include "RadioRun.h"
 #include "TestCases.h"
+#include "WorkerHarness.h"
 
 namespace {
 
@@ -43,8 +43,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench: %s\n", qPrintable(bench.errorString()));
         return 1;
     }
-    RadioRun run(TestCases::SleepWakePpp);
-    WorkerLimits limits = RadioRun::quickLimits();
+    WorkerHarness run;
+    run.setup.caseIndex = TestCases::SleepWakePpp;
+    WorkerLimits limits = WorkerHarness::quickLimits();
     limits.sleepWakeMs = (waitS + 60) * 1000; // only the Stop ends it
     run.worker->setLimits(limits);
     if (!run.selectBoard(0)) {
@@ -53,14 +54,14 @@ int main(int argc, char **argv)
     }
 
     clockid_t workerClock{};
-    run.inWorker([&] { pthread_getcpuclockid(pthread_self(), &workerClock); });
+    run.runInWorker([&] { pthread_getcpuclockid(pthread_self(), &workerClock); });
 
-    run.start();
+    run.startRun();
     if (!run.waitLine(QStringLiteral("Power on chip..."), 0, 10000)) {
         std::fprintf(stderr, "the run did not power the chip\n");
         return 1;
     }
-    run.waitUntil([] { return false; }, 500); // let the wait settle in
+    run.pump(500); // let the wait settle in
 
     const double cpuBefore = cpuMs(workerClock);
     const double processBefore = cpuMs(CLOCK_PROCESS_CPUTIME_ID);

@@ -3,8 +3,11 @@
 #include <QtTest>
 
 #include "BenchProcess.h"
-#include "RadioRun.h"
 #include "TestCases.h"
+#include "WorkerHarness.h"
+#include "usb_relay_device.h"
+
+#include <memory>
 
 class tst_PowerSteps : public QObject
 {
@@ -23,12 +26,11 @@ private slots:
     void failedSwitchOffKeepsTheBoardOpen();
 
 private:
-    bool chipPowered() const;
     // Runs a step in the worker thread; its result.
     bool step(bool (testWorker::*fn)());
 
     BenchProcess m_bench;
-    RadioRun *m_run = nullptr;
+    std::unique_ptr<WorkerHarness> m_run;
 };
 
 void tst_PowerSteps::initTestCase()
@@ -41,7 +43,8 @@ void tst_PowerSteps::init()
 {
     QVERIFY(m_bench.clearFaults());
     QVERIFY(m_bench.setRelay(QStringLiteral("PWR01"), 1, false));
-    m_run = new RadioRun(TestCases::RegisterNet);
+    m_run = std::make_unique<WorkerHarness>();
+    m_run->setup.caseIndex = TestCases::RegisterNet;
     QVERIFY(m_run->selectBoard(0));
 }
 
@@ -50,21 +53,15 @@ void tst_PowerSteps::cleanup()
     QVERIFY(m_bench.clearFaults());
     if (m_run->worker->relayHandle != 0)
         usb_relay_device_close(m_run->worker->relayHandle);
-    delete m_run;
-    m_run = nullptr;
+    m_run.reset();
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
-}
-
-bool tst_PowerSteps::chipPowered() const
-{
-    return m_bench.state().value(QStringLiteral("chip")).toObject().value(QStringLiteral("powered")).toBool();
 }
 
 bool tst_PowerSteps::step(bool (testWorker::*fn)())
 {
     bool result = false;
     testWorker *worker = m_run->worker;
-    if (!m_run->inWorker([&] { result = (worker->*fn)(); }))
+    if (!m_run->runInWorker([&] { result = (worker->*fn)(); }))
         qWarning("step did not return");
     return result;
 }
@@ -76,14 +73,14 @@ void tst_PowerSteps::powerOnThenOffLogsOnlyTheAnnouncements()
     QCOMPARE(m_run->lines.first().color, QColor(Qt::white));
     QVERIFY(m_run->worker->relayHandle != 0);
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
-    QVERIFY(chipPowered());
+    QVERIFY(m_bench.chipPowered());
 
     QVERIFY(step(&testWorker::powerOffChip));
     QCOMPARE(m_run->workerLines(), (QStringList{QStringLiteral("Power on chip..."), QStringLiteral("Power off chip...")}));
     QCOMPARE(m_run->lines.last().color, QColor(Qt::white));
     QCOMPARE(m_run->worker->relayHandle, intptr_t(0));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
-    QVERIFY(!chipPowered());
+    QVERIFY(!m_bench.chipPowered());
 }
 
 void tst_PowerSteps::unopenableBoardsFailWithoutAHandle_data()
@@ -109,7 +106,7 @@ void tst_PowerSteps::unopenableBoardsFailWithoutAHandle()
     QCOMPARE(m_run->colorOf(line), QColor(Qt::red));
     QCOMPARE(m_run->worker->relayHandle, intptr_t(0));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
-    QVERIFY(!chipPowered());
+    QVERIFY(!m_bench.chipPowered());
 }
 
 void tst_PowerSteps::failedSwitchOnKeepsOneHandle_data()
@@ -127,7 +124,7 @@ void tst_PowerSteps::failedSwitchOnKeepsOneHandle()
     QVERIFY(!step(&testWorker::powerOnChip));
     QCOMPARE(m_run->workerLines(), (QStringList{QStringLiteral("Power on chip..."), QStringLiteral("Failed!!!Fail to open relay!")}));
     QCOMPARE(m_run->colorOf(QStringLiteral("Failed!!!Fail to open relay!")), QColor(Qt::red));
-    QVERIFY(!chipPowered());
+    QVERIFY(!m_bench.chipPowered());
     // The board stays open after a failed switch.
     const intptr_t held = m_run->worker->relayHandle;
     QVERIFY(held != 0);
@@ -140,7 +137,7 @@ void tst_PowerSteps::failedSwitchOnKeepsOneHandle()
 
     QVERIFY(m_bench.clearFaults());
     QVERIFY(step(&testWorker::powerOnChip));
-    QVERIFY(chipPowered());
+    QVERIFY(m_bench.chipPowered());
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
     QVERIFY(m_run->worker->relayHandle != held);
     QVERIFY(step(&testWorker::powerOffChip));
@@ -159,13 +156,13 @@ void tst_PowerSteps::failedSwitchOffKeepsTheBoardOpen()
     QCOMPARE(m_run->colorOf(QStringLiteral("Failed!!!Fail to close relay!")), QColor(Qt::red));
     QCOMPARE(m_run->worker->relayHandle, held);
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
-    QVERIFY(chipPowered()); // the contact did not open: the report must not say otherwise
+    QVERIFY(m_bench.chipPowered()); // the contact did not open: the report must not say otherwise
 
     QVERIFY(m_bench.clearFaults());
     QVERIFY(step(&testWorker::powerOnChip));
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
     QVERIFY(step(&testWorker::powerOffChip));
-    QVERIFY(!chipPowered());
+    QVERIFY(!m_bench.chipPowered());
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
 }
 

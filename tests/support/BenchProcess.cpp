@@ -216,6 +216,21 @@ QJsonObject BenchProcess::state() const
     return request(QJsonObject{{QStringLiteral("op"), QStringLiteral("state")}});
 }
 
+QJsonObject BenchProcess::chip() const
+{
+    return state().value(QStringLiteral("chip")).toObject();
+}
+
+QJsonObject BenchProcess::dials() const
+{
+    return state().value(QStringLiteral("dials")).toObject();
+}
+
+bool BenchProcess::chipPowered() const
+{
+    return chip().value(QStringLiteral("powered")).toBool();
+}
+
 bool BenchProcess::setRelay(const QString &serial, int channel, bool on) const
 {
     return request(QJsonObject{{QStringLiteral("op"), QStringLiteral("relay.set")},

@@ -72,6 +72,10 @@ public:
     QJsonObject faults() const;
     // The "state" reply (chip, boards, dials, echo, faults; see README).
     QJsonObject state() const;
+    // Its "chip" and "dials" parts, and whether the chip has power.
+    QJsonObject chip() const;
+    QJsonObject dials() const;
+    bool chipPowered() const;
     // relay.set; true on success.
     bool setRelay(const QString &serial, int channel, bool on) const;
     // Powers the chip (channel 1 of the first board) on or off.

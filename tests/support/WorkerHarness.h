@@ -7,14 +7,15 @@
 #include "testWorker.h"
 
 #include <QColor>
-#include <QElapsedTimer>
 #include <QObject>
+#include <QPair>
 #include <QStringList>
 #include <QThread>
 #include <QVector>
 
-#include <atomic>
 #include <functional>
+
+struct usb_relay_device_info;
 
 struct LogLine
 {
@@ -30,28 +31,42 @@ public:
     explicit WorkerHarness(QObject *parent = nullptr);
     ~WorkerHarness() override;
 
-    // Limits short enough for tests; a test may shorten them further.
+    // Limits that keep a cycle well under a second; a test may shorten them
+    // further.
     static WorkerLimits quickLimits();
 
     // Gives the worker its channels without a run, in the worker thread.
     void makeChannels();
+    // Lists the relay boards and hands the worker a copy of record `index`,
+    // as the window does at Start; the list stays alive with the harness.
+    bool selectBoard(int index);
     // Runs fn in the worker thread and waits (handling this thread's events)
     // until it returns or waitMs passes; false on timeout.
     bool runInWorker(const std::function<void()> &fn, int waitMs = 20000);
     // Like the window's Start: announce, then queue start().
     void startRun();
-    // Handles events until sngFinishAll has come `runs` times in all.
-    bool waitFinished(int runs = 1, int waitMs = 20000);
-    // Handles events until pred holds or waitMs passes.
+    // Like the window's Stop, from this thread; returns how long stopTest took.
+    qint64 stop();
+
+    // Each handles events until its condition holds; false after waitMs.
     bool waitUntil(const std::function<bool()> &pred, int waitMs = 20000);
+    // sngFinishAll has come `runs` times in all.
+    bool waitFinished(int runs = 1, int waitMs = 20000);
+    bool waitResults(int count, int waitMs);
+    bool waitLine(const QString &text, int from, int waitMs);
     // Handles events for ms milliseconds.
     void pump(int ms);
 
     QStringList texts() const;
     // Index of the first line equal to text at or after from; -1 when none.
     int indexOf(const QString &text, int from = 0) const;
-    int count(const QString &text) const;
+    int count(const QString &text, int from = 0) const;
     bool hasLine(const QString &text, const QColor &color) const;
+    // The worker's own lines from `from` on, the serial channel's port
+    // lines (yellow) left out.
+    QStringList workerLines(int from = 0) const;
+    // Colour of the first line equal to text; invalid when none.
+    QColor colorOf(const QString &text) const;
     void clear();
 
     TestSetup setup;
@@ -69,6 +84,9 @@ public:
     int stopAfterResults = 0;
     // When set, the harness presses Stop as soon as a line starting so came.
     QString stopOnLinePrefix;
+
+private:
+    usb_relay_device_info *m_boards = nullptr;
 };
 
 #endif // WORKERHARNESS_H

@@ -32,8 +32,14 @@ PseudoTerminal::~PseudoTerminal()
 {
     if (m_keepSlave >= 0)
         ::close(m_keepSlave);
+    closeMaster();
+}
+
+void PseudoTerminal::closeMaster()
+{
     if (m_master >= 0)
         ::close(m_master);
+    m_master = -1;
 }
 
 bool PseudoTerminal::send(const QByteArray &bytes)
@@ -44,6 +50,8 @@ bool PseudoTerminal::send(const QByteArray &bytes)
 QByteArray PseudoTerminal::receive(int waitMs)
 {
     QByteArray out;
+    if (m_master < 0)
+        return out;
     int timeout = waitMs;
     for (;;) {
         pollfd p{m_master, POLLIN, 0};

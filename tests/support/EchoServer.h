@@ -20,6 +20,7 @@ public:
         Pieces,    // every chunk back in three pieces, 60 ms apart
         WrongByte, // same length, first byte changed
         Extra,     // the chunk and two more bytes
+        LineEnd,   // the chunk and a line end
         Silent,    // reads, never answers
         Hangup,    // closes the connection on the first data
         EchoHangup // echoes, then closes the connection

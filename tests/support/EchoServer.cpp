@@ -62,6 +62,9 @@ void EchoServer::onNewConnection()
             case Extra:
                 socket->write(data + "##");
                 break;
+            case LineEnd:
+                socket->write(data + "\r\n");
+                break;
             case Silent:
                 break;
             case Hangup:

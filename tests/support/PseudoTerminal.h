@@ -1,5 +1,5 @@
-// A real pseudo-terminal standing in for the chip's AT port: the worker opens
-// the slave side, the test reads and writes the master side.
+// A real pseudo-terminal standing in for the chip's AT port: the code under
+// test opens the slave side, the test plays the chip on the master side.
 #ifndef PSEUDOTERMINAL_H
 #define PSEUDOTERMINAL_H
 
@@ -18,6 +18,8 @@ public:
     bool send(const QByteArray &bytes);
     // Whatever the slave side wrote within waitMs, gathered until a quiet 50 ms.
     QByteArray receive(int waitMs);
+    // Hangs up the line, as when the device vanishes.
+    void closeMaster();
 
 private:
     int m_master = -1;

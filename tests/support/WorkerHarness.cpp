@@ -2,9 +2,16 @@
 
 #include "SocketMannger.h"
 #include "UartEngine.h"
+#include "usb_relay_device.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMetaObject>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
 
 WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
 {
@@ -39,6 +46,7 @@ WorkerHarness::~WorkerHarness()
     worker->stopTest();
     thread.quit();
     thread.wait();
+    usb_relay_device_free_enumerate(m_boards);
 }
 
 WorkerLimits WorkerHarness::quickLimits()
@@ -51,11 +59,11 @@ WorkerLimits WorkerHarness::quickLimits()
     l.registerMs = 1500;
     l.deregisterMs = 1500;
     l.reregisterMs = 1500;
-    l.dialBoundMs = 3000;
+    l.dialBoundMs = 5000;
     l.pingStartMs = 5000;
     l.pingFinishMs = 8000;
     l.pingDeadlineS = 5;
-    l.sleepWakeMs = 500;
+    l.sleepWakeMs = 300;
     l.cyclePauseMs = 50;
     l.stopLatencyMs = 50;
     return l;
@@ -69,6 +77,19 @@ void WorkerHarness::makeChannels()
         QObject::connect(worker->uart, &UartEngine::sngLogtext, worker, &testWorker::onLog);
         QObject::connect(worker->socketMgr, &SocketMannger::sngSocketLog, worker, &testWorker::onLog);
     });
+}
+
+bool WorkerHarness::selectBoard(int index)
+{
+    usb_relay_device_free_enumerate(m_boards);
+    m_boards = usb_relay_device_enumerate();
+    usb_relay_device_info *record = m_boards;
+    for (int i = 0; i < index && record; ++i)
+        record = record->next;
+    if (!record)
+        return false;
+    setup.relayDevice = *record;
+    return true;
 }
 
 bool WorkerHarness::runInWorker(const std::function<void()> &fn, int waitMs)
@@ -90,27 +111,39 @@ void WorkerHarness::startRun()
     QMetaObject::invokeMethod(worker, &testWorker::start, Qt::QueuedConnection);
 }
 
+qint64 WorkerHarness::stop()
+{
+    QElapsedTimer t;
+    t.start();
+    worker->stopTest();
+    const qint64 took = t.elapsed();
+    QCoreApplication::processEvents(); // what the worker queued before it ended
+    return took;
+}
+
+bool WorkerHarness::waitUntil(const std::function<bool()> &pred, int waitMs)
+{
+    return QTest::qWaitFor(pred, waitMs);
+}
+
 bool WorkerHarness::waitFinished(int runs, int waitMs)
 {
     return waitUntil([&] { return finishCount >= runs; }, waitMs);
 }
 
-bool WorkerHarness::waitUntil(const std::function<bool()> &pred, int waitMs)
+bool WorkerHarness::waitResults(int count, int waitMs)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > waitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
+    return waitUntil([&] { return results.size() >= count; }, waitMs);
+}
+
+bool WorkerHarness::waitLine(const QString &text, int from, int waitMs)
+{
+    return waitUntil([&] { return indexOf(text, from) >= 0; }, waitMs);
 }
 
 void WorkerHarness::pump(int ms)
 {
-    waitUntil([] { return false; }, ms);
+    QTest::qWait(ms);
 }
 
 QStringList WorkerHarness::texts() const
@@ -129,20 +162,33 @@ int WorkerHarness::indexOf(const QString &text, int from) const
     return -1;
 }
 
-int WorkerHarness::count(const QString &text) const
+int WorkerHarness::count(const QString &text, int from) const
 {
     int n = 0;
-    for (const LogLine &l : lines)
-        n += l.text == text ? 1 : 0;
+    for (int i = std::max(0, from); i < lines.size(); ++i)
+        n += lines[i].text == text ? 1 : 0;
     return n;
 }
 
 bool WorkerHarness::hasLine(const QString &text, const QColor &color) const
 {
-    for (const LogLine &l : lines)
-        if (l.text == text && l.color == color)
-            return true;
-    return false;
+    return std::any_of(lines.cbegin(), lines.cend(),
+                       [&](const LogLine &l) { return l.text == text && l.color == color; });
+}
+
+QStringList WorkerHarness::workerLines(int from) const
+{
+    QStringList out;
+    for (int i = std::max(0, from); i < lines.size(); ++i)
+        if (lines[i].color != QColor(Qt::yellow))
+            out << lines[i].text;
+    return out;
+}
+
+QColor WorkerHarness::colorOf(const QString &text) const
+{
+    const int i = indexOf(text);
+    return i < 0 ? QColor() : lines[i].color;
 }
 
 void WorkerHarness::clear()
