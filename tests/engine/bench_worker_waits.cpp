@@ -73,8 +73,7 @@ int main(int argc, char **argv)
             waitMs);
 
     // Echo wait: a server that never answers.
-    EchoServer echo;
-    echo.setMode(EchoServer::Silent);
+    EchoServer echo(EchoServer::Silent);
     h.setup.hostName = QStringLiteral("127.0.0.1");
     h.setup.hostPort = echo.port();
     measure(h, "echo wait (silent server)",

@@ -3,17 +3,13 @@
 #include "BenchWorkerTest.h"
 #include "EchoServer.h"
 #include "SilentHost.h"
+#include "WorkerTexts.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTest>
 
-namespace {
-const QString separator = QStringLiteral("=================================");
-const QString closePpp = QStringLiteral("close PPP...");
-const QString closeSocket = QStringLiteral("Close socket...");
-const QString finished = QStringLiteral("Test is finished!");
-} // namespace
+using namespace WorkerText;
 
 class TestCasesRun : public BenchWorkerTest
 {
@@ -68,8 +64,8 @@ void TestCasesRun::pppCallCycles()
     const int firstResult = h->resultAt.first();
     // The failed ping hangs up before the result is counted.
     QCOMPARE(h->texts().mid(firstResult - 4, 4),
-             (QStringList{QStringLiteral("ping -q..."), QStringLiteral("Failed!!!ping error!"), closePpp,
-                          QStringLiteral("Closed")}));
+             (QStringList{QStringLiteral("ping -q..."), QStringLiteral("Failed!!!ping error!"), ClosePpp,
+                          Closed}));
 
     // A real ping of the loopback passes the cycle.
     h->clear();
@@ -78,8 +74,8 @@ void TestCasesRun::pppCallCycles()
     h->startRun();
     QVERIFY(h->waitFinished(1, 30000));
     QCOMPARE(h->results, QVector<bool>{true});
-    QCOMPARE(h->texts().at(h->resultAt.first() - 1), QStringLiteral("Closed"));
-    QCOMPARE(h->texts().last(), finished);
+    QCOMPARE(h->texts().at(h->resultAt.first() - 1), Closed);
+    QCOMPARE(h->texts().last(), Finished);
 }
 
 void TestCasesRun::pppCallRefusedDialsArePaced()
@@ -97,7 +93,7 @@ void TestCasesRun::pppCallRefusedDialsArePaced()
     QCOMPARE(h->results, (QVector<bool>{false, false, false}));
     // Two pauses between three failed cycles; the Stop cuts the third short.
     QVERIFY2(t.elapsed() >= 400 && t.elapsed() < 1500, qPrintable(QString::number(t.elapsed())));
-    QCOMPARE(h->count(QStringLiteral("Failed!!!PPP Dial up failed!")), 3);
+    QCOMPARE(h->count(DialFailed), 3);
 }
 
 void TestCasesRun::shortShortPassingCycleOrder()
@@ -109,13 +105,13 @@ void TestCasesRun::shortShortPassingCycleOrder()
     QCOMPARE(h->results, (QVector<bool>{true, true}));
     const QStringList t = h->texts();
     QCOMPARE(t.first(), QStringLiteral("Running..."));
-    QCOMPARE(t.at(1), separator);
+    QCOMPARE(t.at(1), Separator);
     // A passing cycle reports its result after the hang-up.
-    QCOMPARE(t.at(h->resultAt.first() - 1), QStringLiteral("Closed"));
-    QCOMPARE(t.at(h->resultAt.first() - 3), closeSocket);
-    QCOMPARE(t.last(), finished);
+    QCOMPARE(t.at(h->resultAt.first() - 1), Closed);
+    QCOMPARE(t.at(h->resultAt.first() - 3), CloseSocket);
+    QCOMPARE(t.last(), Finished);
     // Every cycle hangs up, also the one the Stop cut short.
-    QCOMPARE(h->count(closePpp), h->count(separator));
+    QCOMPARE(h->count(ClosePpp), h->count(Separator));
 }
 
 void TestCasesRun::shortShortGivesUpAfterThreeInARow_data()
@@ -140,13 +136,13 @@ void TestCasesRun::shortShortGivesUpAfterThreeInARow()
     QVERIFY(bench.setFault(fault, fault == QLatin1String("dial.refuse") ? QJsonValue(633) : QJsonValue(true)));
     runCaseInWorker(1, pppFails, tcpFails);
     QCOMPARE(h->results, QVector<bool>(cycles, false));
-    QCOMPARE(h->count(separator), cycles);
+    QCOMPARE(h->count(Separator), cycles);
     QCOMPARE(h->texts().last(),
              QStringLiteral("Failed!!!Fail to establish PPP or TCP connection for more than three times in a row"));
     QCOMPARE(h->lines.last().color, QColor(Qt::red));
     if (fault == QLatin1String("echo.down")) {
         // The failure is counted before the line is taken down.
-        QCOMPARE(h->texts().at(h->resultAt.first()), closePpp);
+        QCOMPARE(h->texts().at(h->resultAt.first()), ClosePpp);
         QCOMPARE(h->worker->pppFailCount, 0);
         QCOMPARE(h->worker->tcpFailCount, 3);
     } else {
@@ -162,12 +158,12 @@ void TestCasesRun::longShortWithServerDown()
     h->startRun();
     QVERIFY(h->waitFinished(1, 30000));
     QCOMPARE(h->results, (QVector<bool>{false, false, false}));
-    QCOMPARE(h->count(separator), 3);
+    QCOMPARE(h->count(Separator), 3);
     QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to connect to host")), 3);
-    QCOMPARE(h->count(QStringLiteral("PPP Dial up Success!")), 1);
+    QCOMPARE(h->count(DialOk), 1);
     QCOMPARE(textsFrom(h->lines.size() - 4),
              (QStringList{QStringLiteral("Failed!!!Fail to establish TCP connection for more than three times in a row"),
-                          closePpp, QStringLiteral("Closed"), finished}));
+                          ClosePpp, Closed, Finished}));
 }
 
 void TestCasesRun::longLongWrongEchoOnFifthExchange()
@@ -179,9 +175,9 @@ void TestCasesRun::longLongWrongEchoOnFifthExchange()
     QCOMPARE(h->results, (QVector<bool>{true, true, true, true, false}));
     QCOMPARE(h->count(QStringLiteral("connect to server...")), 1);
     QCOMPARE(textsFrom(h->lines.size() - 5),
-             (QStringList{QStringLiteral("Failed!!!Recieve wrong data from server!"), closeSocket, closePpp,
-                          QStringLiteral("Closed"), finished}));
-    QCOMPARE(h->texts().at(h->resultAt.last()), closeSocket);
+             (QStringList{WrongData, CloseSocket, ClosePpp,
+                          Closed, Finished}));
+    QCOMPARE(h->texts().at(h->resultAt.last()), CloseSocket);
 }
 
 void TestCasesRun::stopDuringEchoWait_data()
@@ -207,8 +203,8 @@ void TestCasesRun::stopDuringEchoWait()
     h->startRun();
     QVERIFY(h->waitFinished(1, 10000));
     QCOMPARE(h->results, results);
-    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Recieve no data from server!")));
-    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+    QVERIFY(!h->texts().contains(NoData));
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
 }
 
 void TestCasesRun::stopDuringDialCountsNothing()
@@ -222,8 +218,8 @@ void TestCasesRun::stopDuringDialCountsNothing()
     h->startRun();
     QVERIFY(h->waitFinished(1, 5000));
     QVERIFY(h->results.isEmpty());
-    QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!PPP Dial up failed!")));
-    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{closePpp, QStringLiteral("Closed"), finished}));
+    QVERIFY(!h->texts().contains(DialFailed));
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
     QCOMPARE(h->worker->pppFailCount, 0);
 }
 
@@ -253,7 +249,7 @@ void TestCasesRun::stopDuringConnectCountsNothing()
     QVERIFY(h->results.isEmpty());
     QCOMPARE(h->worker->tcpFailCount, 0);
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
-    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{closePpp, QStringLiteral("Closed"), finished}));
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
 }
 
 void TestCasesRun::longLongEndsWhenTheConnectionIsGone()
@@ -264,15 +260,14 @@ void TestCasesRun::longLongEndsWhenTheConnectionIsGone()
     h->startRun();
     QVERIFY(h->waitFinished(1, 30000));
     QCOMPARE(h->results, QVector<bool>{false});
-    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
 }
 
 void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
 {
     // Every later write fails at once; the run must not race through
     // failed cycles on a dead connection.
-    EchoServer server;
-    server.setMode(EchoServer::EchoHangup);
+    EchoServer server(EchoServer::EchoHangup);
     h->setup.hostPort = server.port();
     h->setup.caseIndex = 3;
     h->startRun();
@@ -281,9 +276,9 @@ void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
     QCOMPARE(h->results, (QVector<bool>{true, false}));
     // Depending on when the close is seen, the write or the echo check fails.
     QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to write data to server"))
-                 + h->count(QStringLiteral("Failed!!!Recieve no data from server!")),
+                 + h->count(NoData),
              1);
-    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{closeSocket, closePpp, QStringLiteral("Closed"), finished}));
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
 }
 
 QTEST_GUILESS_MAIN(TestCasesRun)

@@ -1,15 +1,14 @@
 // Dial-up and hang-up steps against the virtual bench's dial service.
 #include "BenchWorkerTest.h"
 #include "DialNotifier.h"
+#include "WorkerTexts.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTest>
 #include <QTimer>
 
-namespace {
-const QString dialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
-} // namespace
+using namespace WorkerText;
 
 class TestDial : public BenchWorkerTest
 {
@@ -83,7 +82,7 @@ void TestDial::dialLogsEachStageOnceAndReportsTimes()
                                       QStringLiteral("PPP Connecting..."),
                                       QStringLiteral("Try to Authenticate the usr/pwd ..."),
                                       QStringLiteral("Authenticate Ok"),
-                                      QStringLiteral("PPP Dial up Success!")}));
+                                      DialOk}));
     QCOMPARE(h->lines.last().color, QColor(Qt::green));
     QCOMPARE(h->avgTimes.size(), 1);
     QVERIFY(h->avgTimes.first().first);
@@ -95,7 +94,7 @@ void TestDial::dialLogsEachStageOnceAndReportsTimes()
     bool hung = false;
     h->runInWorker([&] { hung = h->worker->hangUpPpp(); });
     QVERIFY(hung);
-    QCOMPARE(h->texts().mid(7), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(h->texts().mid(7), (QStringList{ClosePpp, Closed}));
     QCOMPARE(h->avgTimes.size(), 2);
     QVERIFY(!h->avgTimes.last().first);
     QVERIFY(h->avgTimes.last().second >= 0);
@@ -106,7 +105,7 @@ void TestDial::refusedDialLogsOneLineAndNoTime()
 {
     QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
     QVERIFY(!dial());
-    QCOMPARE(h->texts(), QStringList{dialFailed});
+    QCOMPARE(h->texts(), QStringList{DialFailed});
     QCOMPARE(h->lines.first().color, QColor(Qt::red));
     QVERIFY(h->avgTimes.isEmpty());
 }
@@ -131,7 +130,7 @@ void TestDial::failedDialHangsUp()
     const QStringList texts = h->texts();
     QCOMPARE(texts.size(), linesBefore + 3);
     QCOMPARE(texts.mid(linesBefore),
-             (QStringList{dialFailed, QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+             (QStringList{DialFailed, ClosePpp, Closed}));
     QCOMPARE(h->lines.at(linesBefore).color, QColor(Qt::red));
     QCOMPARE(h->avgTimes.size(), 1);
     QVERIFY(!h->avgTimes.first().first);
@@ -147,7 +146,7 @@ void TestDial::dialIsBounded()
     QVERIFY(!dial(&ms));
     QVERIFY2(ms >= 790 && ms < 1300, qPrintable(QString::number(ms)));
     QCOMPARE(h->texts().mid(h->texts().size() - 3),
-             (QStringList{dialFailed, QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+             (QStringList{DialFailed, ClosePpp, Closed}));
     QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
@@ -161,8 +160,8 @@ void TestDial::stopDuringDialHangsUpQuietly()
     qint64 ms = -1;
     QVERIFY(!dial(&ms));
     QVERIFY2(ms < 600, qPrintable(QString::number(ms)));
-    QVERIFY(!h->texts().contains(dialFailed));
-    QCOMPARE(h->texts().mid(h->texts().size() - 2), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QVERIFY(!h->texts().contains(DialFailed));
+    QCOMPARE(h->texts().mid(h->texts().size() - 2), (QStringList{ClosePpp, Closed}));
     QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
@@ -171,7 +170,7 @@ void TestDial::hangUpWithoutConnection()
     bool hung = false;
     h->runInWorker([&] { hung = h->worker->hangUpPpp(); });
     QVERIFY(hung);
-    QCOMPARE(h->texts(), (QStringList{QStringLiteral("close PPP..."), QStringLiteral("Closed")}));
+    QCOMPARE(h->texts(), (QStringList{ClosePpp, Closed}));
     QCOMPARE(h->avgTimes.size(), 1);
     QVERIFY(h->avgTimes.first().second >= 0 && h->avgTimes.first().second < 500);
 }

@@ -7,6 +7,7 @@
 #include "SocketMannger.h"
 #include "UartEngine.h"
 #include "WorkerHarness.h"
+#include "WorkerTexts.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -14,11 +15,7 @@
 
 #include <memory>
 
-namespace {
-const QString noData = QStringLiteral("Failed!!!Recieve no data from server!");
-const QString wrongData = QStringLiteral("Failed!!!Recieve wrong data from server!");
-const QString atTimeout = QStringLiteral("Failed!!!Wait AT response time out!");
-} // namespace
+using namespace WorkerText;
 
 class TestLinkSteps : public QObject
 {
@@ -49,6 +46,14 @@ private slots:
 private:
     // Exchanges one payload through the worker: connect, send, check.
     bool exchange(qint64 *checkMs = nullptr);
+    // Connects the worker to setup's host; how long it took into ms (-1
+    // when the step never returned).
+    bool connectTimed(qint64 &ms);
+    // Waits for "CREG: 1" with `buffered` already received, after sending
+    // `command` unless empty; the time taken (-1 when the wait never
+    // returned) and what is left in the buffer come back in ms and left.
+    bool atWait(const QByteArray &buffered, const QByteArray &command, int timeoutMs, qint64 &ms,
+                QByteArray &left);
 
     std::unique_ptr<WorkerHarness> h;
     std::unique_ptr<EchoServer> server;
@@ -85,6 +90,35 @@ bool TestLinkSteps::exchange(qint64 *checkMs)
     return ok;
 }
 
+bool TestLinkSteps::connectTimed(qint64 &ms)
+{
+    bool connected = false;
+    ms = -1;
+    h->runInWorker([&] {
+        QElapsedTimer t;
+        t.start();
+        connected = h->worker->connectServer();
+        ms = t.elapsed();
+    });
+    return connected;
+}
+
+bool TestLinkSteps::atWait(const QByteArray &buffered, const QByteArray &command, int timeoutMs, qint64 &ms,
+                           QByteArray &left)
+{
+    bool ok = false;
+    ms = -1;
+    h->runInWorker([&] {
+        h->worker->uart->m_recvBuffer = buffered;
+        QElapsedTimer t;
+        t.start();
+        ok = h->worker->waitAtResponse(command, "CREG: 1", timeoutMs);
+        ms = t.elapsed();
+        left = h->worker->uart->m_recvBuffer;
+    });
+    return ok;
+}
+
 void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
 {
     qint64 ms = -1;
@@ -95,7 +129,7 @@ void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
     const QByteArray sent = h->worker->sentData;
     QVERIFY(sent.size() >= 1 && sent.size() <= 2047);
     QVERIFY(h->hasLine(QStringLiteral("[send] ") + QString::fromLatin1(sent), Qt::yellow));
-    QVERIFY(!h->texts().contains(noData) && !h->texts().contains(wrongData));
+    QVERIFY(!h->texts().contains(NoData) && !h->texts().contains(WrongData));
 
     // The echo is complete in the buffer already: no wait before the verdict.
     bool again = false;
@@ -112,14 +146,14 @@ void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
     bool closed = false;
     h->runInWorker([&] { closed = h->worker->closeSocket() && h->worker->closeSocket(); });
     QVERIFY(closed);
-    QCOMPARE(h->count(QStringLiteral("Close socket...")), 2);
+    QCOMPARE(h->count(CloseSocket), 2);
 }
 
 void TestLinkSteps::echoInPiecesPasses()
 {
     server->setMode(EchoServer::Pieces);
     QVERIFY(exchange());
-    QVERIFY(!h->texts().contains(noData) && !h->texts().contains(wrongData));
+    QVERIFY(!h->texts().contains(NoData) && !h->texts().contains(WrongData));
 }
 
 void TestLinkSteps::echoVerdicts_data()
@@ -131,10 +165,10 @@ void TestLinkSteps::echoVerdicts_data()
     const int wait = WorkerHarness::quickLimits().echoWaitMs;
     // One byte wrong at the right length is judged at once; too long only
     // when the whole wait is over.
-    QTest::newRow("one byte wrong") << int(EchoServer::WrongByte) << wrongData << 0 << 400;
-    QTest::newRow("extra bytes") << int(EchoServer::Extra) << wrongData << wait - 50 << wait + 600;
-    QTest::newRow("no echo") << int(EchoServer::Silent) << noData << wait - 50 << wait + 600;
-    QTest::newRow("server hangs up") << int(EchoServer::Hangup) << noData << wait - 50 << wait + 600;
+    QTest::newRow("one byte wrong") << int(EchoServer::WrongByte) << WrongData << 0 << 400;
+    QTest::newRow("extra bytes") << int(EchoServer::Extra) << WrongData << wait - 50 << wait + 600;
+    QTest::newRow("no echo") << int(EchoServer::Silent) << NoData << wait - 50 << wait + 600;
+    QTest::newRow("server hangs up") << int(EchoServer::Hangup) << NoData << wait - 50 << wait + 600;
 }
 
 void TestLinkSteps::echoVerdicts()
@@ -148,7 +182,7 @@ void TestLinkSteps::echoVerdicts()
     QVERIFY(!exchange(&ms));
     QVERIFY2(ms >= minMs && ms <= maxMs, qPrintable(QString::number(ms)));
     QVERIFY(h->hasLine(failure, Qt::red));
-    QCOMPARE(h->count(noData) + h->count(wrongData), 1);
+    QCOMPARE(h->count(NoData) + h->count(WrongData), 1);
 }
 
 void TestLinkSteps::stopDuringEchoWaitAnswersTrueQuietly()
@@ -164,7 +198,7 @@ void TestLinkSteps::stopDuringEchoWaitAnswersTrueQuietly()
     QVERIFY(exchange(&ms));
     // Seen within the stop latency, not at the end of the wait.
     QVERIFY2(ms >= 250 && ms < 900, qPrintable(QString::number(ms)));
-    QVERIFY(!h->texts().contains(noData));
+    QVERIFY(!h->texts().contains(NoData));
 }
 
 void TestLinkSteps::portOutsideRangeNeverWraps_data()
@@ -219,15 +253,8 @@ void TestLinkSteps::silentHostTimesOut()
     WorkerLimits l = WorkerHarness::quickLimits();
     l.connectMs = 400;
     h->worker->setLimits(l);
-    bool connected = true;
     qint64 ms = -1;
-    h->runInWorker([&] {
-        QElapsedTimer t;
-        t.start();
-        connected = h->worker->connectServer();
-        ms = t.elapsed();
-    });
-    QVERIFY(!connected);
+    QVERIFY(!connectTimed(ms));
     QVERIFY2(ms >= 350, qPrintable(QString::number(ms)));
     QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to connect to host"), Qt::red));
 
@@ -244,15 +271,8 @@ void TestLinkSteps::stopDuringConnectEndsQuietly()
     l.connectMs = 20000;
     h->worker->setLimits(l);
     QTimer::singleShot(300, this, [this] { h->worker->stopTest(); });
-    bool connected = true;
     qint64 ms = -1;
-    h->runInWorker([&] {
-        QElapsedTimer t;
-        t.start();
-        connected = h->worker->connectServer();
-        ms = t.elapsed();
-    });
-    QVERIFY(!connected);
+    QVERIFY(!connectTimed(ms));
     // Seen within the stop latency, not after the connection limit.
     QVERIFY2(ms >= 250 && ms < 1500, qPrintable(QString::number(ms)));
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
@@ -260,14 +280,9 @@ void TestLinkSteps::stopDuringConnectEndsQuietly()
 
 void TestLinkSteps::atWaitFindsTextAlreadyReceived()
 {
-    bool ok = false;
+    qint64 ms = -1;
     QByteArray left = "unset";
-    h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = "xx+CREG: 1OK";
-        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 1000);
-        left = h->worker->uart->m_recvBuffer;
-    });
-    QVERIFY(ok);
+    QVERIFY(atWait("xx+CREG: 1OK", QByteArray(), 1000, ms, left));
     QVERIFY(left.isEmpty());
 }
 
@@ -305,44 +320,26 @@ void TestLinkSteps::atWaitCommandAndReplyInPieces()
 
 void TestLinkSteps::atWaitZeroTimeoutAndTimeoutEmptyTheBuffer()
 {
-    bool ok = true;
+    qint64 ms = -1;
     QByteArray left = "unset";
-    h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = "CREG: 1";
-        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 0);
-        left = h->worker->uart->m_recvBuffer;
-    });
-    QVERIFY(!ok);
+    QVERIFY(!atWait("CREG: 1", QByteArray(), 0, ms, left));
     QVERIFY(left.isEmpty());
-    QVERIFY(h->hasLine(atTimeout, Qt::red));
+    QVERIFY(h->hasLine(AtTimeout, Qt::red));
 
     h->clear();
-    qint64 ms = -1;
-    h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = "CREG: 2";
-        QElapsedTimer t;
-        t.start();
-        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 300);
-        ms = t.elapsed();
-        left = h->worker->uart->m_recvBuffer;
-    });
-    QVERIFY(!ok);
+    left = "unset";
+    QVERIFY(!atWait("CREG: 2", QByteArray(), 300, ms, left));
     QVERIFY2(ms >= 290 && ms < 900, qPrintable(QString::number(ms)));
     QVERIFY(left.isEmpty());
-    QCOMPARE(h->count(atTimeout), 1);
+    QCOMPARE(h->count(AtTimeout), 1);
 }
 
 void TestLinkSteps::atWaitFailedWrite()
 {
     // The port was never opened, so the write cannot go out.
-    bool ok = true;
+    qint64 ms = -1;
     QByteArray left = "unset";
-    h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = "CREG: 1";
-        ok = h->worker->waitAtResponse("AT+CFUN=1\r\n", "CREG: 1", 1000);
-        left = h->worker->uart->m_recvBuffer;
-    });
-    QVERIFY(!ok);
+    QVERIFY(!atWait("CREG: 1", "AT+CFUN=1\r\n", 1000, ms, left));
     QVERIFY(left.isEmpty());
     QCOMPARE(h->texts(), QStringList{QStringLiteral("Write AT command failed!")});
 }
@@ -350,21 +347,12 @@ void TestLinkSteps::atWaitFailedWrite()
 void TestLinkSteps::atWaitStop()
 {
     QTimer::singleShot(200, this, [this] { h->worker->stopTest(); });
-    bool ok = false;
     qint64 ms = -1;
     QByteArray left;
-    h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = "CREG: 2";
-        QElapsedTimer t;
-        t.start();
-        ok = h->worker->waitAtResponse(QByteArray(), "CREG: 1", 20000);
-        ms = t.elapsed();
-        left = h->worker->uart->m_recvBuffer;
-    });
-    QVERIFY(ok);
+    QVERIFY(atWait("CREG: 2", QByteArray(), 20000, ms, left));
     QVERIFY2(ms < 900, qPrintable(QString::number(ms)));
     QCOMPARE(left, QByteArray("CREG: 2"));
-    QVERIFY(!h->texts().contains(atTimeout));
+    QVERIFY(!h->texts().contains(AtTimeout));
 }
 
 void TestLinkSteps::portOpenAndClose()

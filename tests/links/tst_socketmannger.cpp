@@ -26,7 +26,6 @@ private slots:
 void TestSocketMannger::echoRoundTrip()
 {
     EchoServer server;
-    server.setMode(EchoServer::Echo);
     const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
@@ -42,8 +41,7 @@ void TestSocketMannger::echoRoundTrip()
 
 void TestSocketMannger::piecesGiveOneLineEachAndOneBuffer()
 {
-    EchoServer server;
-    server.setMode(EchoServer::Pieces);
+    EchoServer server(EchoServer::Pieces);
     const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
@@ -60,8 +58,7 @@ void TestSocketMannger::piecesGiveOneLineEachAndOneBuffer()
 
 void TestSocketMannger::lineEndsAreLoggedButNotStored()
 {
-    EchoServer server;
-    server.setMode(EchoServer::LineEnd);
+    EchoServer server(EchoServer::LineEnd);
     const quint16 port = server.port();
     SocketMannger channel;
     QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
@@ -95,7 +92,6 @@ void TestSocketMannger::refusedConnectionFailsAtOnce()
 void TestSocketMannger::reconnectAfterFailureAndClose()
 {
     EchoServer server;
-    server.setMode(EchoServer::Echo);
     const quint16 port = server.port();
     SocketMannger channel;
 

@@ -5,14 +5,12 @@
 #include "BenchWorkerTest.h"
 #include "TestCases.h"
 #include "UartEngine.h"
+#include "WorkerTexts.h"
+
+using namespace WorkerText;
 
 namespace {
-const QString Separator = QStringLiteral("=================================");
-const QString PowerOn = QStringLiteral("Power on chip...");
-const QString PowerOff = QStringLiteral("Power off chip...");
-const QString Timeout = QStringLiteral("Failed!!!Wait AT response time out!");
 const QString OpenFailed = QStringLiteral("Failed!!!Fail to open device!");
-const QString Finished = QStringLiteral("Test is finished!");
 }
 
 class tst_RegisterNet : public BenchWorkerTest
@@ -70,11 +68,11 @@ void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
 
     for (int cycle = 0, from = 0; cycle < 2; ++cycle) {
         from = h->indexOf(Separator, from);
-        QCOMPARE(h->workerLines(from).mid(0, 4), (QStringList{Separator, PowerOn, Timeout, PowerOff}));
+        QCOMPARE(h->workerLines(from).mid(0, 4), (QStringList{Separator, PowerOn, AtTimeout, PowerOff}));
         QVERIFY(h->resultAt[cycle] > h->indexOf(PowerOff, from));
         ++from;
     }
-    QCOMPARE(h->colorOf(Timeout), QColor(Qt::red));
+    QCOMPARE(h->colorOf(AtTimeout), QColor(Qt::red));
     // Nothing to deregister: the radio commands are never sent.
     QVERIFY(!bench.chip().value(QStringLiteral("lastCommands")).toArray().contains(QStringLiteral("AT+CFUN=0")));
 
@@ -120,10 +118,10 @@ void tst_RegisterNet::stopWhileWaitingForDeregistration()
     QVERIFY(h->stop() < 2000);
     QVERIFY(h->waitFinished(1, 2000));
     QVERIFY(h->results.isEmpty());
-    const int stopAt = h->indexOf(QStringLiteral("Stop ..."));
+    const int stopAt = h->indexOf(Stop);
     QVERIFY(stopAt >= 0);
-    QCOMPARE(h->workerLines(stopAt), (QStringList{QStringLiteral("Stop ..."), PowerOff, QStringLiteral("Close port..."), Finished}));
-    QCOMPARE(h->count(Timeout), 0);
+    QCOMPARE(h->workerLines(stopAt), (QStringList{Stop, PowerOff, QStringLiteral("Close port..."), Finished}));
+    QCOMPARE(h->count(AtTimeout), 0);
     QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
     QCOMPARE(h->worker->relayHandle, intptr_t(0));
 }
@@ -150,7 +148,7 @@ void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
 
     QVERIFY(h->waitResults(2, 10000));
     QCOMPARE(h->results[1], false);
-    QCOMPARE(h->count(Timeout), 1);
+    QCOMPARE(h->count(AtTimeout), 1);
     // It is the registration wait that failed: nothing was written to the
     // chip, neither a command it took nor bytes it dropped while booting.
     for (const char *counter : {"commands", "discardedBytes"})

@@ -4,18 +4,9 @@
 
 #include "BenchWorkerTest.h"
 #include "TestCases.h"
+#include "WorkerTexts.h"
 
-namespace {
-const QString Separator = QStringLiteral("=================================");
-const QString PowerOn = QStringLiteral("Power on chip...");
-const QString PowerOff = QStringLiteral("Power off chip...");
-const QString DialOk = QStringLiteral("PPP Dial up Success!");
-const QString DialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
-const QString HangUp = QStringLiteral("close PPP...");
-const QString Closed = QStringLiteral("Closed");
-const QString Stop = QStringLiteral("Stop ...");
-const QString Finished = QStringLiteral("Test is finished!");
-}
+using namespace WorkerText;
 
 class tst_SleepWake : public BenchWorkerTest
 {
@@ -45,7 +36,7 @@ void tst_SleepWake::passingCyclePowersOffBeforeDialling()
     QCOMPARE(cycle.mid(0, 3), (QStringList{Separator, PowerOn, PowerOff}));
     const int ok = cycle.indexOf(DialOk);
     QVERIFY(ok > 2);
-    QCOMPARE(cycle.mid(ok, 3), (QStringList{DialOk, HangUp, Closed}));
+    QCOMPARE(cycle.mid(ok, 3), (QStringList{DialOk, ClosePpp, Closed}));
     QVERIFY(h->resultAt[0] > h->indexOf(Closed));
     QCOMPARE(h->colorOf(DialOk), QColor(Qt::green));
 
@@ -100,7 +91,7 @@ void tst_SleepWake::stopDuringADial()
     // the stopped cycle counts neither way.
     QVERIFY(h->results.isEmpty());
     const int stopAt = h->indexOf(Stop);
-    QVERIFY(h->indexOf(HangUp, stopAt) > stopAt);
+    QVERIFY(h->indexOf(ClosePpp, stopAt) > stopAt);
     QCOMPARE(h->lines.last().text, Finished);
     QCOMPARE(h->count(Separator), 1);
     QCOMPARE(bench.dials().value(QStringLiteral("inProgress")).toInt(), 0);

@@ -6,7 +6,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-EchoServer::EchoServer()
+EchoServer::EchoServer(Mode mode) : m_mode(mode)
 {
     m_thread.start();
     // The server object lives in the server thread; set it up there.

@@ -26,7 +26,7 @@ public:
         EchoHangup // echoes, then closes the connection
     };
 
-    EchoServer();
+    explicit EchoServer(Mode mode = Echo);
     ~EchoServer() override;
 
     quint16 port() const { return m_port; }

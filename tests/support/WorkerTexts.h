@@ -1,0 +1,25 @@
+// Log lines of the test worker that the tests look for, in its own words.
+#ifndef WORKERTEXTS_H
+#define WORKERTEXTS_H
+
+#include <QString>
+
+namespace WorkerText {
+
+inline const QString Separator = QStringLiteral("=================================");
+inline const QString Stop = QStringLiteral("Stop ...");
+inline const QString Finished = QStringLiteral("Test is finished!");
+inline const QString PowerOn = QStringLiteral("Power on chip...");
+inline const QString PowerOff = QStringLiteral("Power off chip...");
+inline const QString AtTimeout = QStringLiteral("Failed!!!Wait AT response time out!");
+inline const QString DialOk = QStringLiteral("PPP Dial up Success!");
+inline const QString DialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
+inline const QString ClosePpp = QStringLiteral("close PPP...");
+inline const QString Closed = QStringLiteral("Closed");
+inline const QString CloseSocket = QStringLiteral("Close socket...");
+inline const QString NoData = QStringLiteral("Failed!!!Recieve no data from server!");
+inline const QString WrongData = QStringLiteral("Failed!!!Recieve wrong data from server!");
+
+} // namespace WorkerText
+
+#endif // WORKERTEXTS_H
