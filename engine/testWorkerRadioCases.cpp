@@ -25,6 +25,21 @@ void releaseBoard(intptr_t &handle)
     }
 }
 
+// One AT exchange of the register network cycle: the command written (none
+// for the first, which only waits), the text awaited and its time limit.
+struct AtExchange
+{
+    const char *command;
+    const char *expected;
+    int WorkerLimits::*limit;
+};
+
+const AtExchange registerExchanges[] = {
+    {"", "CREG: 1", &WorkerLimits::registerMs},
+    {"AT+CFUN=0\r\n", "CREG: 0", &WorkerLimits::deregisterMs},
+    {"AT+CFUN=1\r\n", "CREG: 1", &WorkerLimits::reregisterMs},
+};
+
 } // namespace
 
 bool testWorker::registerNetTest()
@@ -35,11 +50,6 @@ bool testWorker::registerNetTest()
     const auto endRun = [this] {
         releaseBoard(relayHandle);
         return true;
-    };
-    // A failed exchange switches the chip off and counts the cycle as failed.
-    const auto failCycle = [this] {
-        powerOffChip();
-        emitResult(false);
     };
 
     for (;;) {
@@ -61,31 +71,23 @@ bool testWorker::registerNetTest()
             return endRun();
         }
 
-        if (!waitAtResponse(QByteArray(), QByteArrayLiteral("CREG: 1"), limits().registerMs)) {
-            failCycle();
-            continue;
+        // Registration after power-up, then radio off and on again.
+        bool exchangesPassed = true;
+        for (const AtExchange &exchange : registerExchanges) {
+            if (!waitAtResponse(QByteArray(exchange.command), QByteArray(exchange.expected), limits().*exchange.limit)) {
+                exchangesPassed = false;
+                break;
+            }
+            if (stopRequested) {
+                powerOffChip();
+                return endRun();
+            }
         }
-        if (stopRequested) {
+        if (!exchangesPassed) {
+            // The chip is switched off before the cycle counts as failed.
             powerOffChip();
-            return endRun();
-        }
-
-        if (!waitAtResponse(QByteArrayLiteral("AT+CFUN=0\r\n"), QByteArrayLiteral("CREG: 0"), limits().deregisterMs)) {
-            failCycle();
+            emitResult(false);
             continue;
-        }
-        if (stopRequested) {
-            powerOffChip();
-            return endRun();
-        }
-
-        if (!waitAtResponse(QByteArrayLiteral("AT+CFUN=1\r\n"), QByteArrayLiteral("CREG: 1"), limits().reregisterMs)) {
-            failCycle();
-            continue;
-        }
-        if (stopRequested) {
-            powerOffChip();
-            return endRun();
         }
 
         if (!powerOffChip()) {
