@@ -7,8 +7,7 @@ struct WorkerLimits
 {
     int connectMs = 120000;     // TCP connection established
     int writeMs = 10000;        // payload written out
-    int echoWaitMs = 40000;     // whole echo wait
-    int echoPollMs = 1000;      // one wait for incoming echo data
+    int echoWaitMs = 40000;     // echo complete
     int registerMs = 30000;     // "CREG: 1" after power-up
     int deregisterMs = 15000;   // "CREG: 0" after AT+CFUN=0
     int reregisterMs = 30000;   // "CREG: 1" after AT+CFUN=1

@@ -49,7 +49,6 @@ WorkerLimits quickLimits()
     WorkerLimits l;
     l.connectMs = 3000;
     l.echoWaitMs = 3000;
-    l.echoPollMs = 200;
     l.registerMs = 3000;
     l.deregisterMs = 3000;
     l.reregisterMs = 3000;

@@ -55,7 +55,6 @@ WorkerLimits WorkerHarness::quickLimits()
     l.connectMs = 3000;
     l.writeMs = 2000;
     l.echoWaitMs = 1500;
-    l.echoPollMs = 200;
     l.registerMs = 1500;
     l.deregisterMs = 1500;
     l.reregisterMs = 1500;
