@@ -54,7 +54,7 @@ public:
 
     // Writes the log view to "log/<stamp>.log" (or a "-N" sibling when an
     // earlier save in the same second holds lines the view no longer has).
-    // Returns the path written, empty when the file could not be opened.
+    // Returns the path written, empty when the file could not be written.
     QString saveLogAt(const QDateTime &when);
     // Writes "result/<tag>.<stamp>.txt"; returns the path, empty on failure.
     QString writeResultFileAt(const QDateTime &when);

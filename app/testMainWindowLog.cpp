@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
 #include <QFont>
 #include <QStringList>
 #include <QTextCursor>
@@ -111,10 +112,12 @@ QString testMainWindow::saveLogAt(const QDateTime &when)
             if (!text.startsWith(earlier))
                 continue;
         }
-        if (!file.open(QIODevice::WriteOnly))
+        // Written to a temporary file and renamed into place only when every
+        // byte reached the disk: a full or failing disk leaves the earlier
+        // file as it was and is reported, instead of losing lines silently.
+        QSaveFile out(path);
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
             break;
-        file.write(text);
-        file.close();
         return path;
     }
 
@@ -126,8 +129,10 @@ void testMainWindow::onAutoSaveLog()
 {
     if (runState != Running)
         return;
-    saveLog();
-    ui->teLog->clear();
+    // A failed save keeps the view, so its lines go into the next save
+    // rather than being dropped with it.
+    if (!saveLogAt(QDateTime::currentDateTime()).isEmpty())
+        ui->teLog->clear();
 }
 
 void testMainWindow::onClearLog()

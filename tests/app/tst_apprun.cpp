@@ -76,6 +76,7 @@ private slots:
     void stopRightAfterStart();
     void relayRecordHandedOverAndListFrozen();
     void autoSaveDuringRun();
+    void failedAutoSaveKeepsTheLines();
     void closingTheWindow();
 
 private:
@@ -337,6 +338,37 @@ void tst_AppRun::autoSaveDuringRun()
         all += AppFolder::read(QStringLiteral("log/") + f);
     QVERIFY(all.contains("Running..."));
     QVERIFY(all.contains("Test is finished!"));
+}
+
+void tst_AppRun::failedAutoSaveKeepsTheLines()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+
+    w.fillPortList({QStringLiteral("ttyNONE")});
+    widget<QPushButton>(w, "startBtn")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+
+    // A plain file where the folder should be: the auto-save cannot write.
+    QFile blocker(QStringLiteral("log"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QVERIFY(QMetaObject::invokeMethod(w.autoSaveTimerObject(), "timeout", Qt::DirectConnection));
+    QVERIFY(logText(w).contains(QStringLiteral("Running...")));
+    QVERIFY(logText(w).contains(QStringLiteral("Fail to open log file")));
+
+    // Once the disk takes files again, the next save holds those lines.
+    QVERIFY(QFile::remove(QStringLiteral("log")));
+    widget<QPushButton>(w, "stopBtn")->click();
+    QTRY_COMPARE(finished.count, 1);
+    const QStringList logs = folder.files(QStringLiteral("log"));
+    QVERIFY(!logs.isEmpty());
+    const QByteArray saved = AppFolder::read(QStringLiteral("log/") + logs.last());
+    QVERIFY(saved.contains("Running..."));
+    QVERIFY(saved.contains("Test is finished!"));
 }
 
 void tst_AppRun::closingTheWindow()
