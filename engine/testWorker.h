@@ -109,6 +109,12 @@ private:
     // Milliseconds on the monotonic clock, never going back.
     static qint64 monotonicMs();
 
+    // The start every radio cycle shares: pause, separator, chip on.
+    enum class RadioCycle { Powered, Failed, EndRun };
+    RadioCycle beginRadioCycle();
+    // Ends a radio case; a board still held after a failed power-off is released.
+    bool endRadioRun();
+
     WorkerLimits m_limits;
 };
 

@@ -15,16 +15,6 @@ namespace {
 
 const char *const Separator = "=================================";
 
-// A run that ends after a failed power-off still holds the board; nothing
-// would ever close it, since the next run starts from a zero handle.
-void releaseBoard(intptr_t &handle)
-{
-    if (handle != 0) {
-        usb_relay_device_close(handle);
-        handle = 0;
-    }
-}
-
 // One AT exchange of the register network cycle: the command written (none
 // for the first, which only waits), the text awaited and its time limit.
 struct AtExchange
@@ -42,25 +32,40 @@ const AtExchange registerExchanges[] = {
 
 } // namespace
 
+testWorker::RadioCycle testWorker::beginRadioCycle()
+{
+    QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
+    log(QString::fromLatin1(Separator), QColor(Qt::white));
+    if (powerOnChip())
+        return RadioCycle::Powered;
+    emitResult(false);
+    return stopRequested ? RadioCycle::EndRun : RadioCycle::Failed;
+}
+
+bool testWorker::endRadioRun()
+{
+    // A run that ends after a failed power-off still holds the board;
+    // nothing would ever close it, since the next run starts from a zero handle.
+    if (relayHandle != 0) {
+        usb_relay_device_close(relayHandle);
+        relayHandle = 0;
+    }
+    return true;
+}
+
 bool testWorker::registerNetTest()
 {
     if (!setup || setup->caseIndex != TestCases::RegisterNet)
         return true;
 
-    const auto endRun = [this] {
-        releaseBoard(relayHandle);
-        return true;
-    };
-
     for (;;) {
-        QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
-        log(QString::fromLatin1(Separator), QColor(Qt::white));
-
-        if (!powerOnChip()) {
-            emitResult(false);
-            if (stopRequested)
-                return endRun();
+        switch (beginRadioCycle()) {
+        case RadioCycle::EndRun:
+            return endRadioRun();
+        case RadioCycle::Failed:
             continue;
+        case RadioCycle::Powered:
+            break;
         }
         // Whatever the chip said before this power-up (a late report of the
         // previous cycle) must not count as this cycle's registration.
@@ -68,7 +73,7 @@ bool testWorker::registerNetTest()
             uart->m_recvBuffer.clear();
         if (stopRequested) {
             powerOffChip();
-            return endRun();
+            return endRadioRun();
         }
 
         // Registration after power-up, then radio off and on again.
@@ -80,7 +85,7 @@ bool testWorker::registerNetTest()
             }
             if (stopRequested) {
                 powerOffChip();
-                return endRun();
+                return endRadioRun();
             }
         }
         if (!exchangesPassed) {
@@ -96,7 +101,7 @@ bool testWorker::registerNetTest()
         }
         emitResult(true);
         if (stopRequested)
-            return endRun();
+            return endRadioRun();
     }
 }
 
@@ -105,31 +110,25 @@ bool testWorker::sleepWakePppTest()
     if (!setup || setup->caseIndex != TestCases::SleepWakePpp)
         return true;
 
-    const auto endRun = [this] {
-        releaseBoard(relayHandle);
-        return true;
-    };
-
     for (;;) {
-        QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
-        log(QString::fromLatin1(Separator), QColor(Qt::white));
-
-        if (!powerOnChip()) {
-            emitResult(false);
-            if (stopRequested)
-                return endRun();
+        switch (beginRadioCycle()) {
+        case RadioCycle::EndRun:
+            return endRadioRun();
+        case RadioCycle::Failed:
             continue;
+        case RadioCycle::Powered:
+            break;
         }
         if (stopRequested) {
             powerOffChip();
-            return endRun();
+            return endRadioRun();
         }
 
         // The powered wait sleeps on the thread's events; nothing ends it early
         // but a stop request.
         if (waitFor(limits().sleepWakeMs, [] { return false; }) == WaitResult::Stopped) {
             powerOffChip();
-            return endRun();
+            return endRadioRun();
         }
 
         if (!powerOffChip()) {
@@ -140,13 +139,13 @@ bool testWorker::sleepWakePppTest()
             // A dial cut short by Stop has hung up already and is no failure
             // of the chip: the run ends without a result for this cycle.
             if (stopRequested)
-                return endRun();
+                return endRadioRun();
             emitResult(false);
             continue;
         }
         if (stopRequested) {
             hangUpPpp();
-            return endRun();
+            return endRadioRun();
         }
         hangUpPpp();
         emitResult(true);
