@@ -32,6 +32,14 @@ QString logText(testMainWindow &w)
     return widget<QTextEdit>(w, "teLog")->toPlainText();
 }
 
+// Presses Start with a port chosen and waits until the worker is running.
+bool startRunning(testMainWindow &w)
+{
+    w.fillPortList({QStringLiteral("ttyNONE")});
+    widget<QPushButton>(w, "startBtn")->click();
+    return QTest::qWaitFor([&w] { return logText(w).contains(QStringLiteral("Running...")); }, 10000);
+}
+
 // Counts the worker's end-of-run signals as the window's thread sees them.
 struct FinishCounter
 {
@@ -319,9 +327,7 @@ void tst_AppRun::autoSaveDuringRun()
     w.workerObject()->setLimits(quickLimits());
     FinishCounter finished(w.workerObject());
 
-    w.fillPortList({QStringLiteral("ttyNONE")});
-    widget<QPushButton>(w, "startBtn")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+    QVERIFY(startRunning(w));
 
     QVERIFY(QMetaObject::invokeMethod(w.autoSaveTimerObject(), "timeout", Qt::DirectConnection));
     QVERIFY(!logText(w).contains(QStringLiteral("Running...")));
@@ -348,9 +354,7 @@ void tst_AppRun::failedAutoSaveKeepsTheLines()
     w.workerObject()->setLimits(quickLimits());
     FinishCounter finished(w.workerObject());
 
-    w.fillPortList({QStringLiteral("ttyNONE")});
-    widget<QPushButton>(w, "startBtn")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(logText(w).contains(QStringLiteral("Running...")), 10000);
+    QVERIFY(startRunning(w));
 
     // A plain file where the folder should be: the auto-save cannot write.
     QFile blocker(QStringLiteral("log"));
@@ -387,9 +391,7 @@ void tst_AppRun::closingTheWindow()
     {
         auto w = std::make_unique<testMainWindow>();
         w->workerObject()->setLimits(quickLimits());
-        w->fillPortList({QStringLiteral("ttyNONE")});
-        widget<QPushButton>(*w, "startBtn")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(logText(*w).contains(QStringLiteral("Running...")), 10000);
+        QVERIFY(startRunning(*w));
         QVERIFY(QFile::remove(QStringLiteral("cfg/trevalo.ini")));
         w.reset();
     }
