@@ -57,6 +57,8 @@ public:
     // Returns the path written, empty when the file could not be written.
     QString saveLogAt(const QDateTime &when);
     // Writes "result/<tag>.<stamp>.txt"; returns the path, empty on failure.
+    // Only the run's own earlier file is replaced: when another run's file
+    // has that name, it goes to "-2", "-3", ... instead.
     QString writeResultFileAt(const QDateTime &when);
 
     // Appends one line as given, in its colour (green lines in bold), and
@@ -111,6 +113,8 @@ private:
     testWorker *worker = nullptr;
     usb_relay_device_info *relayDevices = nullptr;
     QThread *workerThread = nullptr;
+    // The result file the current run wrote last; emptied at Start.
+    QString runResultPath;
 };
 
 #endif // TESTMAINWINDOW_H

@@ -12,6 +12,7 @@
 
 void testMainWindow::resetStatistics()
 {
+    runResultPath.clear(); // a new run: no result file is its own yet
     passCount = 0;
     failCount = 0;
     ui->lbPass->setText(tr("PASS: 0"));
@@ -73,11 +74,26 @@ QString testMainWindow::writeResultFileAt(const QDateTime &when)
     const QString tag = TestCases::resultTag(setup->caseIndex);
     const QString stamp = fileStamp(when);
     QDir().mkdir(QStringLiteral("result"));
-    const QString name = QStringLiteral("result/%1.%2.txt").arg(tag, stamp);
+
+    // Runs that end within one second share a name. A Stop and the finish
+    // that follows it write the same run twice: the later write replaces
+    // the run's own file. Any other file of that name is a different run's
+    // and is kept.
+    constexpr int maxSiblings = 1000;
+    QString name;
+    for (int n = 1; n <= maxSiblings && name.isEmpty(); ++n) {
+        const QString candidate = n == 1 ? QStringLiteral("result/%1.%2.txt").arg(tag, stamp)
+                                         : QStringLiteral("result/%1.%2-%3.txt").arg(tag, stamp).arg(n);
+        if (candidate == runResultPath || !QFile::exists(candidate))
+            name = candidate;
+    }
+    if (name.isEmpty())
+        return QString();
 
     QFile file(name);
     if (!file.open(QIODevice::WriteOnly))
         return QString();
+    runResultPath = name;
 
     QTextStream out(&file);
     out.setEncoding(QStringConverter::System);

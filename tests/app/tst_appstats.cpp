@@ -1,5 +1,6 @@
 // Pass/fail counts, FPY, average times and the result file.
 #include <QComboBox>
+#include <QPushButton>
 #include <QLabel>
 #include <QTextEdit>
 #include <QtTest>
@@ -37,6 +38,7 @@ private slots:
     void resultFileBytes();
     void resultFileTagsAndOverwrite();
     void unwritableResultFolderIsSilent();
+    void anotherRunsResultFileIsKept();
 };
 
 void tst_AppStats::countsAndTruncatedFpy()
@@ -190,6 +192,42 @@ void tst_AppStats::unwritableResultFolderIsSilent()
     QCOMPARE(text(w, "lbPass"), QStringLiteral("PASS: 1"));
     QCOMPARE(w.state(), testMainWindow::NotReady);
     QVERIFY(QFileInfo(QStringLiteral("result")).isFile());
+}
+
+void tst_AppStats::anotherRunsResultFileIsKept()
+{
+    AppFolder folder;
+    const QDateTime t(QDate(2026, 5, 4), QTime(10, 20, 30));
+    const QString first = QStringLiteral("result/PPPCallTest.2026-05-04-10-20-30.txt");
+    const QString second = QStringLiteral("result/PPPCallTest.2026-05-04-10-20-30-2.txt");
+    const QString third = QStringLiteral("result/PPPCallTest.2026-05-04-10-20-30-3.txt");
+
+    testMainWindow w;
+    radio(w, true);
+    QCOMPARE(w.writeResultFileAt(t), first);
+    // The same run's second write (Stop, then the finish) replaces its file.
+    radio(w, true);
+    QCOMPARE(w.writeResultFileAt(t), first);
+    QVERIFY(AppFolder::read(first).contains("#Total: 2\r\n"));
+
+    // A run in another window within the same second: a file of its own.
+    testMainWindow other;
+    radio(other, false);
+    QCOMPARE(other.writeResultFileAt(t), second);
+    QCOMPARE(other.writeResultFileAt(t), second);
+    QVERIFY(AppFolder::read(first).contains("#Total: 2\r\n"));
+    QVERIFY(AppFolder::read(second).contains("#FAIL: 1\r\n"));
+
+    // A new run in the first window (Start) no longer owns its old file.
+    w.fillPortList({QStringLiteral("ttyNONE")});
+    w.testSetup()->caseIndex = 6; // runs nothing and ends at once
+    widget<QPushButton>(w, "startBtn")->click();
+    QTRY_COMPARE(w.state(), testMainWindow::Ready);
+    w.testSetup()->caseIndex = 0;
+    QCOMPARE(w.writeResultFileAt(t), third);
+    QCOMPARE(w.writeResultFileAt(t), third);
+    QVERIFY(AppFolder::read(first).contains("#Total: 2\r\n"));
+    QVERIFY(AppFolder::read(third).contains("#Total: 0\r\n"));
 }
 
 QTEST_MAIN(tst_AppStats)
