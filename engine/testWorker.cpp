@@ -33,9 +33,12 @@ void testWorker::stopTest()
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
         dispatcher->wakeUp();
 
-    while (running || startPending) {
+    // startPending is read before running: start() raises running before it
+    // drops startPending, so a run that is starting is seen by one of the two
+    // loads. In the other order both stores could fall between the loads.
+    while (startPending || running) {
         QCoreApplication::processEvents();
-        if (!(running || startPending))
+        if (!(startPending || running))
             break;
         QThread::msleep(50);
     }
@@ -49,6 +52,10 @@ void testWorker::start()
     if (!announced)
         stopRequested = false;
 
+    // The previous run's pair is idle and closed by now; over a run of
+    // days of Start and Stop it would otherwise pile up.
+    delete uart;
+    delete socketMgr;
     uart = new UartEngine(this);
     socketMgr = new SocketMannger(this);
     relayHandle = 0;

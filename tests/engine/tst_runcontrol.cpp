@@ -1,5 +1,7 @@
 // Run control and the worker's waiting primitive, with the worker in its
 // own thread as in the program.
+#include "SocketMannger.h"
+#include "UartEngine.h"
 #include "WorkerHarness.h"
 
 #include <QElapsedTimer>
@@ -138,6 +140,20 @@ void TestRunControl::secondRunStartsClean()
     h->startRun();
     QVERIFY(h->waitFinished());
     QCOMPARE(h->texts(), (QStringList{QStringLiteral("Running..."), QStringLiteral("Test is finished!")}));
+
+    // Each run has its own channel pair; the earlier pairs do not pile up.
+    for (int run = 0; run < 3; ++run) {
+        h->startRun();
+        QVERIFY(h->waitFinished(2 + run));
+    }
+    int uarts = -1;
+    int sockets = -1;
+    h->runInWorker([&] {
+        uarts = int(h->worker->findChildren<UartEngine *>(Qt::FindDirectChildrenOnly).size());
+        sockets = int(h->worker->findChildren<SocketMannger *>(Qt::FindDirectChildrenOnly).size());
+    });
+    QCOMPARE(uarts, 1);
+    QCOMPARE(sockets, 1);
 }
 
 void TestRunControl::waitForEndsOnEventDeadlineAndStop()
