@@ -2,9 +2,11 @@
 // for the known failure wordings in its report.
 #include "testWorker.h"
 
+#include "PingReport.h"
 #include "TestSetup.h"
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 
 bool testWorker::pingHost()
@@ -12,9 +14,14 @@ bool testWorker::pingHost()
     const QString host = setup ? setup->pingAddress : QString();
     log(QStringLiteral("ping ") + host + QStringLiteral("..."), QColor(Qt::white));
 
+#if defined(Q_OS_WIN)
+    const bool windowsPing = true;
+#else
+    const bool windowsPing = false;
+#endif
     // The host travels as one argument and never through a shell; a name
     // that ping would take for an option is refused outright.
-    if (host.isEmpty() || host.startsWith(QLatin1Char('-'))) {
+    if (host.isEmpty() || PingReport::looksLikeOption(host, windowsPing)) {
         log(QStringLiteral("Failed!!!ping error!"), QColor(Qt::red));
         return false;
     }
@@ -26,6 +33,10 @@ bool testWorker::pingHost()
     // Bounded by ping's own deadline so it cannot run past the finish wait.
     const QStringList arguments{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("-w"),
                                 QString::number(m_limits.pingDeadlineS), QStringLiteral("--"), host};
+    // The summary line is read below: keep it in ping's own words.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    ping.setProcessEnvironment(environment);
 #endif
     ping.start(QStringLiteral("ping"), arguments, QIODevice::ReadWrite);
     if (!ping.waitForStarted(m_limits.pingStartMs)) {
@@ -68,8 +79,11 @@ bool testWorker::pingHost()
     if (!finished || ping.exitStatus() != QProcess::NormalExit)
         failed = true;
 #if !defined(Q_OS_WIN)
-    // Linux ping words a lost reply differently and says so in its exit status.
-    if (ping.exitCode() != 0)
+    // Linux ping words a lost reply differently. Its exit status alone does
+    // not tell: with a deadline it sends on until it has its four replies
+    // and exits 0 though some were lost. Only a summary that shows every
+    // request answered, without errors, passes.
+    if (ping.exitCode() != 0 || !PingReport::everyRequestAnswered(output))
         failed = true;
 #endif
     if (failed) {

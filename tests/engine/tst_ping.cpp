@@ -1,9 +1,14 @@
-// The ping probe: the real ping against loopback, and a stand-in "ping"
+// The ping probe: the real ping against loopback, the real ping in a
+// private network namespace that loses a reply, and a stand-in "ping"
 // first on PATH for the wordings and exits loopback cannot produce.
+#include "BenchProcess.h"
+#include "PingReport.h"
 #include "WorkerHarness.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -12,6 +17,10 @@
 
 namespace {
 const QString pingError = QStringLiteral("Failed!!!ping error!");
+// What iputils prints after its replies when all four came back.
+const QByteArray allAnswered = "\n--- 127.0.0.1 ping statistics ---\n"
+                               "4 packets transmitted, 4 received, 0% packet loss, time 3060ms\n"
+                               "rtt min/avg/max/mdev = 0.031/0.045/0.062/0.011 ms\n";
 } // namespace
 
 class TestPing : public QObject
@@ -27,15 +36,19 @@ private slots:
     void unsafeHostIsRefusedWithoutRunningPing_data();
     void unsafeHostIsRefusedWithoutRunningPing();
     void hostTravelsAsOneArgument();
+    void slashHostIsAnOptionOnWindows();
     void verdictsFromOutput_data();
     void verdictsFromOutput();
     void missingPingProgram();
     void stopDuringPing();
     void hungPingFails();
+    void realPingLosingOneReplyFails();
 
 private:
     // Puts a stand-in ping first on PATH that prints output and exits with code.
     void useStandIn(const QByteArray &output, int code, int sleepS = 0);
+    // Puts a stand-in ping with this shell body first on PATH.
+    void useScript(const QByteArray &body);
     bool ping(qint64 *ms = nullptr);
 
     QTemporaryDir m_dir;
@@ -70,17 +83,21 @@ void TestPing::useStandIn(const QByteArray &output, int code, int sleepS)
     QVERIFY(out.open(QIODevice::WriteOnly));
     out.write(output);
     out.close();
+    const QByteArray dir = QFile::encodeName(m_dir.path());
+    useScript("for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir + "/args'\n"
+              "cat '" + dir + "/output'\n"
+              + (sleepS ? "sleep " + QByteArray::number(sleepS) + "\n" : QByteArray())
+              + "exit " + QByteArray::number(code) + "\n");
+}
+
+void TestPing::useScript(const QByteArray &body)
+{
     QFile script(m_dir.filePath(QStringLiteral("ping")));
     QVERIFY(script.open(QIODevice::WriteOnly));
-    const QByteArray dir = QFile::encodeName(m_dir.path());
-    script.write("#!/bin/sh\n"
-                 "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + dir + "/args'\n"
-                 "cat '" + dir + "/output'\n"
-                 + (sleepS ? "sleep " + QByteArray::number(sleepS) + "\n" : QByteArray())
-                 + "exit " + QByteArray::number(code) + "\n");
+    script.write("#!/bin/sh\n" + body);
     script.close();
     QFile::setPermissions(script.fileName(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("PATH", dir + ':' + m_path);
+    qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + m_path);
 }
 
 bool TestPing::ping(qint64 *ms)
@@ -124,7 +141,7 @@ void TestPing::unsafeHostIsRefusedWithoutRunningPing()
 
 void TestPing::hostTravelsAsOneArgument()
 {
-    useStandIn("Reply from x\n", 0);
+    useStandIn("Reply from x\n" + allAnswered, 0);
     h->setup.pingAddress = QStringLiteral("bench host; touch pwned");
     QVERIFY(ping());
     QFile args(m_dir.filePath(QStringLiteral("args")));
@@ -154,7 +171,35 @@ void TestPing::verdictsFromOutput_data()
     QTest::newRow("unreachable, Chinese")
         << QByteArray("\xe6\x97\xa0\xe6\xb3\x95\xe8\xae\xbf\xe9\x97\xae\xe7\x9b\xae\xe6\xa0\x87\xe4\xb8\xbb\xe6\x9c\xba\r\n")
         << 0 << false;
-    QTest::newRow("unlisted trouble, clean exit") << QByteArray("General failure.\r\n") << 0 << true;
+    QTest::newRow("unlisted trouble, clean exit") << QByteArray("General failure.\r\n") + allAnswered << 0 << true;
+    QTest::newRow("every request answered")
+        << QByteArray("PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n"
+                      "64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.031 ms\n") + allAnswered
+        << 0 << true;
+    QTest::newRow("duplicates, every request answered")
+        << QByteArray("4 packets transmitted, 4 received, +2 duplicates, 0% packet loss, time 3004ms\n") << 0
+        << true;
+    // With a deadline, ping sends on until it has its four replies and
+    // exits 0 though some were lost.
+    QTest::newRow("one of five lost, clean exit")
+        << QByteArray("--- 10.64.64.64 ping statistics ---\n"
+                      "5 packets transmitted, 4 received, 20% packet loss, time 4006ms\n")
+        << 0 << false;
+    QTest::newRow("half lost, clean exit")
+        << QByteArray("8 packets transmitted, 4 received, 50% packet loss, time 7012ms\n") << 0 << false;
+    QTest::newRow("errors, clean exit")
+        << QByteArray("4 packets transmitted, 4 received, +1 errors, 0% packet loss, time 3004ms\n") << 0
+        << false;
+    QTest::newRow("errors, all lost")
+        << QByteArray("From 10.0.0.1 icmp_seq=1 Destination Host Unreachable\n"
+                      "4 packets transmitted, 0 received, +4 errors, 100% packet loss, time 3060ms\n")
+        << 1 << false;
+    QTest::newRow("no summary, clean exit")
+        << QByteArray("PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n"
+                      "64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.031 ms\n")
+        << 0 << false;
+    QTest::newRow("unreadable summary, clean exit")
+        << QByteArray("99999999999 packets transmitted, 99999999999 received, 0% packet loss\n") << 0 << false;
     QTest::newRow("clean words, non-zero exit") << QByteArray("1 packets transmitted, 0 received\n") << 1 << false;
     QTest::newRow("no output") << QByteArray() << 0 << false;
 }
@@ -208,6 +253,50 @@ void TestPing::hungPingFails()
     QVERIFY(!ping(&ms));
     QVERIFY2(ms < 3000, qPrintable(QString::number(ms)));
     QVERIFY(h->hasLine(pingError, Qt::red));
+}
+
+void TestPing::slashHostIsAnOptionOnWindows()
+{
+    // Windows ping reads "/t" as "ping forever" and "/?" as help.
+    QVERIFY(PingReport::looksLikeOption(QStringLiteral("/t"), true));
+    QVERIFY(PingReport::looksLikeOption(QStringLiteral("/?"), true));
+    QVERIFY(PingReport::looksLikeOption(QStringLiteral("-t"), true));
+    QVERIFY(!PingReport::looksLikeOption(QStringLiteral("bench.host"), true));
+    // Elsewhere a leading "/" is no option.
+    QVERIFY(PingReport::looksLikeOption(QStringLiteral("-t"), false));
+    QVERIFY(!PingReport::looksLikeOption(QStringLiteral("/t"), false));
+}
+
+void TestPing::realPingLosingOneReplyFails()
+{
+    const QString lossy = TestSupport::siblingProgram(QStringLiteral("lossy-ping"));
+    const QString realPing = QStandardPaths::findExecutable(QStringLiteral("ping"));
+    if (realPing.isEmpty())
+        QSKIP("no ping on this machine");
+    if (QProcess::execute(lossy, {QStringLiteral("--check")}) != 0)
+        QSKIP("no private network namespace allowed here");
+
+    // The real ping, in a namespace of its own whose loopback answers
+    // every request but the given one (0: none lost).
+    useScript("exec '" + QFile::encodeName(lossy) + "' \"$LOSE\" '" + QFile::encodeName(realPing) + "' \"$@\"\n");
+    WorkerLimits l = WorkerHarness::quickLimits();
+    l.pingDeadlineS = 10;
+    l.pingFinishMs = 20000;
+    h->worker->setLimits(l);
+
+    qputenv("LOSE", "0");
+    QVERIFY(ping());
+    QVERIFY(h->lines.at(1).text.contains(QStringLiteral("4 packets transmitted, 4 received")));
+
+    h->clear();
+    qputenv("LOSE", "2");
+    QVERIFY(!ping());
+    QCOMPARE(h->lines.at(1).color, QColor(Qt::yellow));
+    QVERIFY2(h->lines.at(1).text.contains(QStringLiteral("5 packets transmitted, 4 received")),
+             qPrintable(h->lines.at(1).text));
+    QCOMPARE(h->texts().last(), pingError);
+    QCOMPARE(h->lines.last().color, QColor(Qt::red));
+    qunsetenv("LOSE");
 }
 
 QTEST_GUILESS_MAIN(TestPing)
