@@ -110,10 +110,6 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
         return false;
 
     m_faults = new FaultSet(this);
-    for (const QString &f : options.faults) {
-        if (!m_faults->setFromText(f, error))
-            return false;
-    }
 
     m_pty = new PseudoTerminal(this);
     if (!m_pty->open(error)) {
@@ -130,6 +126,14 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
     m_echo = new EchoServer(m_faults, options.echoGapMs, this);
     if (!m_echo->listen(quint16(options.echoPort), error))
         return false;
+
+    // Start-up faults go in once every part is up and listening for
+    // changes, through the same path as a live fault.set, so each acts
+    // exactly as if it had been set live.
+    for (const QString &f : options.faults) {
+        if (!m_faults->setFromText(f, error))
+            return false;
+    }
 
     m_control = new QLocalServer(this);
     m_control->setSocketOptions(QLocalServer::UserAccessOption);

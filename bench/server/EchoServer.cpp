@@ -33,8 +33,6 @@ bool EchoServer::listen(quint16 port, QString *error)
         return false;
     }
     m_port = m_server->serverPort();
-    if (m_faults->flag(QStringLiteral("echo.down")))
-        goDown();
     return true;
 }
 
