@@ -53,7 +53,11 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    QStringLiteral("Inject a fault from the start (repeatable)."),
                                    QStringLiteral("NAME=VALUE"));
-    p.addOptions({dir, boards, echoPort, echoGap, dialStep, boot, reg, dereg, fault});
+    const QCommandLineOption parentPid(
+        QStringLiteral("parent-pid"),
+        QStringLiteral("End when process PID, which started the bench, is gone."),
+        QStringLiteral("PID"));
+    p.addOptions({dir, boards, echoPort, echoGap, dialStep, boot, reg, dereg, fault, parentPid});
 
     if (!p.parse(arguments)) {
         *error = p.errorText();
@@ -93,6 +97,14 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
         }
     }
     o.faults = p.values(fault);
+    if (p.isSet(parentPid)) {
+        bool ok = false;
+        o.parentPid = p.value(parentPid).toLongLong(&ok);
+        if (!ok || o.parentPid < 1 || o.parentPid > 0x7fffffff) {
+            *error = QStringLiteral("bad value for --parent-pid: %1").arg(p.value(parentPid));
+            return false;
+        }
+    }
     *out = o;
     return true;
 }

@@ -18,6 +18,7 @@ struct BenchOptions
     int dialStepMs = 40;         // delay between two dial progress reports
     ChipTimings chip;
     QStringList faults;          // "name=value"
+    qint64 parentPid = 0;        // end when this process (our parent) is gone; 0 = never
 
     // Parses the program's arguments; false with *error (or *exitNow for
     // --help / --version, whose text is already printed).

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
@@ -33,6 +35,7 @@ private slots:
     void signalsWithdrawPublication_data();
     void signalsWithdrawPublication();
     void staleFolderTakenOver();
+    void endsWithTheProcessThatStartedIt();
     void badOptions_data();
     void badOptions();
     void faultsFromCommandLine();
@@ -253,6 +256,43 @@ void TestDiscovery::staleFolderTakenOver()
     QVERIFY(next.waitForFinished(5000));
 }
 
+void TestDiscovery::endsWithTheProcessThatStartedIt()
+{
+    QTemporaryDir dir;
+    QProcess parent;
+    // A shell starts the bench as its child, naming itself, and waits.
+    parent.start(QStringLiteral("/bin/sh"),
+                 {"-c", "\"$0\" --dir \"$1\" --echo-port 0 --parent-pid $$ & wait",
+                  TestSupport::siblingProgram("trevalo-bench"), dir.path()});
+    QVERIFY(parent.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("bench.json")), 5000);
+    QFile info(dir.filePath("bench.json"));
+    QVERIFY(info.open(QIODevice::ReadOnly));
+    const pid_t bench = pid_t(QJsonDocument::fromJson(info.readAll()).object().value("pid").toDouble());
+    QVERIFY(bench > 0);
+    // Gone, or a zombie nobody has reaped yet.
+    const auto ended = [bench] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(bench));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray line = stat.readAll();
+        const int close = line.lastIndexOf(')');
+        return close < 0 || line.mid(close + 2, 1) == "Z";
+    };
+    QVERIFY(!ended());
+
+    // Killed outright: no destructor, no trap, nothing stops the bench but itself.
+    ::kill(pid_t(parent.processId()), SIGKILL);
+    QVERIFY(parent.waitForFinished(5000));
+    const bool endedByItself = QTest::qWaitFor(ended, 5000);
+    if (!endedByItself)
+        ::kill(bench, SIGKILL); // leave nothing behind when failing
+    QVERIFY(endedByItself);
+    // It ended the clean way, withdrawing its publication.
+    QVERIFY(!QFile::exists(dir.filePath("bench.json")));
+    QVERIFY(!QFile::exists(dir.filePath("control.sock")));
+}
+
 void TestDiscovery::badOptions_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -263,6 +303,9 @@ void TestDiscovery::badOptions_data()
     QTest::newRow("unknown fault") << QStringList{"--fault", "chip.explodes=1"};
     QTest::newRow("bad fault value") << QStringList{"--fault", "dial.failAt=-5"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
+    QTest::newRow("parent pid not a number") << QStringList{"--parent-pid", "me"};
+    // The process named is not the one that started the bench.
+    QTest::newRow("parent pid of a stranger") << QStringList{"--parent-pid", "1"};
 }
 
 void TestDiscovery::badOptions()

@@ -54,6 +54,8 @@ bool BenchProcess::start(const QStringList &extraArgs, int timeoutMs)
         portGiven = portGiven || a.startsWith(QLatin1String("--echo-port"));
     if (!portGiven)
         args << QStringLiteral("--echo-port") << QStringLiteral("0");
+    // A test killed before its destructors run takes its bench along.
+    args << QStringLiteral("--parent-pid") << QString::number(QCoreApplication::applicationPid());
     args << extraArgs;
 
     m_process = std::make_unique<QProcess>();

@@ -17,7 +17,10 @@
 // or at TREVALO_BENCH_PROGRAM when that is set. It runs in a fresh
 // temporary runtime folder. Unless the arguments name --echo-port, the
 // echo server takes a free port (--echo-port 0), so benches of parallel
-// tests never collide; read it with echoPort().
+// tests never collide; read it with echoPort(). The bench follows this
+// process (--parent-pid): should the test die without its destructors, the
+// bench ends too. Call start() from the thread that stays for the bench's
+// lifetime (the kernel ties the bench to the thread that started it).
 //
 // start() sets TREVALO_BENCH in this process; stop() and the destructor put
 // back the value it had before. With two benches in one test, the later
