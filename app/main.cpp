@@ -2,8 +2,7 @@
 #include <QApplication>
 #include <QDir>
 
-#include "SignalWatcher.h"
-#include "testMainWindow.h"
+#include "ProgramRun.h"
 
 int main(int argc, char *argv[])
 {
@@ -11,15 +10,5 @@ int main(int argc, char *argv[])
     // cfg/trevalo.ini, log/ and result/ lie beside the program, wherever it
     // was started from.
     QDir::setCurrent(QCoreApplication::applicationDirPath());
-
-    testMainWindow window;
-    window.show();
-
-    // Ctrl-C in the terminal or a kill ends the program the way closing the
-    // window does: the run is stopped and its log, result and settings saved.
-    SignalWatcher termination;
-    if (termination.install())
-        QObject::connect(&termination, &SignalWatcher::terminationRequested, &app, &QCoreApplication::quit);
-
-    return app.exec();
+    return ProgramRun::exec(app);
 }
