@@ -5,6 +5,7 @@
 #include "BenchWorkerTest.h"
 #include "TestCases.h"
 #include "UartEngine.h"
+#include "usb_relay_device.h"
 #include "WorkerTexts.h"
 
 using namespace WorkerText;
@@ -29,6 +30,7 @@ private slots:
     void unpluggedBoardFailsEachCycleUntilStop();
     void stopWhileWaitingForDeregistration();
     void lateReportOfTheLastCycleDoesNotPassTheNext();
+    void failedPowerOffFailsTheCycleAndTheBoardIsReleased();
 };
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
@@ -154,6 +156,29 @@ void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
     for (const char *counter : {"commands", "discardedBytes"})
         QCOMPARE(bench.chip().value(QLatin1String(counter)).toInt(), chipBefore.value(QLatin1String(counter)).toInt());
     h->stop();
+}
+
+void tst_RegisterNet::failedPowerOffFailsTheCycleAndTheBoardIsReleased()
+{
+    // Registration comes late enough for the relay to stick meanwhile.
+    QVERIFY(bench.setFault(QStringLiteral("creg.lateMs"), 700));
+    h->stopAfterResults = 1;
+    startRunning();
+    QVERIFY(h->waitUntil([this] { return bench.chipPowered(); }, 5000));
+    QVERIFY(bench.setFault(QStringLiteral("relay.switchStuck"), true));
+    QVERIFY(h->waitFinished(1, 15000));
+
+    // The whole cycle ran; only its power-off failed, and that fails it.
+    QCOMPARE(h->results.first(), false);
+    const int first = h->indexOf(Separator);
+    QCOMPARE(h->workerLines(first).mid(0, 4), (QStringList{Separator, PowerOn, PowerOff, RelayCloseFailed}));
+    QCOMPARE(h->colorOf(RelayCloseFailed), QColor(Qt::red));
+    QCOMPARE(h->count(AtTimeout), 0);
+    QVERIFY(h->resultAt.first() > h->indexOf(RelayCloseFailed));
+    QCOMPARE(h->lines.last().text, Finished);
+    // The board the failed power-off kept open is released with the run.
+    QCOMPARE(usb_relay_device_open_handle_count(), 0);
+    QCOMPARE(h->worker->relayHandle, intptr_t(0));
 }
 
 QTEST_GUILESS_MAIN(tst_RegisterNet)

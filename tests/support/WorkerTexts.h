@@ -11,6 +11,7 @@ inline const QString Stop = QStringLiteral("Stop ...");
 inline const QString Finished = QStringLiteral("Test is finished!");
 inline const QString PowerOn = QStringLiteral("Power on chip...");
 inline const QString PowerOff = QStringLiteral("Power off chip...");
+inline const QString RelayCloseFailed = QStringLiteral("Failed!!!Fail to close relay!");
 inline const QString AtTimeout = QStringLiteral("Failed!!!Wait AT response time out!");
 inline const QString DialOk = QStringLiteral("PPP Dial up Success!");
 inline const QString DialFailed = QStringLiteral("Failed!!!PPP Dial up failed!");
