@@ -290,10 +290,13 @@ void TestLinkSteps::atWaitCommandAndReplyInPieces()
 {
     PseudoTerminal pty;
     QVERIFY(!pty.slavePath().isEmpty());
+    QVERIFY(pty.setOtherLineSettings());
     h->setup.portName = pty.slavePath();
     bool opened = false;
     h->runInWorker([&] { opened = h->worker->openPort(); });
     QVERIFY(opened);
+    // The chip's line: 115200 baud, 8 data bits, no parity, 1 stop bit, no flow control.
+    QCOMPARE(pty.lineSettings(), QStringLiteral("115200 8N1"));
 
     // Stale text must not count once a command has been sent.
     h->runInWorker([&] { h->worker->uart->m_recvBuffer = "+CREG: 0"; });

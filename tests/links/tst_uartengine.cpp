@@ -1,6 +1,7 @@
 // UartEngine against a real pseudo-terminal: the test holds the master
 // side and plays the chip.
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -29,6 +30,7 @@ class TestUartEngine : public QObject
 private slots:
     void openAndCloseLogAndSettle();
     void reopenClosesTheOldPortFirst();
+    void lineSettingsAfterOpen();
     void failedOpenIsYellowAndLeavesPortClosed();
     void chunksKeepOrderWithoutLineEnds();
     void nulByteCutsTheLogLineButNotTheBuffer();
@@ -62,6 +64,17 @@ void TestUartEngine::openAndCloseLogAndSettle()
     QCOMPARE(lines.at(1).first, QStringLiteral("Close port %1").arg(pty.slavePath()));
     QCOMPARE(lines.at(0).second, QColor(Qt::yellow));
     QCOMPARE(lines.at(1).second, QColor(Qt::yellow));
+}
+
+void TestUartEngine::lineSettingsAfterOpen()
+{
+    PseudoTerminal pty;
+    QVERIFY(pty.setOtherLineSettings());
+    QCOMPARE(pty.lineSettings(), QStringLiteral("9600 8N2 rtscts ixon ixoff"));
+    UartEngine engine;
+    // The worker's values: 115200 baud, no flow control.
+    QVERIFY(engine.open(pty.slavePath(), 115200, int(QSerialPort::NoFlowControl)));
+    QCOMPARE(pty.lineSettings(), QStringLiteral("115200 8N1"));
 }
 
 void TestUartEngine::reopenClosesTheOldPortFirst()

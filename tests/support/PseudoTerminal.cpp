@@ -1,5 +1,7 @@
 #include "PseudoTerminal.h"
 
+#include <QString>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -64,4 +66,52 @@ QByteArray PseudoTerminal::receive(int waitMs)
         out.append(buf, int(n));
         timeout = 50;
     }
+}
+
+QString PseudoTerminal::lineSettings() const
+{
+    termios tio{};
+    if (m_keepSlave < 0 || tcgetattr(m_keepSlave, &tio) != 0)
+        return QString();
+    const struct
+    {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    int in = -1;
+    int out = -1;
+    for (const auto &s : speeds) {
+        if (cfgetispeed(&tio) == s.code)
+            in = s.baud;
+        if (cfgetospeed(&tio) == s.code)
+            out = s.baud;
+    }
+    const int bits[] = {5, 6, 7, 8};
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    int dataBits = 0;
+    for (int i = 0; i < 4; ++i)
+        if ((tio.c_cflag & CSIZE) == sizes[i])
+            dataBits = bits[i];
+    const char parity = !(tio.c_cflag & PARENB) ? 'N' : (tio.c_cflag & PARODD) ? 'O' : 'E';
+    QString text = (in == out ? QString::number(in) : QStringLiteral("%1/%2").arg(in).arg(out))
+                   + QStringLiteral(" %1%2%3").arg(dataBits).arg(QLatin1Char(parity)).arg(tio.c_cflag & CSTOPB ? 2 : 1);
+    if (tio.c_cflag & CRTSCTS)
+        text += QStringLiteral(" rtscts");
+    if (tio.c_iflag & IXON)
+        text += QStringLiteral(" ixon");
+    if (tio.c_iflag & IXOFF)
+        text += QStringLiteral(" ixoff");
+    return text;
+}
+
+bool PseudoTerminal::setOtherLineSettings()
+{
+    termios tio{};
+    if (m_keepSlave < 0 || tcgetattr(m_keepSlave, &tio) != 0)
+        return false;
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CSTOPB | CRTSCTS;
+    tio.c_iflag |= IXON | IXOFF;
+    return tcsetattr(m_keepSlave, TCSANOW, &tio) == 0;
 }

@@ -20,6 +20,13 @@ public:
     QByteArray receive(int waitMs);
     // Hangs up the line, as when the device vanishes.
     void closeMaster();
+    // The slave side's line settings as the terminal driver holds them, e.g.
+    // "115200 8N1" or "9600 7E2 rtscts ixon ixoff"; empty when unreadable.
+    QString lineSettings() const;
+    // Sets "9600 8N2 rtscts ixon ixoff", far from the chip's line. (A Linux
+    // pseudo-terminal always keeps 8 data bits and no parity, so those two
+    // cannot be told apart here.)
+    bool setOtherLineSettings();
 
 private:
     int m_master = -1;
