@@ -6,6 +6,8 @@
 #include "WorkerTexts.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QJsonObject>
 #include <QTest>
 
@@ -21,6 +23,7 @@ public:
 private slots:
     void pppCallCycles();
     void pppCallRefusedDialsArePaced();
+    void pppCallWithAPingThatFails();
     void shortShortPassingCycleOrder();
     void shortShortGivesUpAfterThreeInARow_data();
     void shortShortGivesUpAfterThreeInARow();
@@ -76,6 +79,42 @@ void TestCasesRun::pppCallCycles()
     QCOMPARE(h->results, QVector<bool>{true});
     QCOMPARE(h->texts().at(h->resultAt.first() - 1), Closed);
     QCOMPARE(h->texts().last(), Finished);
+}
+
+void TestCasesRun::pppCallWithAPingThatFails()
+{
+    // A ping that runs and reports lost replies, first on PATH.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray report = "PING 127.0.0.1 (127.0.0.1) 56(84) bytes of data.\n"
+                              "64 bytes from 127.0.0.1: icmp_seq=1 ttl=64 time=0.040 ms\n\n"
+                              "--- 127.0.0.1 ping statistics ---\n"
+                              "4 packets transmitted, 1 received, 75% packet loss, time 3062ms\n";
+    QFile script(dir.filePath(QStringLiteral("ping")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s' '" + report + "'\nexit 1\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.path()) + ':' + path);
+
+    h->setup.caseIndex = 0;
+    h->stopAfterResults = 1;
+    h->startRun();
+    const bool finished = h->waitFinished(1, 30000);
+    qputenv("PATH", path);
+    QVERIFY(finished);
+
+    // The report in yellow, the verdict in red, then the hang-up; the cycle fails.
+    QCOMPARE(h->results, QVector<bool>{false});
+    const int ping = h->indexOf(QStringLiteral("ping 127.0.0.1..."));
+    QVERIFY(ping > 0);
+    QCOMPARE(h->lines.at(ping + 1).text, QString::fromLatin1(report));
+    QCOMPARE(h->lines.at(ping + 1).color, QColor(Qt::yellow));
+    QCOMPARE(h->texts().mid(ping + 2, 3), (QStringList{QStringLiteral("Failed!!!ping error!"), ClosePpp, Closed}));
+    QCOMPARE(h->colorOf(QStringLiteral("Failed!!!ping error!")), QColor(Qt::red));
+    QVERIFY(h->resultAt.first() >= h->indexOf(Closed, ping) + 1);
+    QCOMPARE(bench.dials().value(QStringLiteral("up")).toInt(), 0);
 }
 
 void TestCasesRun::pppCallRefusedDialsArePaced()
