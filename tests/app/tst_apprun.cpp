@@ -79,6 +79,7 @@ private slots:
     void cleanup();
 
     void startStopCycle();
+    void stopSavesBeforeTheFinishArrives();
     void runEndingByItself();
     void stopRightAfterStart_data();
     void stopRightAfterStart();
@@ -187,6 +188,37 @@ void tst_AppRun::startStopCycle()
     widget<QPushButton>(w, "stopBtn")->click();
     QTRY_COMPARE(finished.count, 2);
     QCOMPARE(w.state(), testMainWindow::Ready);
+}
+
+void tst_AppRun::stopSavesBeforeTheFinishArrives()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    FinishCounter finished(w.workerObject());
+    QVERIFY(startRunning(w));
+    QTRY_VERIFY_WITH_TIMEOUT(widget<QLabel>(w, "lbTotal")->text() != QStringLiteral("Total: 0"), 30000);
+
+    // The finish notification is kept from the window: whatever is on disk
+    // after Stop, Stop wrote itself.
+    QVERIFY(QObject::disconnect(w.workerObject(), &testWorker::sngFinishAll, &w, nullptr));
+    widget<QPushButton>(w, "stopBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    QTRY_COMPARE(finished.count, 1);
+
+    const QStringList logs = folder.files(QStringLiteral("log"));
+    QCOMPARE(logs.size(), 1);
+    const QByteArray saved = AppFolder::read(QStringLiteral("log/") + logs.first());
+    QVERIFY(saved.contains("Running..."));
+    QVERIFY(saved.contains("Stop ..."));
+    const QStringList results = folder.files(QStringLiteral("result"));
+    QCOMPARE(results.size(), 1);
+    QCOMPARE(AppFolder::read(QStringLiteral("result/") + results.first()),
+             QStringLiteral("#Test Case: PPPCallTest\r\n#%1\r\n#%2\r\n#%3\r\n#%4\r\n")
+                 .arg(widget<QLabel>(w, "lbTotal")->text(), widget<QLabel>(w, "lbPass")->text(),
+                      widget<QLabel>(w, "lbFail")->text(), widget<QLabel>(w, "lbFPY")->text())
+                 .toLatin1());
 }
 
 void tst_AppRun::runEndingByItself()
