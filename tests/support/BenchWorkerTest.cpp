@@ -1,5 +1,6 @@
 #include "BenchWorkerTest.h"
 
+#include "WorkerTexts.h"
 #include "usb_relay_device.h"
 
 #include <QTest>
@@ -53,4 +54,23 @@ void BenchWorkerTest::startRunning()
 {
     h->startRun();
     QVERIFY(h->waitLine(QStringLiteral("Running..."), 0, 5000));
+}
+
+void BenchWorkerTest::runWithPowerOffStuck()
+{
+    using namespace WorkerText;
+    h->stopAfterResults = 1;
+    startRunning();
+    QVERIFY(h->waitUntil([this] { return bench.chipPowered(); }, 5000));
+    QVERIFY(bench.setFault(QStringLiteral("relay.switchStuck"), true));
+    QVERIFY(h->waitFinished(1, 15000));
+
+    QCOMPARE(h->results.first(), false);
+    QCOMPARE(h->workerLines(h->indexOf(Separator)).mid(0, 4),
+             (QStringList{Separator, PowerOn, PowerOff, RelayCloseFailed}));
+    QCOMPARE(h->colorOf(RelayCloseFailed), QColor(Qt::red));
+    QVERIFY(h->resultAt.first() > h->indexOf(RelayCloseFailed));
+    QCOMPARE(h->lines.last().text, Finished);
+    QCOMPARE(usb_relay_device_open_handle_count(), 0);
+    QCOMPARE(h->worker->relayHandle, intptr_t(0));
 }

@@ -28,6 +28,11 @@ protected:
 
     // Like the window's Start; returns once the run reports "Running...".
     void startRunning();
+    // A radio run whose first power-off fails: the relay sticks once the
+    // chip has power, and the run is stopped after that cycle's result.
+    // Checks that cycle (power on, power off, the red failure, a failed
+    // result) and that the held board is released when the run ends.
+    void runWithPowerOffStuck();
 
     BenchProcess bench;
     std::unique_ptr<WorkerHarness> h;
