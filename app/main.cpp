@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 
+#include "DataFolder.h"
 #include "SignalWatcher.h"
 #include "testMainWindow.h"
 
@@ -9,8 +10,9 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     // cfg/trevalo.ini, log/ and result/ lie beside the program, wherever it
-    // was started from.
-    QDir::setCurrent(QCoreApplication::applicationDirPath());
+    // was started from; an installed program keeps them in the user's data
+    // folder instead.
+    QDir::setCurrent(DataFolder::choose(QCoreApplication::applicationDirPath()));
 
     testMainWindow window;
     window.show();
