@@ -2,6 +2,7 @@
 // against the real pppd where this machine can show how it fails.
 #include "FakePppd.h"
 #include "NotifierLog.h"
+#include "PseudoTerminal.h"
 #include "ras.h"
 
 #include <QDir>
@@ -152,6 +153,8 @@ private slots:
     void realPppdFailsCleanly();
     void samplePeerFileSuitsTheDial();
     void sampleChatScriptDialsAsTheLayer();
+    void realChatTalksToAModem_data();
+    void realChatTalksToAModem();
 
 private:
     HRASCONN dial(const char *number = "*99***1#", DWORD *rc = nullptr);
@@ -580,6 +583,67 @@ void TestRasDialPppd::sampleChatScriptDialsAsTheLayer()
     dialled.removeFirst();
     QCOMPARE(chatFileTokens(QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo")),
              dialled);
+}
+
+void TestRasDialPppd::realChatTalksToAModem_data()
+{
+    QTest::addColumn<bool>("shipped"); // the shipped script, or the layer's own line
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    for (const bool shipped : {true, false}) {
+        const char *what = shipped ? "shipped script" : "layer's connect line";
+        QTest::addRow("%s, connect", what) << shipped << QByteArray("CONNECT 150000000") << 0;
+        // chat's status names the ABORT string that matched: the second.
+        QTest::addRow("%s, no carrier", what) << shipped << QByteArray("NO CARRIER") << 5;
+    }
+}
+
+void TestRasDialPppd::realChatTalksToAModem()
+{
+    QFETCH(bool, shipped);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, exitCode);
+    if (!QFile::exists("/usr/sbin/chat"))
+        QSKIP("chat is not installed (Debian package ppp)");
+
+    QString command = QStringLiteral("chat -f " TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo");
+    if (!shipped) {
+        const HRASCONN h = dial("*99***1#");
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+        const QStringList args = m_pppd->arguments();
+        command = args.value(args.indexOf("connect") + 1);
+        QVERIFY(command.startsWith("chat "));
+    }
+
+    // The modem on a pseudo-terminal, as pppd hands chat the port.
+    PseudoTerminal modem;
+    QProcess chat;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", "/usr/sbin:/usr/bin:/bin");
+    chat.setProcessEnvironment(env);
+    chat.setStandardInputFile(modem.slavePath());
+    chat.setStandardOutputFile(modem.slavePath());
+    chat.start("/bin/sh", {"-c", command});
+    QVERIFY(chat.waitForStarted());
+
+    const auto expect = [&](const QByteArray &wanted) {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (!got.contains(wanted) && t.elapsed() < 5000)
+            got += modem.receive(200);
+        return got;
+    };
+    QByteArray got = expect("ATZ\r");
+    QVERIFY2(got.contains("ATZ\r"), got.constData());
+    QVERIFY(modem.send("\r\nOK\r\n"));
+    got = expect("ATD*99***1#\r");
+    QVERIFY2(got.contains("ATD*99***1#\r"), got.constData());
+    QVERIFY(modem.send("\r\n" + answer + "\r\n"));
+    QVERIFY(chat.waitForFinished(10000));
+    QCOMPARE(chat.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(chat.exitCode(), exitCode);
 }
 
 QTEST_GUILESS_MAIN(TestRasDialPppd)
