@@ -1,19 +1,20 @@
 #include "DataFolder.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
 QString DataFolder::choose(const QString &programFolder)
 {
-    if (isWritable(programFolder))
+    if (!isInstalled(programFolder) && isWritable(programFolder))
         return programFolder;
     return choose(programFolder, userFolder());
 }
 
 QString DataFolder::choose(const QString &programFolder, const QString &userFolder)
 {
-    if (isWritable(programFolder))
+    if (!isInstalled(programFolder) && isWritable(programFolder))
         return programFolder;
     if (!userFolder.isEmpty() && QDir().mkpath(userFolder) && isWritable(userFolder))
         return QDir(userFolder).absolutePath();
@@ -37,4 +38,10 @@ bool DataFolder::isWritable(const QString &folder)
         return false;
     QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".trevalo-write-XXXXXX")));
     return probe.open();
+}
+
+bool DataFolder::isInstalled(const QString &programFolder)
+{
+    return !programFolder.isEmpty()
+           && QFileInfo(QDir(programFolder).filePath(QStringLiteral("../share/trevalo"))).isDir();
 }

@@ -1,6 +1,7 @@
 // Where the program keeps cfg/, log/, result/ and records/: beside the
 // program while its folder is writable (a build folder, an unpacked copy),
-// otherwise in the user's data folder (an installed program).
+// in the user's data folder when it is not or when the program is installed
+// (root may write to /usr/bin, but files do not belong there).
 #ifndef DATAFOLDER_H
 #define DATAFOLDER_H
 
@@ -22,6 +23,9 @@ public:
     // True when a file can be created in folder: tried, not guessed from
     // permission bits, so read-only mounts and immutable folders count.
     static bool isWritable(const QString &folder);
+    // True when the program folder is the bin/ of an installed tree: the
+    // installation puts the set-up files into ../share/trevalo beside it.
+    static bool isInstalled(const QString &programFolder);
 };
 
 #endif // DATAFOLDER_H

@@ -413,13 +413,16 @@ void tst_AppForm::aboutBox()
 void tst_AppForm::programPicksItsDataFolder_data()
 {
     QTest::addColumn<bool>("installed");
-    QTest::newRow("run from a writable folder") << false;
-    QTest::newRow("installed, folder not writable") << true;
+    QTest::addColumn<bool>("locked");
+    QTest::newRow("run from a writable folder") << false << false;
+    QTest::newRow("folder not writable") << false << true;
+    QTest::newRow("installed tree, writable for root") << true << false;
 }
 
 void tst_AppForm::programPicksItsDataFolder()
 {
     QFETCH(bool, installed);
+    QFETCH(bool, locked);
     // A copy of the program in a folder of its own; its libraries stay in
     // the build folder.
     QTemporaryDir root;
@@ -429,11 +432,13 @@ void tst_AppForm::programPicksItsDataFolder()
     QVERIFY(QDir().mkpath(bin) && QDir().mkpath(data));
     const QString program = bin + QStringLiteral("/trevalo");
     QVERIFY(QFile::copy(QStringLiteral(TREVALO_PROGRAM), program));
+    if (installed)
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("share/trevalo/setup"))));
 
-    std::unique_ptr<LockedFolder> locked;
-    if (installed) {
-        locked = std::make_unique<LockedFolder>(bin);
-        if (!locked->isLocked())
+    std::unique_ptr<LockedFolder> lock;
+    if (locked) {
+        lock = std::make_unique<LockedFolder>(bin);
+        if (!lock->isLocked())
             QSKIP("no way to make a folder unwritable here");
     }
 
@@ -450,11 +455,12 @@ void tst_AppForm::programPicksItsDataFolder()
 
     // The folder it made current is where cfg/, log/ and result/ go.
     const QString cwd = QStringLiteral("/proc/%1/cwd").arg(p.processId());
-    const QString expected = installed ? data + QStringLiteral("/trevalo") : bin;
+    const bool elsewhere = installed || locked;
+    const QString expected = elsewhere ? data + QStringLiteral("/trevalo") : bin;
     QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(cwd).symLinkTarget(), expected, 30000);
     p.kill();
     p.waitForFinished();
-    QCOMPARE(QFileInfo::exists(data + QStringLiteral("/trevalo")), installed);
+    QCOMPARE(QFileInfo::exists(data + QStringLiteral("/trevalo")), elsewhere);
 }
 
 QTEST_MAIN(tst_AppForm)

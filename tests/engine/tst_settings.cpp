@@ -148,6 +148,13 @@ void TestSettings::filesStayBesideAWritableProgram()
 
     // The user's folder is the same whichever program asks.
     QVERIFY(DataFolder::userFolder().endsWith(QStringLiteral("/trevalo")));
+
+    // An installed program keeps its folder clean even when it may write
+    // there (run as root).
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("share/trevalo/setup"))));
+    QVERIFY(DataFolder::isInstalled(program));
+    QCOMPARE(DataFolder::choose(program, user), user);
+    QVERIFY(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
 }
 
 void TestSettings::unwritableProgramFolderFallsBackToUserFolder()
