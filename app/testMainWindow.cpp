@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDate>
+#include <QDir>
 #include <QEvent>
 #include <QIcon>
 #include <QMessageBox>
@@ -290,9 +291,11 @@ void testMainWindow::onFinishAll()
 void testMainWindow::onAbout()
 {
     QMessageBox::information(this, tr("About Trevalo Tool"),
-                             tr("ZORV trevalo tool %1\nBuilt for the modem bench, %2")
+                             tr("ZORV trevalo tool %1\nBuilt for the modem bench, %2\n"
+                                "Settings, logs and results: %3")
                                  .arg(QLatin1String(kVersion),
-                                      QDate::currentDate().toString(Qt::ISODate)),
+                                      QDate::currentDate().toString(Qt::ISODate),
+                                      QDir::toNativeSeparators(QDir::currentPath())),
                              QMessageBox::Ok, QMessageBox::NoButton);
 }
 

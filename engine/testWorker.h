@@ -76,6 +76,12 @@ public:
     bool checkReceive(const QByteArray &expected);
     bool closeSocket();
     bool waitAtResponse(QByteArray command, QByteArray expected, int timeoutMs);
+    // After a power-on: when the run's port went with the chip's supply,
+    // opens it again by name within timeoutMs, logging "Try to open the
+    // port ..." and the channel's outcome. True when the port is open again
+    // or never went (or a stop came); false with "Failed!!!Failed to open
+    // port!" when it did not come back in time.
+    bool reopenPort(int timeoutMs);
     // Dial-up and hang-up steps
     bool dialUpPpp();
     bool hangUpPpp();

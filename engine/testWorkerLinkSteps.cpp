@@ -6,12 +6,17 @@
 #include "UartEngine.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 
 namespace {
 // How long the chip gets to start answering a command before the reply
 // text is searched for.
 constexpr int atFirstReplyMs = 2000;
+// A port name that is back but refuses to open (still settling, or briefly
+// held by udev) is tried again this often.
+constexpr int reopenRetryMs = 1000;
 } // namespace
 
 bool testWorker::openPort()
@@ -28,6 +33,40 @@ bool testWorker::closePort()
     if (uart)
         uart->close();
     return true;
+}
+
+bool testWorker::reopenPort(int timeoutMs)
+{
+    if (!uart || !setup)
+        return false;
+    // A hang-up not handled yet closes the channel now.
+    QCoreApplication::processEvents();
+    if (!uart->isGone())
+        return true;
+
+    log(QStringLiteral("Try to open the port ..."), QColor(Qt::white));
+    // The stale handle goes first: a port's lock is named after it.
+    uart->close();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const auto left = [&] { return int(timeoutMs - elapsed.elapsed()); };
+    for (;;) {
+        // The device node comes back some time after power-on.
+        const WaitResult back = waitFor(left(), [this] { return QFileInfo::exists(setup->portName); });
+        if (back == WaitResult::Stopped)
+            return true;
+        if (back == WaitResult::TimedOut)
+            break;
+        if (uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl)))
+            return true;
+        if (left() <= 0)
+            break;
+        if (waitFor(qMin(reopenRetryMs, left()), [] { return false; }) == WaitResult::Stopped)
+            return true;
+    }
+    log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
+    QCoreApplication::processEvents();
+    return false;
 }
 
 bool testWorker::connectServer()

@@ -3,14 +3,35 @@
 #include "LineEnds.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QEventLoop>
 #include <QSerialPort>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
 const int kWriteWaitMs = 1000;
 const int kSettleMs = 500;
+
+// The device number behind a port name, 0 when there is none.
+quint64 deviceOf(const QString &portName)
+{
+#ifdef Q_OS_UNIX
+    QString path = portName;
+    if (!path.startsWith(QLatin1Char('/')))
+        path.prepend(QStringLiteral("/dev/"));
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode))
+        return quint64(st.st_rdev) + 1; // never 0, even for device 0:0
+#else
+    Q_UNUSED(portName);
+#endif
+    return 0;
+}
 
 } // namespace
 
@@ -46,6 +67,7 @@ bool UartEngine::open(const QString &portName, int baudRate, int flowControl)
     }
 
     m_portName = portName;
+    m_device = deviceOf(portName);
     m_baudRate = baudRate;
     m_flowControl = flowControl;
     m_serialPort->setBaudRate(m_baudRate, QSerialPort::AllDirections);
@@ -57,6 +79,15 @@ bool UartEngine::open(const QString &portName, int baudRate, int flowControl)
     emit sngLogtext(QStringLiteral("Open port %1 sucessfully!").arg(portName), QColor(Qt::yellow));
     QCoreApplication::processEvents();
     return true;
+}
+
+bool UartEngine::isGone() const
+{
+    if (m_portName.isEmpty())
+        return false; // never opened: nothing can have gone
+    if (!m_serialPort->isOpen())
+        return true;
+    return m_device != 0 && deviceOf(m_portName) != m_device;
 }
 
 void UartEngine::close()

@@ -29,6 +29,12 @@ public:
     // Waits up to waitMs (2000 by default) for incoming data.
     bool waitReadyRead(int waitMs = 2000);
     bool isOpen() const;
+    // Name of the port of the last successful open.
+    QString portName() const { return m_portName; }
+    // The port of the last open is no longer usable: closed after a hang-up,
+    // or its name now leads elsewhere or nowhere (a USB device that went with
+    // its supply and came back as a new one).
+    bool isGone() const;
 
     // Bytes received since the last clear, CR and LF left out. The link
     // steps clear and search it directly.
@@ -45,6 +51,7 @@ private:
     QString m_portName;
     int m_baudRate = 0;
     int m_flowControl = 0;
+    quint64 m_device = 0; // the opened device's number, where the system has one
 };
 
 #endif // UARTENGINE_H

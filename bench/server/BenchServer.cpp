@@ -25,6 +25,8 @@ namespace {
 
 const QString kInfoFile = QStringLiteral("bench.json");
 const QString kSocketFile = QStringLiteral("control.sock");
+// Always names the chip's current AT port, as a udev name would.
+const QString kAtLink = QStringLiteral("ttyAT");
 const QString kLockFile = QStringLiteral("bench.lock");
 constexpr int kProtocolVersion = 1;
 // Errors that the dial ops report as numbers, as Windows would.
@@ -112,6 +114,7 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
     m_faults = new FaultSet(this);
 
     m_pty = new PseudoTerminal(this);
+    m_pty->setLinkPath(QDir(m_dir).filePath(kAtLink));
     if (!m_pty->open(error)) {
         *error = QStringLiteral("cannot create the AT port: %1").arg(*error);
         return false;
@@ -154,6 +157,7 @@ bool BenchServer::publish(QString *error)
         {QStringLiteral("name"), QStringLiteral("trevalo-bench")},
         {QStringLiteral("version"), kProtocolVersion},
         {QStringLiteral("atPort"), m_pty->slavePath()},
+        {QStringLiteral("atLink"), m_pty->linkPath()},
         {QStringLiteral("echo"),
          QJsonObject{{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                      {QStringLiteral("port"), m_echo->port()}}},
@@ -185,6 +189,8 @@ void BenchServer::shutdown()
         m_lock->unlock();
         m_lock.reset();
     }
+    if (m_pty)
+        m_pty->close(); // takes its link along
     if (m_createdDir) {
         QDir().rmdir(m_dir); // only when empty: never remove what others put there
         m_createdDir = false;

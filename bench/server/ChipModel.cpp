@@ -54,6 +54,11 @@ void ChipModel::setPowered(bool on)
     m_booted = false;
     m_creg = 0;
     m_radioOn = false;
+    if (!on && m_faults->flag(QStringLiteral("at.vanish"))) {
+        // A USB modem's port goes with its supply; it comes back when the
+        // chip has booted.
+        m_port->close();
+    }
     if (on) {
         // Output of a previous power cycle that nobody read is stale now.
         m_port->discardOutput();
@@ -71,6 +76,11 @@ void ChipModel::scheduleRegistration(int delayMs)
 void ChipModel::onBooted()
 {
     m_booted = true;
+    if (!m_port->isOpen()) {
+        QString error;
+        if (!m_port->open(&error))
+            qWarning("trevalo-bench: the AT port cannot come back: %s", qPrintable(error));
+    }
 }
 
 void ChipModel::onRegistered()

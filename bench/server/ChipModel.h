@@ -1,6 +1,8 @@
 // The chip as its AT port shows it: silent while unpowered; once powered it
 // boots, answers "AT" and the radio commands, and reports network
-// registration with unsolicited "+CREG: n" lines.
+// registration with unsolicited "+CREG: n" lines. With the fault at.vanish
+// its port disappears at power-off and is back, as a new device, once the
+// chip has booted.
 #ifndef CHIPMODEL_H
 #define CHIPMODEL_H
 

@@ -30,6 +30,7 @@ FaultSet::FaultSet(QObject *parent) : QObject(parent)
     add("cfun.noReply", Kind::Flag);
     add("at.pieces", Kind::Count);
     add("at.pieceGapMs", Kind::Count);
+    add("at.vanish", Kind::Flag);
     // The relay boards
     add("relay.missing", Kind::Boards);
     add("relay.statusFails", Kind::Boards);

@@ -1,8 +1,10 @@
 #include "PseudoTerminal.h"
 
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -17,17 +19,54 @@ PseudoTerminal::PseudoTerminal(QObject *parent) : QObject(parent) {}
 
 PseudoTerminal::~PseudoTerminal()
 {
+    close();
+}
+
+void PseudoTerminal::close()
+{
+    delete m_readNotifier;
+    m_readNotifier = nullptr;
+    delete m_writeNotifier;
+    m_writeNotifier = nullptr;
+    if (!m_linkPath.isEmpty())
+        QFile::remove(m_linkPath);
+    // With the master closed, a client's reads end in EIO / hang-up.
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)
         ::close(m_slave);
+    m_master = m_slave = -1;
+    m_slavePath.clear();
+    m_pending.clear();
+}
+
+bool PseudoTerminal::updateLink(QString *error)
+{
+    if (m_linkPath.isEmpty())
+        return true;
+    // Made beside the link and renamed over it: a reader finds the old
+    // target or the new one, never no link.
+    const QString temporary = m_linkPath + QStringLiteral(".new");
+    QFile::remove(temporary);
+    if (::symlink(QFile::encodeName(m_slavePath).constData(),
+                  QFile::encodeName(temporary).constData()) != 0
+        || ::rename(QFile::encodeName(temporary).constData(),
+                    QFile::encodeName(m_linkPath).constData()) != 0) {
+        *error = QStringLiteral("link %1: %2").arg(m_linkPath,
+                                                   QString::fromLocal8Bit(std::strerror(errno)));
+        QFile::remove(temporary);
+        return false;
+    }
+    return true;
 }
 
 bool PseudoTerminal::open(QString *error)
 {
-    const auto fail = [error](const char *what) {
+    close();
+    const auto fail = [this, error](const char *what) {
         *error = QStringLiteral("%1: %2").arg(QLatin1String(what),
                                               QString::fromLocal8Bit(std::strerror(errno)));
+        close();
         return false;
     };
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -62,6 +101,10 @@ bool PseudoTerminal::open(QString *error)
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &PseudoTerminal::onWritable);
+    if (!updateLink(error)) {
+        close();
+        return false;
+    }
     return true;
 }
 
@@ -116,7 +159,8 @@ void PseudoTerminal::flushPending()
         m_pending.clear();
         break;
     }
-    m_writeNotifier->setEnabled(false);
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
 }
 
 void PseudoTerminal::onWritable()

@@ -2,6 +2,8 @@
 
 #include "RasConnection.h"
 
+#include <QLoggingCategory>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +16,8 @@
 #include <unistd.h>
 
 extern char **environ;
+
+Q_LOGGING_CATEGORY(lcPppd, "trevalo.pppd")
 
 namespace {
 
@@ -119,12 +123,43 @@ bool PppdDialBackend::spawn(pid_t *pid, int *outFd)
 }
 
 void PppdDialBackend::apply(RasConnection &connection, PppdProgress &progress,
-                            const std::vector<PppdProgress::Report> &reports) const
+                            const std::vector<PppdProgress::Report> &reports, int exitStatus)
 {
     if (!progress.device().empty())
         connection.setDeviceName(progress.device());
-    for (const PppdProgress::Report &r : reports)
+    for (const PppdProgress::Report &r : reports) {
+        // Logged before the report, so whoever hears of the failure can
+        // already read why.
+        if (r.error != 0 && !m_reasonLogged) {
+            m_reasonLogged = true;
+            logReason(exitStatus);
+        }
         connection.report(r.state, r.error);
+    }
+}
+
+void PppdDialBackend::keepLine(const std::string &line)
+{
+    std::string text = line.substr(0, kReasonLineChars);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    if (text.empty())
+        return;
+    m_tail.push_back(std::move(text));
+    if (m_tail.size() > kReasonLines)
+        m_tail.pop_front();
+}
+
+void PppdDialBackend::logReason(int exitStatus) const
+{
+    for (const std::string &line : m_tail)
+        qCWarning(lcPppd, "pppd: %s", line.c_str());
+    if (exitStatus < 0)
+        return;
+    if (WIFEXITED(exitStatus))
+        qCWarning(lcPppd, "pppd: exit status %d", WEXITSTATUS(exitStatus));
+    else if (WIFSIGNALED(exitStatus))
+        qCWarning(lcPppd, "pppd: ended by signal %d", WTERMSIG(exitStatus));
 }
 
 bool PppdDialBackend::waitExit(pid_t pid, int pidFd, int timeoutMs, int *status) const
@@ -228,6 +263,7 @@ void PppdDialBackend::run(RasConnection &connection)
                 while ((nl = pending.find('\n')) != std::string::npos) {
                     const std::string line = pending.substr(0, nl);
                     pending.erase(0, nl + 1);
+                    keepLine(line);
                     if (!connection.cancelled())
                         apply(connection, progress, progress.line(line));
                 }
@@ -246,9 +282,11 @@ void PppdDialBackend::run(RasConnection &connection)
     if (!exited)
         terminate(pid, pidFd);
     if (!hangUp) {
-        if (!pending.empty())
+        if (!pending.empty()) {
+            keepLine(pending);
             apply(connection, progress, progress.line(pending));
-        apply(connection, progress, progress.exited(status, false));
+        }
+        apply(connection, progress, progress.exited(status, false), exited ? status : -1);
     }
 
     closeFd(outFd);

@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include "AppTestSupport.h"
+#include "LockedFolder.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
 
@@ -38,6 +39,8 @@ private slots:
     void portRefreshThroughPressAddsBenchPort();
     void relayListWithoutBoards();
     void aboutBox();
+    void programPicksItsDataFolder_data();
+    void programPicksItsDataFolder();
 };
 
 void tst_AppForm::formWidgetsAndTexts()
@@ -399,10 +402,65 @@ void tst_AppForm::aboutBox()
 
     QCOMPARE(title, QStringLiteral("About Trevalo Tool"));
     const QStringList lines = text.split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 3);
     QCOMPARE(lines.at(0), QStringLiteral("ZORV trevalo tool v01.00.05"));
     QVERIFY(lines.at(1).contains(QDate::currentDate().toString(Qt::ISODate)));
+    // Where the files go: the folder the program works in.
+    QCOMPARE(lines.at(2), "Settings, logs and results: " + QDir::toNativeSeparators(QDir::currentPath()));
     QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+}
+
+void tst_AppForm::programPicksItsDataFolder_data()
+{
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<bool>("locked");
+    QTest::newRow("run from a writable folder") << false << false;
+    QTest::newRow("folder not writable") << false << true;
+    QTest::newRow("installed tree, writable for root") << true << false;
+}
+
+void tst_AppForm::programPicksItsDataFolder()
+{
+    QFETCH(bool, installed);
+    QFETCH(bool, locked);
+    // A copy of the program in a folder of its own; its libraries stay in
+    // the build folder.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    const QString data = root.filePath(QStringLiteral("data"));
+    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(data));
+    const QString program = bin + QStringLiteral("/trevalo");
+    QVERIFY(QFile::copy(QStringLiteral(TREVALO_PROGRAM), program));
+    if (installed)
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("share/trevalo/setup"))));
+
+    std::unique_ptr<LockedFolder> lock;
+    if (locked) {
+        lock = std::make_unique<LockedFolder>(bin);
+        if (!lock->isLocked())
+            QSKIP("no way to make a folder unwritable here");
+    }
+
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data);
+    env.insert(QStringLiteral("LD_LIBRARY_PATH"), QFileInfo(QStringLiteral(TREVALO_PROGRAM)).absolutePath());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("TREVALO_BENCH"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(root.path());
+    p.start(program, {});
+    QVERIFY(p.waitForStarted());
+
+    // The folder it made current is where cfg/, log/ and result/ go.
+    const QString cwd = QStringLiteral("/proc/%1/cwd").arg(p.processId());
+    const bool elsewhere = installed || locked;
+    const QString expected = elsewhere ? data + QStringLiteral("/trevalo") : bin;
+    QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(cwd).symLinkTarget(), expected, 30000);
+    p.kill();
+    p.waitForFinished();
+    QCOMPARE(QFileInfo::exists(data + QStringLiteral("/trevalo")), elsewhere);
 }
 
 QTEST_MAIN(tst_AppForm)

@@ -4,6 +4,8 @@
 #include "BenchProcess.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <memory>
 #include <QJsonArray>
 #include <QSerialPort>
 #include <QTest>
@@ -36,9 +38,10 @@ private slots:
     void registrationComesLate();
     void cfunRepliesMissing();
     void unpluggedSupplyBoardCutsPower();
+    void portVanishesWhileUnpowered();
 
 private:
-    bool openPort();
+    bool openPort(const QString &name = QString());
     // Reads until `wanted` has arrived (true) or waitMs passed; counts reads.
     bool readUntil(const QByteArray &wanted, int waitMs);
     // Reads whatever comes within waitMs.
@@ -70,9 +73,9 @@ void TestAtPort::cleanup()
     QVERIFY(m_bench.stop());
 }
 
-bool TestAtPort::openPort()
+bool TestAtPort::openPort(const QString &name)
 {
-    m_port->setPortName(m_bench.atPort());
+    m_port->setPortName(name.isEmpty() ? m_bench.atPort() : name);
     if (!m_port->open(QIODevice::ReadWrite))
         return false;
     return m_port->setBaudRate(115200) && m_port->setDataBits(QSerialPort::Data8)
@@ -298,5 +301,53 @@ void TestAtPort::unpluggedSupplyBoardCutsPower()
     QVERIFY(powerUpAndRegister());
 }
 
+void TestAtPort::portVanishesWhileUnpowered()
+{
+    const QString link = m_bench.atLink();
+    QCOMPARE(QFileInfo(link).symLinkTarget(), m_bench.atPort());
+    // Without the fault the port outlives a power cycle.
+    QVERIFY(powerUpAndRegister());
+    QVERIFY(m_bench.setChipPower(false));
+    QVERIFY(powerUpAndRegister());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), m_bench.atPort());
+    QVERIFY(m_bench.setChipPower(false));
+
+    QVERIFY(m_bench.setFault("at.vanish", true));
+    QStringList seen{m_bench.atPort()};
+    QVERIFY(powerUpAndRegister());
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        QVERIFY(m_bench.setChipPower(false));
+        // Gone: the open port is hung up, the name leads nowhere.
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QCOMPARE(m_bench.chip().value("atPort").toString(), QString());
+        QVERIFY(!m_port->waitForReadyRead(500) || m_port->readAll().isEmpty());
+        QVERIFY2(m_port->error() != QSerialPort::NoError, qPrintable(m_port->errorString()));
+        // The client still holds the old port while the new one appears.
+        std::unique_ptr<QSerialPort> old(std::exchange(m_port, new QSerialPort(this)));
+
+        // Back after boot, under the same name, as a new device.
+        QVERIFY(m_bench.setChipPower(true));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(link).isSymLink(), 3000);
+        const QString device = QFileInfo(link).symLinkTarget();
+        QCOMPARE(m_bench.chip().value("atPort").toString(), device);
+        QVERIFY(QFileInfo::exists(device));
+        QVERIFY2(device != seen.last(), qPrintable(device));
+        seen << device;
+        // As with a real port, the stale handle goes before the name is
+        // opened again (its lock is named after the port).
+        old.reset();
+        QVERIFY2(openPort(link), qPrintable(m_port->errorString()));
+        m_got.clear();
+        QVERIFY(readUntil(kCreg1, 3000));
+        send("AT\r");
+        QVERIFY(readUntil(kOk, 1000));
+    }
+    // The link goes with the bench.
+    QVERIFY(m_bench.stop());
+    QVERIFY(!QFileInfo(link).isSymLink());
+    QVERIFY(m_bench.start());
+}
+
 QTEST_GUILESS_MAIN(TestAtPort)
 #include "tst_atport.moc"
+

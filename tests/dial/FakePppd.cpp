@@ -139,6 +139,13 @@ void FakePppd::hideFromPath()
     qputenv("PATH", QFile::encodeName(QDir(m_dir.path()).filePath(QStringLiteral("empty"))));
 }
 
+bool FakePppd::useProgram(const QString &path)
+{
+    const QString link = QDir(m_dir.path()).filePath(QStringLiteral("bin/pppd"));
+    QFile::remove(link);
+    return QFile::link(path, link);
+}
+
 QStringList FakePppd::arguments() const
 {
     return readLines(QDir(m_dir.path()).filePath(QStringLiteral("args")));

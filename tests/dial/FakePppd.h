@@ -30,6 +30,8 @@ public:
     void setMode(const QString &mode, int stepMs = 0);
     // PATH then holds only a folder without pppd.
     void hideFromPath();
+    // The given program (the real pppd) is run instead of the stand-in.
+    bool useProgram(const QString &path);
 
     QStringList arguments() const;     // of the last run, one per element
     QStringList chatArguments() const; // of the stand-in chat, "script" mode

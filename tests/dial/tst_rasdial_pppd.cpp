@@ -1,14 +1,22 @@
-// The RAS layer dialling through pppd, against a stand-in pppd script.
+// The RAS layer dialling through pppd, against a stand-in pppd script, and
+// against the real pppd where this machine can show how it fails.
 #include "FakePppd.h"
 #include "NotifierLog.h"
+#include "PseudoTerminal.h"
 #include "ras.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMutex>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <cstring>
+#include <sys/wait.h>
 
 namespace {
 
@@ -30,6 +38,89 @@ RASCONNSTATUSA queryStatus(HRASCONN h, DWORD *rc = nullptr)
     if (rc)
         *rc = r;
     return s;
+}
+
+const char kRealPppd[] = "/usr/sbin/pppd";
+
+// What the layer writes to the "trevalo.pppd" category; written from the
+// dial thread.
+struct PppdLog
+{
+    static PppdLog &instance()
+    {
+        static PppdLog log;
+        return log;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        if (context.category && qstrcmp(context.category, "trevalo.pppd") == 0) {
+            QMutexLocker lock(&instance().mutex);
+            instance().lines.append(text);
+            return;
+        }
+        instance().previous(type, context, text);
+    }
+    QStringList take()
+    {
+        QMutexLocker lock(&mutex);
+        return std::exchange(lines, {});
+    }
+
+    QMutex mutex;
+    QStringList lines;
+    QtMessageHandler previous = qInstallMessageHandler(&PppdLog::handler);
+};
+
+// Tokens of a chat script file as chat reads them: comment lines skipped,
+// words split at blanks, quotes removed.
+QStringList chatFileTokens(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList tokens;
+    static const QRegularExpression word(QStringLiteral("'([^']*)'|\"([^\"]*)\"|(\\S+)"));
+    for (const QString &line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        if (line.trimmed().startsWith(QLatin1Char('#')))
+            continue;
+        auto it = word.globalMatch(line);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch m = it.next();
+            tokens << (m.capturedStart(1) >= 0 ? m.captured(1)
+                       : m.capturedStart(2) >= 0 ? m.captured(2) : m.captured(3));
+        }
+    }
+    return tokens;
+}
+
+// The option lines of a pppd options file, comments dropped.
+QStringList optionLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines;
+    for (QString line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'))) {
+        line = line.section(QLatin1Char('#'), 0, 0).trimmed();
+        if (!line.isEmpty())
+            lines << line;
+    }
+    return lines;
+}
+
+// Children of this process that are still there, running or unreaped.
+bool hasChildren()
+{
+    return !(::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
+}
+
+QString realPppdSkipReason()
+{
+    if (!QFile::exists(QString::fromLatin1(kRealPppd)))
+        return QStringLiteral("pppd is not installed (Debian package ppp)");
+    if (QFile::exists(QStringLiteral("/dev/ppp")))
+        return QStringLiteral("this machine has kernel PPP: a real dial would reach the port");
+    return {};
 }
 
 const QList<int> kFullDial{RASCS_OpenPort,          RASCS_PortOpened,   RASCS_ConnectDevice,
@@ -59,6 +150,11 @@ private slots:
     void killsPppdThatIgnoresSigterm();
     void endsPppdThatLingersAfterFailure();
     void synchronousDial();
+    void realPppdFailsCleanly();
+    void samplePeerFileSuitsTheDial();
+    void sampleChatScriptDialsAsTheLayer();
+    void realChatTalksToAModem_data();
+    void realChatTalksToAModem();
 
 private:
     HRASCONN dial(const char *number = "*99***1#", DWORD *rc = nullptr);
@@ -72,6 +168,7 @@ void TestRasDialPppd::init()
     m_pppd = new FakePppd;
     QVERIFY(m_pppd->isValid());
     NotifierLog::instance().reset();
+    PppdLog::instance().take();
 }
 
 HRASCONN TestRasDialPppd::dial(const char *number, DWORD *rc)
@@ -166,15 +263,21 @@ void TestRasDialPppd::mapsFailures_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("lastState");
+    QTest::addColumn<QString>("reason"); // the last line logged for it
 
-    QTest::newRow("connect script failed") << "connect-fail" << 678 << int(RASCS_ConnectDevice);
-    QTest::newRow("authentication failed") << "auth-fail" << 691 << int(RASCS_Authenticate);
-    QTest::newRow("modem hangup") << "hangup" << 628 << int(RASCS_Authenticate);
-    QTest::newRow("port cannot be opened") << "exit:7" << 633 << int(RASCS_ConnectDevice);
-    QTest::newRow("no peer file") << "exit:2" << 623 << int(RASCS_ConnectDevice);
-    QTest::newRow("negotiation failed") << "exit:10" << 721 << int(RASCS_ConnectDevice);
-    QTest::newRow("not root") << "exit:3" << 5 << int(RASCS_ConnectDevice);
-    QTest::newRow("silent clean exit") << "exit:0" << 628 << int(RASCS_ConnectDevice);
+    QTest::newRow("connect script failed")
+        << "connect-fail" << 678 << int(RASCS_ConnectDevice) << "pppd: Connect script failed";
+    QTest::newRow("authentication failed")
+        << "auth-fail" << 691 << int(RASCS_Authenticate) << "pppd: PAP authentication failed";
+    QTest::newRow("modem hangup") << "hangup" << 628 << int(RASCS_Authenticate) << "pppd: Modem hangup";
+    QTest::newRow("port cannot be opened")
+        << "exit:7" << 633 << int(RASCS_ConnectDevice) << "pppd: exit status 7";
+    QTest::newRow("no peer file") << "exit:2" << 623 << int(RASCS_ConnectDevice) << "pppd: exit status 2";
+    QTest::newRow("negotiation failed")
+        << "exit:10" << 721 << int(RASCS_ConnectDevice) << "pppd: exit status 10";
+    QTest::newRow("not root") << "exit:3" << 5 << int(RASCS_ConnectDevice) << "pppd: exit status 3";
+    QTest::newRow("silent clean exit")
+        << "exit:0" << 628 << int(RASCS_ConnectDevice) << "pppd: exit status 0";
 }
 
 void TestRasDialPppd::mapsFailures()
@@ -182,6 +285,7 @@ void TestRasDialPppd::mapsFailures()
     QFETCH(QString, mode);
     QFETCH(int, error);
     QFETCH(int, lastState);
+    QFETCH(QString, reason);
     m_pppd->setMode(mode);
 
     DWORD rc = 1;
@@ -200,6 +304,14 @@ void TestRasDialPppd::mapsFailures()
     QCOMPARE(int(s.dwError), error);
     QVERIFY(s.rasconnstate != RASCS_Connected);
     QCOMPARE(RasHangUpA(h), DWORD(0));
+
+    // pppd's own words were logged by the time the failure was reported,
+    // with the lines before them.
+    const QStringList logged = PppdLog::instance().take();
+    QVERIFY2(!logged.isEmpty() && logged.last() == reason, qPrintable(logged.join('|')));
+    QVERIFY(logged.size() <= 7);
+    if (mode == "hangup")
+        QVERIFY(logged.contains("pppd: Connect: ppp0 <--> /dev/ttyUSB2"));
 }
 
 void TestRasDialPppd::dropAfterConnectShowsInStatus()
@@ -382,6 +494,156 @@ void TestRasDialPppd::synchronousDial()
     // The handle is held after a failed synchronous dial, as with RAS.
     QVERIFY(h != nullptr);
     QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+void TestRasDialPppd::realPppdFailsCleanly()
+{
+    const QString skip = realPppdSkipReason();
+    if (!skip.isEmpty())
+        QSKIP(qPrintable(skip));
+    QVERIFY(m_pppd->useProgram(QString::fromLatin1(kRealPppd)));
+    QVERIFY(!hasChildren());
+
+    QElapsedTimer t;
+    t.start();
+    DWORD rc = 1;
+    const HRASCONN h = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    QVERIFY2(NotifierLog::instance().waitForEnd(20000), "the dial must end by itself");
+    const NotifierCall last = NotifierLog::instance().calls().last();
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    qInfo("real pppd failed after %lld ms with error %lu", qint64(t.elapsed()),
+          static_cast<unsigned long>(last.error));
+
+    // pppd stops at the first obstacle of this machine: the peer file as
+    // installed, or the missing kernel PPP behind a usable one.
+    const QStringList logged = PppdLog::instance().take();
+    const QString text = logged.join('\n');
+    QVERIFY2(last.state != RASCS_Connected, qPrintable(text));
+    if (last.error == ERROR_CANNOT_FIND_PHONEBOOK_ENTRY)
+        QVERIFY2(text.contains("/etc/ppp/peers/provider") && text.contains("exit status 2"),
+                 qPrintable(text));
+    else if (last.error == ERROR_PORT_NOT_AVAILABLE)
+        QVERIFY2(text.contains("/dev/ppp") && text.contains("exit status 4"), qPrintable(text));
+    else
+        QFAIL(qPrintable(QString("unexpected error %1:\n%2").arg(last.error).arg(text)));
+    // Nothing of the dial is left running or unreaped.
+    QVERIFY(!hasChildren());
+}
+
+void TestRasDialPppd::samplePeerFileSuitsTheDial()
+{
+    const QString peer = QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/provider");
+    const QStringList options = optionLines(peer);
+    QVERIFY2(!options.isEmpty(), qPrintable(peer));
+    // A connect script there would lock out the layer's own for anyone but
+    // root; persist would redial behind the layer's back; the machine's
+    // routes and name servers stay untouched unless asked.
+    for (const QString &line : options) {
+        const QString option = line.section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(!QStringList({"connect", "persist", "defaultroute", "usepeerdns", "auth"})
+                      .contains(option),
+                 qPrintable(line));
+    }
+    QVERIFY(options.contains("noauth"));
+    QVERIFY(options.contains("noipdefault"));
+    QVERIFY(options.first().startsWith("/dev/"));
+
+    const QString skip = realPppdSkipReason();
+    if (!skip.isEmpty())
+        QSKIP(qPrintable(skip));
+    // The real pppd reads the file through to its end: with the port line
+    // pointed at a device that exists, the only complaint left is the
+    // missing kernel PPP.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile in(peer), out(dir.filePath("peer"));
+    QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    const QString device = options.first();
+    out.write(QString::fromUtf8(in.readAll()).replace("\n" + device + "\n", "\n/dev/null\n").toUtf8());
+    out.close();
+    QProcess pppd;
+    pppd.setProcessChannelMode(QProcess::MergedChannels);
+    pppd.start(QString::fromLatin1(kRealPppd),
+               {"file", out.fileName(), "nodetach", "nopersist", "maxfail", "1", "connect", "true"});
+    QVERIFY(pppd.waitForFinished(20000));
+    const QByteArray said = pppd.readAll();
+    QCOMPARE(pppd.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(pppd.exitCode() == 4 && said.contains("/dev/ppp"), said.constData());
+}
+
+void TestRasDialPppd::sampleChatScriptDialsAsTheLayer()
+{
+    m_pppd->setMode("script");
+    const HRASCONN h = dial("*99***1#");
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QStringList dialled = m_pppd->chatArguments();
+    QCOMPARE(dialled.value(0), QString("-v"));
+    dialled.removeFirst();
+    QCOMPARE(chatFileTokens(QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo")),
+             dialled);
+}
+
+void TestRasDialPppd::realChatTalksToAModem_data()
+{
+    QTest::addColumn<bool>("shipped"); // the shipped script, or the layer's own line
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    for (const bool shipped : {true, false}) {
+        const char *what = shipped ? "shipped script" : "layer's connect line";
+        QTest::addRow("%s, connect", what) << shipped << QByteArray("CONNECT 150000000") << 0;
+        // chat's status names the ABORT string that matched: the second.
+        QTest::addRow("%s, no carrier", what) << shipped << QByteArray("NO CARRIER") << 5;
+    }
+}
+
+void TestRasDialPppd::realChatTalksToAModem()
+{
+    QFETCH(bool, shipped);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, exitCode);
+    if (!QFile::exists("/usr/sbin/chat"))
+        QSKIP("chat is not installed (Debian package ppp)");
+
+    QString command = QStringLiteral("chat -f " TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo");
+    if (!shipped) {
+        const HRASCONN h = dial("*99***1#");
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+        const QStringList args = m_pppd->arguments();
+        command = args.value(args.indexOf("connect") + 1);
+        QVERIFY(command.startsWith("chat "));
+    }
+
+    // The modem on a pseudo-terminal, as pppd hands chat the port.
+    PseudoTerminal modem;
+    QProcess chat;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", "/usr/sbin:/usr/bin:/bin");
+    chat.setProcessEnvironment(env);
+    chat.setStandardInputFile(modem.slavePath());
+    chat.setStandardOutputFile(modem.slavePath());
+    chat.start("/bin/sh", {"-c", command});
+    QVERIFY(chat.waitForStarted());
+
+    const auto expect = [&](const QByteArray &wanted) {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (!got.contains(wanted) && t.elapsed() < 5000)
+            got += modem.receive(200);
+        return got;
+    };
+    QByteArray got = expect("ATZ\r");
+    QVERIFY2(got.contains("ATZ\r"), got.constData());
+    QVERIFY(modem.send("\r\nOK\r\n"));
+    got = expect("ATD*99***1#\r");
+    QVERIFY2(got.contains("ATD*99***1#\r"), got.constData());
+    QVERIFY(modem.send("\r\n" + answer + "\r\n"));
+    QVERIFY(chat.waitForFinished(10000));
+    QCOMPARE(chat.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(chat.exitCode(), exitCode);
 }
 
 QTEST_GUILESS_MAIN(TestRasDialPppd)

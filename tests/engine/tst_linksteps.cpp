@@ -42,6 +42,7 @@ private slots:
     void atWaitFailedWrite();
     void atWaitStop();
     void portOpenAndClose();
+    void portThatVanishesIsReopenedAfterPowerOn();
 
 private:
     // Exchanges one payload through the worker: connect, send, check.
@@ -371,6 +372,60 @@ void TestLinkSteps::portOpenAndClose()
     QVERIFY(closed);
     QCOMPARE(h->texts().first(), QStringLiteral("Open port..."));
     QVERIFY(h->hasLine(QStringLiteral("Close port..."), Qt::white));
+}
+
+void TestLinkSteps::portThatVanishesIsReopenedAfterPowerOn()
+{
+    // The port goes with the chip's supply and is back a moment after
+    // power-on, under the same name, as a new device.
+    BenchProcess bench;
+    QVERIFY2(bench.start({"--boot-ms", "300", "--register-ms", "100", "--fault", "at.vanish"}),
+             qPrintable(bench.errorString()));
+    h->setup.portName = bench.atLink();
+    bool ok = false;
+    QVERIFY(h->runInWorker([&] { ok = h->worker->openPort(); }));
+    QVERIFY(ok);
+    // A port that never went is left as it is.
+    QVERIFY(h->runInWorker([&] { ok = h->worker->reopenPort(1000); }));
+    QVERIFY(ok);
+    QVERIFY(!h->texts().contains("Try to open the port ..."));
+
+    const QString reopened = QStringLiteral("Open port %1 sucessfully!").arg(bench.atLink());
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        QVERIFY(bench.setChipPower(true));
+        QVERIFY(bench.setChipPower(false));
+        QVERIFY(bench.setChipPower(true));
+        const int from = h->lines.size();
+        bool registered = false;
+        QVERIFY(h->runInWorker([&] {
+            ok = h->worker->reopenPort(5000);
+            registered = ok && h->worker->waitAtResponse(QByteArray(), "CREG: 1", 5000);
+        }));
+        QVERIFY2(ok && registered, qPrintable(h->texts().mid(from).join('|')));
+        const int tried = h->indexOf("Try to open the port ...", from);
+        QVERIFY(tried >= 0);
+        QCOMPARE(h->lines.at(tried).color, QColor(Qt::white));
+        QVERIFY2(h->indexOf(reopened, tried) > tried, qPrintable(h->texts().mid(from).join('|')));
+        QVERIFY(!h->texts().mid(from).contains("Failed!!!Failed to open port!"));
+    }
+
+    // A port that stays away fails the step once its time is up.
+    QVERIFY(bench.setChipPower(false));
+    const int from = h->lines.size();
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(h->runInWorker([&] { ok = h->worker->reopenPort(800); }));
+    QVERIFY(!ok);
+    QVERIFY2(t.elapsed() >= 800, qPrintable(QString::number(t.elapsed())));
+    QVERIFY(h->hasLine("Failed!!!Failed to open port!", Qt::red));
+    QCOMPARE(h->count("Try to open the port ...", from), 1);
+    // Stopped while waiting for the port: quietly, at once.
+    QTimer::singleShot(200, this, [this] { h->worker->stopTest(); });
+    t.restart();
+    QVERIFY(h->runInWorker([&] { ok = h->worker->reopenPort(20000); }));
+    QVERIFY(ok);
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+    QCOMPARE(h->count("Failed!!!Failed to open port!", from), 1);
 }
 
 QTEST_GUILESS_MAIN(TestLinkSteps)

@@ -1,10 +1,14 @@
-// Settings file round trips and the random payload.
+// Settings file round trips, the folder the files go to, and the random
+// payload.
+#include "DataFolder.h"
+#include "LockedFolder.h"
 #include "SettingsStore.h"
 #include "TestCases.h"
 #include "TestSetup.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -24,6 +28,8 @@ private slots:
     void junkAndPartialValues();
     void unwritableConfigFolderDoesNotHang();
     void pingFailureTexts();
+    void filesStayBesideAWritableProgram();
+    void unwritableProgramFolderFallsBackToUserFolder();
 
     void randomLengthStaysInRange();
     void payloadUsesOnlyTheAlphabet();
@@ -128,6 +134,55 @@ void TestSettings::unwritableConfigFolderDoesNotHang()
     setup.saveSettings();
     setup.loadSettings();
     QCOMPARE(setup.hostPort, 1234);
+}
+
+void TestSettings::filesStayBesideAWritableProgram()
+{
+    const QString program = m_dir->filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(program));
+    const QString user = m_dir->filePath(QStringLiteral("user/trevalo"));
+    QCOMPARE(DataFolder::choose(program, user), program);
+    QVERIFY(!QFileInfo::exists(user));
+    // The probe leaves nothing behind.
+    QVERIFY(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+
+    // The user's folder is the same whichever program asks.
+    QVERIFY(DataFolder::userFolder().endsWith(QStringLiteral("/trevalo")));
+
+    // An installed program keeps its folder clean even when it may write
+    // there (run as root).
+    QVERIFY(QDir().mkpath(m_dir->filePath(QStringLiteral("share/trevalo/setup"))));
+    QVERIFY(DataFolder::isInstalled(program));
+    QCOMPARE(DataFolder::choose(program, user), user);
+    QVERIFY(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void TestSettings::unwritableProgramFolderFallsBackToUserFolder()
+{
+    const QString program = m_dir->filePath(QStringLiteral("bin"));
+    const QString home = m_dir->filePath(QStringLiteral("home"));
+    QVERIFY(QDir().mkpath(program) && QDir().mkpath(home));
+    const QString user = home + QStringLiteral("/share/trevalo");
+    {
+        LockedFolder locked(program);
+        if (!locked.isLocked())
+            QSKIP("no way to make a folder unwritable here");
+        QVERIFY(!DataFolder::isWritable(program));
+        // Created on first use, and usable for the settings file.
+        QCOMPARE(DataFolder::choose(program, user), user);
+        QVERIFY(DataFolder::isWritable(user));
+        QDir::setCurrent(user);
+        TestSetup setup;
+        setup.hostPort = 4321;
+        setup.saveSettings();
+        QVERIFY(QFile::exists(user + QStringLiteral("/cfg/trevalo.ini")));
+
+        // With no usable fallback either, the program's folder stays.
+        LockedFolder lockedHome(home);
+        QVERIFY(lockedHome.isLocked());
+        QCOMPARE(DataFolder::choose(program, home + QStringLiteral("/other/trevalo")), program);
+    }
+    QDir::setCurrent(m_dir->path());
 }
 
 void TestSettings::pingFailureTexts()

@@ -169,6 +169,11 @@ QString BenchProcess::atPort() const
     return m_info.value(QStringLiteral("atPort")).toString();
 }
 
+QString BenchProcess::atLink() const
+{
+    return m_info.value(QStringLiteral("atLink")).toString();
+}
+
 quint16 BenchProcess::echoPort() const
 {
     return quint16(m_info.value(QStringLiteral("echo")).toObject().value(QStringLiteral("port")).toInt());

@@ -62,7 +62,8 @@ public:
     QString runtimeDir() const;   // the value TREVALO_BENCH got
     QString controlPath() const;
     QJsonObject info() const;     // bench.json as read at start
-    QString atPort() const;       // /dev/pts/N
+    QString atPort() const;       // /dev/pts/N at start
+    QString atLink() const;       // link naming the chip's current AT port
     quint16 echoPort() const;
     qint64 pid() const;
 

@@ -1,0 +1,51 @@
+// Checks a machine before the first run at a real bench: the AT port, who
+// else would use it, the relay board, pppd with its peer file, and ping.
+// Each item says ok, or what is wrong and what to do about it.
+#ifndef SETUPCHECK_H
+#define SETUPCHECK_H
+
+#include <QList>
+#include <QString>
+
+class SetupCheck
+{
+public:
+    struct Item
+    {
+        QString name;
+        bool ok = false;
+        QString detail; // what was found
+        QString advice; // what to do; empty when ok
+    };
+
+    struct Options
+    {
+        QString port;  // the chip's AT port
+        QString board; // relay board serial number; empty: any board
+        QString peerFile = QStringLiteral("/etc/ppp/peers/provider");
+        QString pppd;  // empty: "pppd" on PATH or in /usr/sbin
+        QString ping;  // empty: "ping" on PATH
+        // Where the system shows processes, udev's device data and hidraw
+        // devices; other folders only in tests.
+        QString procDir = QStringLiteral("/proc");
+        QString udevDataDir = QStringLiteral("/run/udev/data");
+        QString hidrawClassDir = QStringLiteral("/sys/class/hidraw");
+    };
+
+    static QList<Item> run(const Options &options);
+    static bool allOk(const QList<Item> &items);
+    // One line: "ok    name: detail" or "FAIL  name: detail - advice".
+    static QString format(const Item &item);
+
+    static Item checkPort(const Options &options);
+    static Item checkModemManager(const Options &options);
+    static Item checkRelayBoard(const Options &options);
+    static Item checkPppd(const Options &options);
+    static Item checkPeerFile(const Options &options);
+    static Item checkPing(const Options &options);
+
+    // Processes other than this one that have the file open: "name (pid N)".
+    static QStringList holders(const QString &path, const QString &procDir);
+};
+
+#endif // SETUPCHECK_H
