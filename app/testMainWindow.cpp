@@ -54,7 +54,9 @@ testMainWindow::testMainWindow()
 
     setup = new TestSetup();
     setup->loadSettings();
-    worker->setup = setup;
+    worker->setSetup(setup);
+    // Every counted cycle on record beside "log" and "result".
+    worker->setRecordsDir(QStringLiteral("records"));
 
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
@@ -84,7 +86,7 @@ testMainWindow::testMainWindow()
 testMainWindow::~testMainWindow()
 {
     // Ends a run in progress; returns at once when idle.
-    worker->stopTest();
+    worker->stopTest(testWorker::EndReason::ProgramClosed);
     autoSaveTimer->stop();
 
     workerThread->quit();

@@ -15,6 +15,7 @@
 #include "BenchProcess.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
+#include "WorkerAccess.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
 
@@ -247,7 +248,7 @@ void tst_AppRun::stopRightAfterStart()
         widget<QPushButton>(w, "startBtn")->click();
         widget<QPushButton>(w, "stopBtn")->click();
         // Stop returns only once the run has ended.
-        QVERIFY(!w.workerObject()->running);
+        QVERIFY(!WorkerAccess(w.workerObject()).running());
         QCOMPARE(w.state(), testMainWindow::Ready);
         QTRY_COMPARE(finished.count, round + 1);
         QVERIFY(logText(w).contains(QStringLiteral("Stop ...")));

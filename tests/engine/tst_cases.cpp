@@ -33,6 +33,9 @@ private slots:
     void stopDuringConnectCountsNothing();
     void longLongEndsWhenTheConnectionIsGone();
     void longLongEndsWhenServerHangsUpAfterEcho();
+    void longShortKeepsOneLinkAcrossCycles();
+    void initialSetUpFailureCountsNothing_data();
+    void initialSetUpFailureCountsNothing();
 
 private:
     // Runs the case procedure directly in the worker (with channels, no
@@ -46,8 +49,8 @@ void TestCasesRun::runCaseInWorker(int caseIndex, int pppFails, int tcpFails)
     h->setup.caseIndex = caseIndex;
     h->makeChannels();
     QVERIFY(h->runInWorker([&] {
-        h->worker->pppFailCount = pppFails;
-        h->worker->tcpFailCount = tcpFails;
+        h->access().pppFailCount() = pppFails;
+        h->access().tcpFailCount() = tcpFails;
         h->worker->runSelectedCase();
     }, 30000));
 }
@@ -143,11 +146,11 @@ void TestCasesRun::shortShortGivesUpAfterThreeInARow()
     if (fault == QLatin1String("echo.down")) {
         // The failure is counted before the line is taken down.
         QCOMPARE(h->texts().at(h->resultAt.first()), ClosePpp);
-        QCOMPARE(h->worker->pppFailCount, 0);
-        QCOMPARE(h->worker->tcpFailCount, 3);
+        QCOMPARE(h->access().pppFailCount(), 0);
+        QCOMPARE(h->access().tcpFailCount(), 3);
     } else {
-        QCOMPARE(h->worker->pppFailCount, 3);
-        QCOMPARE(h->worker->tcpFailCount, 2);
+        QCOMPARE(h->access().pppFailCount(), 3);
+        QCOMPARE(h->access().tcpFailCount(), 2);
     }
 }
 
@@ -220,7 +223,7 @@ void TestCasesRun::stopDuringDialCountsNothing()
     QVERIFY(h->results.isEmpty());
     QVERIFY(!h->texts().contains(DialFailed));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
-    QCOMPARE(h->worker->pppFailCount, 0);
+    QCOMPARE(h->access().pppFailCount(), 0);
 }
 
 void TestCasesRun::stopDuringConnectCountsNothing_data()
@@ -247,7 +250,7 @@ void TestCasesRun::stopDuringConnectCountsNothing()
     QVERIFY(h->waitFinished(1, 10000));
     QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(h->results.isEmpty());
-    QCOMPARE(h->worker->tcpFailCount, 0);
+    QCOMPARE(h->access().tcpFailCount(), 0);
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
 }
@@ -279,6 +282,57 @@ void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
                  + h->count(NoData),
              1);
     QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
+}
+
+void TestCasesRun::longShortKeepsOneLinkAcrossCycles()
+{
+    h->setup.caseIndex = 2;
+    h->stopAfterResults = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{true, true}));
+    const QStringList connectCycle{Separator, QStringLiteral("connect to server..."),
+                                   QStringLiteral("Send data to server..."), CloseSocket};
+    const QStringList lines = h->workerLines();
+    // One dial, then cycles of connect, exchange and close: a passing
+    // cycle counts after its socket is closed.
+    QCOMPARE(lines.mid(0, 2), (QStringList{QStringLiteral("Running..."), QStringLiteral("Try to open the port ... ...")}));
+    const int first = lines.indexOf(Separator);
+    QCOMPARE(lines.mid(first, 4), connectCycle);
+    QCOMPARE(h->texts().at(h->resultAt.first() - 1), CloseSocket);
+    QCOMPARE(h->count(DialOk), 1);
+    // The Stop ends the run with the one hang-up.
+    QCOMPARE(h->count(ClosePpp), 1);
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
+}
+
+void TestCasesRun::initialSetUpFailureCountsNothing_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("tail");
+    // A refused first dial has nothing to hang up.
+    QTest::newRow("long-short, dial refused") << 2 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
+    QTest::newRow("long-long, dial refused") << 3 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
+    // A server that is down ends long-long before its first cycle, hung up.
+    QTest::newRow("long-long, server down")
+        << 3 << QStringLiteral("echo.down")
+        << QStringList{QStringLiteral("Failed!!!Fail to connect to host"), ClosePpp, Closed, Finished};
+}
+
+void TestCasesRun::initialSetUpFailureCountsNothing()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, tail);
+    QVERIFY(bench.setFault(fault, fault == QLatin1String("dial.refuse") ? QJsonValue(633) : QJsonValue(true)));
+    h->setup.caseIndex = caseIndex;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QVERIFY(h->results.isEmpty());
+    QCOMPARE(h->count(Separator), 0);
+    const QStringList lines = h->workerLines();
+    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
 }
 
 QTEST_GUILESS_MAIN(TestCasesRun)

@@ -100,7 +100,7 @@ void tst_RegisterNet::unpluggedBoardFailsEachCycleUntilStop()
     QVERIFY(h->stop() < 5000);
     QCOMPARE(h->finishCount, 1);
     QCOMPARE(h->lines.last().text, Finished);
-    QCOMPARE(h->worker->relayHandle, intptr_t(0));
+    QCOMPARE(h->access().relayHandle(), intptr_t(0));
 }
 
 void tst_RegisterNet::stopWhileWaitingForDeregistration()
@@ -123,7 +123,7 @@ void tst_RegisterNet::stopWhileWaitingForDeregistration()
     QCOMPARE(h->workerLines(stopAt), (QStringList{Stop, PowerOff, QStringLiteral("Close port..."), Finished}));
     QCOMPARE(h->count(AtTimeout), 0);
     QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
-    QCOMPARE(h->worker->relayHandle, intptr_t(0));
+    QCOMPARE(h->access().relayHandle(), intptr_t(0));
 }
 
 void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
@@ -140,10 +140,10 @@ void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
     // cycle reaches the channel before the next power-up.
     QVERIFY(bench.setFault(QStringLiteral("creg.never"), true));
     const QJsonObject chipBefore = bench.chip();
-    testWorker *worker = h->worker;
-    QMetaObject::invokeMethod(worker, [worker] {
-        if (worker->uart)
-            worker->uart->m_recvBuffer.append("+CREG: 1");
+    const WorkerAccess state = h->access();
+    QMetaObject::invokeMethod(h->worker, [state] {
+        if (state.uart())
+            state.uart()->m_recvBuffer.append("+CREG: 1");
     }, Qt::QueuedConnection);
 
     QVERIFY(h->waitResults(2, 10000));
