@@ -17,6 +17,7 @@
 
 #include "BenchClient.h"
 #include "TestCases.h"
+#include "RunFiles.h"
 #include "TestSetup.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
@@ -300,14 +301,5 @@ void testMainWindow::onAbout()
 
 int testMainWindow::effectiveAutoSaveInterval(unsigned int configuredMs)
 {
-    constexpr unsigned int defaultMs = 3600000;
-    constexpr unsigned int shortestMs = 60000;
-    constexpr unsigned int longestMs = 0x7fffffff;
-    if (configuredMs == 0)
-        return int(defaultMs);
-    if (configuredMs < shortestMs)
-        return int(shortestMs);
-    if (configuredMs > longestMs)
-        return int(longestMs);
-    return int(configuredMs);
+    return RunFiles::autoSaveIntervalMs(configuredMs);
 }

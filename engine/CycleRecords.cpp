@@ -50,6 +50,12 @@ bool CycleRecords::append(const QJsonObject &line)
 
 QString CycleRecords::isoStamp(const QDateTime &when)
 {
-    // A local time prints without its offset; one fixed to its offset prints it.
-    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    // Always with a numeric offset, "+00:00" included, so every line reads alike.
+    const int offset = when.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+           + QStringLiteral("%1%2:%3")
+                 .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                 .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                 .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }

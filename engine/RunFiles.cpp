@@ -56,6 +56,20 @@ QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &whe
     return QString();
 }
 
+int autoSaveIntervalMs(unsigned int configuredMs)
+{
+    constexpr unsigned int defaultMs = 3600000;
+    constexpr unsigned int shortestMs = 60000;
+    constexpr unsigned int longestMs = 0x7fffffff;
+    if (configuredMs == 0)
+        return int(defaultMs);
+    if (configuredMs < shortestMs)
+        return int(shortestMs);
+    if (configuredMs > longestMs)
+        return int(longestMs);
+    return int(configuredMs);
+}
+
 int fpy(qint64 pass, qint64 fail)
 {
     const qint64 total = pass + fail;

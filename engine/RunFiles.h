@@ -21,6 +21,11 @@ QString fileStamp(const QDateTime &when);
 // at all. Returns the path written, empty on failure.
 QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &when);
 
+// The log auto-save period used for a configured value: 0 (junk in the
+// settings file) means the default hour, anything below a minute is raised
+// to a minute, and a timer's int range is respected.
+int autoSaveIntervalMs(unsigned int configuredMs);
+
 // Passed cycles in percent of all, truncated; 0 without cycles.
 int fpy(qint64 pass, qint64 fail);
 // "Total: n", "PASS: n", "FAIL: n", "FPY: n%": the count lines of a result.
