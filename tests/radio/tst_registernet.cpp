@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "BenchWorkerTest.h"
+#include "RecordFile.h"
 #include "TestCases.h"
 #include "UartEngine.h"
 #include "WorkerTexts.h"
@@ -33,6 +34,8 @@ private slots:
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
 {
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
     startRunning();
     QVERIFY(h->waitResults(2, 10000));
     QCOMPARE(h->results, (QVector<bool>{true, true}));
@@ -54,6 +57,18 @@ void tst_RegisterNet::passingCyclesFollowRegistration()
     QVERIFY(h->results.size() >= 2);
     for (bool pass : h->results)
         QVERIFY(pass);
+
+    // Each passing cycle keeps its three registration times and its board.
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.run.value("board").toString(), QStringLiteral("REG01"));
+    QCOMPARE(rec.run.value("port").toString(), h->setup.portName);
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QVERIFY2(rec.cycleFault().isEmpty(), qPrintable(rec.cycleFault()));
+    for (const QJsonObject &c : rec.cycles)
+        for (const char *key : {"registerMs", "deregisterMs", "reregisterMs"})
+            QVERIFY2(c.value(QLatin1String(key)).toInt(-1) >= 0, key);
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
 }
 
 void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
@@ -62,6 +77,8 @@ void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
     WorkerLimits limits = WorkerHarness::quickLimits();
     limits.registerMs = 700;
     h->worker->setLimits(limits);
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
     startRunning();
     QVERIFY(h->waitResults(2, 10000));
     QCOMPARE(h->results, (QVector<bool>{false, false}));
@@ -79,6 +96,12 @@ void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
     h->stop();
     QVERIFY(h->waitFinished(1, 5000));
     QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
+    // On record: the first exchange failed with its time-out line.
+    const RecordFile rec(h->worker->recordFile());
+    QVERIFY(rec.cycles.size() >= 2);
+    QCOMPARE(rec.cycles[0].value("failedStep").toString(), QStringLiteral("register"));
+    QCOMPARE(rec.cycles[0].value("failedLine").toString(), AtTimeout);
+    QVERIFY(!rec.cycles[0].contains("registerMs"));
 }
 
 void tst_RegisterNet::unpluggedBoardFailsEachCycleUntilStop()
