@@ -83,11 +83,12 @@ void testWorker::runCycles(const CaseRun &c)
             end = c.cycle(cycle);
             if (end == CycleEnd::Pass || end == CycleEnd::Fail) {
                 (end == CycleEnd::Pass ? m_passCount : m_failCount) += 1;
+                // On disk before anyone counts it, so a kill never leaves a
+                // counted cycle without its record.
+                writeCycleRecord(end == CycleEnd::Pass);
                 emitResult(end == CycleEnd::Pass);
             }
         } // what the cycle set up is undone here, after its result
-        if (end == CycleEnd::Pass || end == CycleEnd::Fail)
-            writeCycleRecord(end == CycleEnd::Pass);
 
         if (end == CycleEnd::Stopped) {
             m_endReason = EndReason(stopReason.load());
