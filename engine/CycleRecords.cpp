@@ -11,10 +11,58 @@
 #include <unistd.h>
 #endif
 
+namespace {
+bool syncToDisk(int fd)
+{
+#if defined(Q_OS_WIN)
+    return _commit(fd) == 0;
+#else
+    return ::fdatasync(fd) == 0;
+#endif
+}
+} // namespace
+
+CycleRecords::~CycleRecords()
+{
+    stopSyncing();
+}
+
+void CycleRecords::stopSyncing()
+{
+    if (!m_syncer.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_syncer.join();
+    m_stopping = false;
+}
+
+void CycleRecords::syncLoop()
+{
+    const int fd = m_file.handle();
+    std::unique_lock<std::mutex> guard(m_lock);
+    for (;;) {
+        m_wake.wait(guard, [this] { return m_dirty || m_stopping; });
+        if (!m_dirty && m_stopping)
+            return;
+        m_dirty = false;
+        guard.unlock();
+        const bool ok = syncToDisk(fd);
+        guard.lock();
+        if (!ok)
+            m_syncFailed = true;
+    }
+}
+
 bool CycleRecords::open(const QString &dir, const QString &tag, const QDateTime &start)
 {
+    stopSyncing();
     m_file.close();
     m_path.clear();
+    m_syncFailed = false;
     if (!QDir().mkpath(dir))
         return false;
     const QString base = QDir(dir).filePath(tag + QLatin1Char('.') + RunFiles::fileStamp(start));
@@ -25,6 +73,7 @@ bool CycleRecords::open(const QString &dir, const QString &tag, const QDateTime 
         m_file.setFileName(name);
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             m_path = name;
+            m_syncer = std::thread([this] { syncLoop(); });
             return true;
         }
         if (!QFile::exists(name))
@@ -38,14 +87,17 @@ bool CycleRecords::append(const QJsonObject &line)
     if (!m_file.isOpen())
         return false;
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    // One write per line, handed to the system at once: a kill cannot cut it.
     if (m_file.write(bytes) != bytes.size() || !m_file.flush())
         return false;
-    // Down to the disk, not just the system's cache: a power cut keeps it too.
-#if defined(Q_OS_WIN)
-    return _commit(m_file.handle()) == 0;
-#else
-    return ::fdatasync(m_file.handle()) == 0;
-#endif
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_syncFailed)
+            return false;
+        m_dirty = true;
+    }
+    m_wake.notify_one();
+    return true;
 }
 
 QString CycleRecords::isoStamp(const QDateTime &when)
