@@ -275,6 +275,13 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QVERIFY2(rec.cycles.size() >= reported, qPrintable(QStringLiteral("%1 < %2").arg(rec.cycles.size()).arg(reported)));
     QVERIFY2(rec.cycleFault().isEmpty(), qPrintable(rec.cycleFault()));
     QVERIFY(rec.end.isEmpty());
+    // The log lines so far wait in the log folder's part file.
+    const QDir logDir(work->filePath(QStringLiteral("out/log")));
+    const QStringList parts = logDir.entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden);
+    QCOMPARE(parts.size(), 1);
+    QFile part(logDir.filePath(parts.first()));
+    QVERIFY(part.open(QIODevice::ReadOnly));
+    QVERIFY(part.readAll().count(" =================================") >= reported);
 }
 
 void TestRunner::junitCountsWhatTheResultCounts()
