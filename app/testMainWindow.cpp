@@ -18,6 +18,7 @@
 
 #include "BenchClient.h"
 #include "TestCases.h"
+#include "RunFiles.h"
 #include "TestSetup.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
@@ -55,7 +56,9 @@ testMainWindow::testMainWindow()
 
     setup = new TestSetup();
     setup->loadSettings();
-    worker->setup = setup;
+    worker->setSetup(setup);
+    // Every counted cycle on record beside "log" and "result".
+    worker->setRecordsDir(QStringLiteral("records"));
 
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
@@ -85,7 +88,7 @@ testMainWindow::testMainWindow()
 testMainWindow::~testMainWindow()
 {
     // Ends a run in progress; returns at once when idle.
-    worker->stopTest();
+    worker->stopTest(testWorker::EndReason::ProgramClosed);
     autoSaveTimer->stop();
 
     workerThread->quit();
@@ -301,14 +304,5 @@ void testMainWindow::onAbout()
 
 int testMainWindow::effectiveAutoSaveInterval(unsigned int configuredMs)
 {
-    constexpr unsigned int defaultMs = 3600000;
-    constexpr unsigned int shortestMs = 60000;
-    constexpr unsigned int longestMs = 0x7fffffff;
-    if (configuredMs == 0)
-        return int(defaultMs);
-    if (configuredMs < shortestMs)
-        return int(shortestMs);
-    if (configuredMs > longestMs)
-        return int(longestMs);
-    return int(configuredMs);
+    return RunFiles::autoSaveIntervalMs(configuredMs);
 }

@@ -2,9 +2,9 @@
 #include "testMainWindow.h"
 #include "ui_testMainWindow.h"
 
+#include "RunFiles.h"
+
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 #include <QFont>
 #include <QStringList>
 #include <QTextCursor>
@@ -12,15 +12,12 @@
 
 QString testMainWindow::logStamp(const QDateTime &when)
 {
-    // Qt 6 reads "zz" as two-digit milliseconds; the log has always carried
-    // the unpadded milliseconds twice ("...-09-77" for 7 ms), so build it.
-    const QString ms = QString::number(when.time().msec());
-    return when.toString(QStringLiteral("MM-dd-hh-mm-ss-")) + ms + ms;
+    return RunFiles::logStamp(when);
 }
 
 QString testMainWindow::fileStamp(const QDateTime &when)
 {
-    return when.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss"));
+    return RunFiles::fileStamp(when);
 }
 
 void testMainWindow::onLogText(QString text, QColor color)
@@ -89,40 +86,10 @@ void testMainWindow::saveLog()
 
 QString testMainWindow::saveLogAt(const QDateTime &when)
 {
-    const QString stamp = fileStamp(when);
-    QDir(QDir::currentPath()).mkdir(QStringLiteral("log"));
-
-    const QByteArray text = ui->teLog->toPlainText().toLocal8Bit();
-
-    // Saves within one second share a name. An earlier file may be replaced
-    // only by a later state of the same view (its text is a prefix of ours);
-    // if the view was cleared in between, its lines go to "-2", "-3", ...
-    constexpr int maxSiblings = 1000;
-    for (int n = 1; n <= maxSiblings; ++n) {
-        const QString path = n == 1 ? QStringLiteral("log/%1.log").arg(stamp)
-                                    : QStringLiteral("log/%1-%2.log").arg(stamp).arg(n);
-        QFile file(path);
-        if (file.exists()) {
-            if (file.size() > text.size())
-                continue;
-            if (!file.open(QIODevice::ReadOnly))
-                continue; // cannot tell what it holds: leave it alone
-            const QByteArray earlier = file.readAll();
-            file.close();
-            if (!text.startsWith(earlier))
-                continue;
-        }
-        // Written to a temporary file and renamed into place only when every
-        // byte reached the disk: a full or failing disk leaves the earlier
-        // file as it was and is reported, instead of losing lines silently.
-        QSaveFile out(path);
-        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
-            break;
-        return path;
-    }
-
-    appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
-    return QString();
+    const QString path = RunFiles::saveLog(QDir::currentPath(), ui->teLog->toPlainText().toLocal8Bit(), when);
+    if (path.isEmpty())
+        appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
+    return path;
 }
 
 void testMainWindow::onAutoSaveLog()

@@ -3,10 +3,8 @@
 #include "ui_testMainWindow.h"
 
 #include <QDir>
-#include <QFile>
-#include <QStringConverter>
-#include <QTextStream>
 
+#include "RunFiles.h"
 #include "TestCases.h"
 #include "TestSetup.h"
 
@@ -34,9 +32,7 @@ void testMainWindow::onUpdateRadio(bool bPass)
     else
         ++failCount;
     const qint32 total = passCount + failCount;
-    // Truncated toward zero: 2 of 3 is 66%. The product is taken in 64 bits
-    // so a run of many million cycles cannot overflow it.
-    const qint32 fpy = total == 0 ? 0 : qint32(qint64(passCount) * 100 / total);
+    const qint32 fpy = RunFiles::fpy(passCount, failCount);
 
     ui->lbPass->setText(tr("PASS: %1").arg(passCount));
     ui->lbFail->setText(tr("FAIL: %1").arg(failCount));
@@ -71,39 +67,10 @@ void testMainWindow::writeResultFile()
 
 QString testMainWindow::writeResultFileAt(const QDateTime &when)
 {
-    const QString tag = TestCases::resultTag(setup->caseIndex);
-    const QString stamp = fileStamp(when);
-    QDir().mkdir(QStringLiteral("result"));
-
-    // Runs that end within one second share a name. A Stop and the finish
-    // that follows it write the same run twice: the later write replaces
-    // the run's own file. Any other file of that name is a different run's
-    // and is kept.
-    constexpr int maxSiblings = 1000;
-    QString name;
-    for (int n = 1; n <= maxSiblings && name.isEmpty(); ++n) {
-        const QString candidate = n == 1 ? QStringLiteral("result/%1.%2.txt").arg(tag, stamp)
-                                         : QStringLiteral("result/%1.%2-%3.txt").arg(tag, stamp).arg(n);
-        if (candidate == runResultPath || !QFile::exists(candidate))
-            name = candidate;
-    }
-    if (name.isEmpty())
-        return QString();
-
-    QFile file(name);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    runResultPath = name;
-
-    QTextStream out(&file);
-    out.setEncoding(QStringConverter::System);
-    const QLatin1String eol("\r\n");
-    out << "#Test Case: " << tag << eol
-        << '#' << ui->lbTotal->text() << eol
-        << '#' << ui->lbPass->text() << eol
-        << '#' << ui->lbFail->text() << eol
-        << '#' << ui->lbFPY->text() << eol;
-    out.flush();
-    file.close();
+    const QString name = RunFiles::writeResult(
+        QDir::currentPath(), TestCases::resultTag(setup->caseIndex),
+        {ui->lbTotal->text(), ui->lbPass->text(), ui->lbFail->text(), ui->lbFPY->text()}, when, runResultPath);
+    if (!name.isEmpty())
+        runResultPath = name;
     return name;
 }

@@ -7,6 +7,7 @@
 namespace {
 std::atomic<int> dialState{DialNotifier::NoReport};
 std::atomic<QAbstractEventDispatcher *> dialWaiter{nullptr};
+std::atomic<int> dialError{0};
 } // namespace
 
 namespace DialNotifier {
@@ -36,6 +37,9 @@ int codeFor(RASCONNSTATE state, DWORD error)
 void WINAPI notify(UINT, RASCONNSTATE rasconnstate, DWORD dwError)
 {
     const int code = codeFor(rasconnstate, dwError);
+    int noError = 0;
+    if (dwError != 0)
+        dialError.compare_exchange_strong(noError, int(dwError));
     // A failure stays recorded for the rest of the dial: a later report must
     // not hide it from a wait that has not looked yet.
     int current = dialState.load();
@@ -48,6 +52,7 @@ void WINAPI notify(UINT, RASCONNSTATE rasconnstate, DWORD dwError)
 void arm(QAbstractEventDispatcher *waiter)
 {
     dialState = NoReport;
+    dialError = 0;
     dialWaiter = waiter;
 }
 
@@ -59,6 +64,11 @@ void disarm()
 int state()
 {
     return dialState.load();
+}
+
+int error()
+{
+    return dialError.load();
 }
 
 } // namespace DialNotifier

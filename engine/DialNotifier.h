@@ -32,6 +32,8 @@ void arm(QAbstractEventDispatcher *waiter);
 // The dial wait is over: no one is woken any more.
 void disarm();
 int state();
+// The RAS error code of the dial's first failed report; 0 when none.
+int error();
 
 } // namespace DialNotifier
 

@@ -1,6 +1,8 @@
 #include "testWorker.h"
 
 #include "SocketMannger.h"
+#include "TestCases.h"
+#include "CycleRecords.h"
 #include "TestSetup.h"
 #include "UartEngine.h"
 
@@ -14,19 +16,27 @@
 
 testWorker::testWorker(QObject *parent) : QObject(parent)
 {
+    // The steps time the dial-up and the hang-up for the window; the cycle's
+    // record keeps the single figures.
+    connect(this, &testWorker::sngUpdateAvgTime, this, [this](bool startPPP, int time) {
+        (startPPP ? m_cycle.dialUpMs : m_cycle.hangUpMs) = time;
+    }, Qt::DirectConnection);
 }
 
 testWorker::~testWorker() = default;
 
 void testWorker::announceStart()
 {
+    stopReason = int(EndReason::Stop);
     stopRequested = false;
     startPending = true;
 }
 
-void testWorker::stopTest()
+void testWorker::stopTest(EndReason reason)
 {
     log(tr("Stop ..."), QColor(Qt::white));
+    if (!stopRequested)
+        stopReason = int(reason);
     stopRequested = true;
     // A wait in the worker thread sleeps on its event dispatcher; wake it so
     // the request is seen now rather than at the next tick.
@@ -49,8 +59,10 @@ void testWorker::start()
     // An announced run keeps a Stop that came in before this point; a direct
     // call starts afresh.
     const bool announced = startPending;
-    if (!announced)
+    if (!announced) {
+        stopReason = int(EndReason::Stop);
         stopRequested = false;
+    }
 
     // The previous run's pair is idle and closed by now; over a run of
     // days of Start and Stop it would otherwise pile up.
@@ -63,6 +75,10 @@ void testWorker::start()
     connect(socketMgr, &SocketMannger::sngSocketLog, this, &testWorker::onLog);
     pppFailCount = 0;
     tcpFailCount = 0;
+    m_passCount = 0;
+    m_failCount = 0;
+    m_endReason = EndReason::Stop;
+    m_records.reset();
 
     const int caseIndex = setup ? setup->caseIndex : -1;
 
@@ -74,8 +90,15 @@ void testWorker::start()
         return;
     }
 
-    if (caseIndex == 4 && !openPort()) {
+    m_runStartMs = monotonicMs();
+    m_deadlineMs = m_runLimits.durationMs > 0 ? m_runStartMs + m_runLimits.durationMs : 0;
+    beginRecords();
+
+    if (caseIndex == TestCases::RegisterNet && !openPort()) {
         log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
+        m_endReason = EndReason::PortFailed;
+        endRecords();
+        m_deadlineMs = 0;
         startPending = false;
         emit sngFinishAll();
         return;
@@ -88,9 +111,14 @@ void testWorker::start()
 
     if (!stopRequested)
         runSelectedCase();
+    else
+        m_endReason = EndReason(stopReason.load());
 
-    if (caseIndex == 4)
+    if (caseIndex == TestCases::RegisterNet)
         closePort();
+    // On disk before the window or the runner hears that the run is over.
+    endRecords();
+    m_deadlineMs = 0; // the limit belonged to this run
     log(tr("Test is finished!"), QColor(Qt::white));
     running = false;
     emit sngFinishAll();
@@ -100,22 +128,22 @@ void testWorker::runSelectedCase()
 {
     log(tr("Running..."), QColor(Qt::white));
     switch (setup ? setup->caseIndex : -1) {
-    case 0:
+    case TestCases::PppCall:
         pppCallTest();
         break;
-    case 1:
+    case TestCases::ExternalShortShort:
         externalShortShortTest();
         break;
-    case 2:
+    case TestCases::ExternalLongShort:
         externalLongShortTest();
         break;
-    case 3:
+    case TestCases::ExternalLongLong:
         externalLongLongTest();
         break;
-    case 4:
+    case TestCases::RegisterNet:
         registerNetTest();
         break;
-    case 5:
+    case TestCases::SleepWakePpp:
         sleepWakePppTest();
         break;
     default:
@@ -125,11 +153,13 @@ void testWorker::runSelectedCase()
 
 void testWorker::onLog(QString log, QColor color)
 {
+    noteLine(log, color);
     emit sngLog(log, color);
 }
 
 void testWorker::log(const QString &text, const QColor &color)
 {
+    noteLine(text, color);
     emit sngLog(text, color);
 }
 
@@ -155,7 +185,7 @@ testWorker::WaitResult testWorker::waitFor(int timeoutMs, const std::function<bo
         return WaitResult::TimedOut;
     if (done())
         return WaitResult::Done;
-    if (stopRequested)
+    if (stopRequested || deadlinePassed())
         return WaitResult::Stopped;
 
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
@@ -180,7 +210,7 @@ testWorker::WaitResult testWorker::waitFor(int timeoutMs, const std::function<bo
         QCoreApplication::sendPostedEvents();
         if (done())
             return WaitResult::Done;
-        if (stopRequested)
+        if (stopRequested || deadlinePassed())
             return WaitResult::Stopped;
     }
 }

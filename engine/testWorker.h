@@ -12,49 +12,59 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "CZorvPppDialObj.h"
+#include "CycleRecord.h"
+#include "CycleScope.h"
 #include "WorkerLimits.h"
 
 class TestSetup;
 class UartEngine;
 class SocketMannger;
+class CycleRecords;
 
 class testWorker : public QObject
 {
     Q_OBJECT
 
 public:
+    // Why a run ended, as its record file says.
+    enum class EndReason { Stop, GaveUp, PortFailed, ProgramClosed, CycleLimit, DurationLimit, FailureLimit };
+    static QString endReasonText(EndReason reason);
+
+    // Limits of a run without a window; 0 means none.
+    struct RunLimits
+    {
+        int cycles = 0;         // counted cycles
+        qint64 durationMs = 0;  // from the start of the run
+        int maxFailures = 0;    // failed cycles
+    };
+
     explicit testWorker(QObject *parent = nullptr);
     ~testWorker() override;
 
     // GUI thread. Logs "Stop ...", raises the stop request and returns once
-    // no run is in progress and no announced run is still pending.
-    void stopTest();
+    // no run is in progress and no announced run is still pending. The
+    // reason goes into the run's record file.
+    void stopTest(EndReason reason = EndReason::Stop);
     // GUI thread, right before the window emits sngStartWorker(): a Stop that
     // arrives before start() has marked the run as running still ends it.
     void announceStart();
 
-    // Tests only, while no run is active.
+    // The operator's selections; not owned. Set before the first run.
+    void setSetup(TestSetup *setup) { this->setup = setup; }
+
+    // While no run is active.
     void setLimits(const WorkerLimits &limits) { m_limits = limits; }
     const WorkerLimits &limits() const { return m_limits; }
-
-    // Shared with the GUI thread.
-    std::atomic<bool> running{false};
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> startPending{false};
-
-    // Worker thread only.
-    intptr_t relayHandle = 0;
-    int pppFailCount = 0;
-    int tcpFailCount = 0;
-    qint64 startTime = 0; // monotonic ms, start of the last timed dial-up or hang-up
-    qint64 endTime = 0;   // monotonic ms, its end
-    QByteArray sentData;
-    CZorvPppDialObj pppDial;
-    TestSetup *setup = nullptr;      // not owned
-    UartEngine *uart = nullptr;      // child, created by start()
-    SocketMannger *socketMgr = nullptr; // child, created by start()
+    void setRunLimits(const RunLimits &limits) { m_runLimits = limits; }
+    // Folder of the per-cycle record files; empty writes none.
+    void setRecordsDir(const QString &dir) { m_recordsDir = dir; }
+    // The record file of the latest run; empty when it wrote none.
+    QString recordFile() const;
+    // Why the latest run ended.
+    EndReason endReason() const { return m_endReason; }
 
     // Run control
     void runSelectedCase();
@@ -99,6 +109,10 @@ public:
     // stopLatencyMs. A timeoutMs of 0 or less times out at once.
     WaitResult waitFor(int timeoutMs, const std::function<bool()> &done);
 
+    // How a cycle ended: counted as passed or failed, cut short by a stop
+    // request (counts nothing), or given up (counts nothing, ends the run).
+    enum class CycleEnd { Pass, Fail, Stopped, EndRun };
+
 signals:
     void sngUpdateRadio(bool bPass);
     void sngFinishAll();
@@ -110,18 +124,82 @@ public slots:
     void onLog(QString log, QColor color);
 
 private:
+    friend class WorkerAccess; // the tests' view of the state below
+
+    // What a case gives the cycle loop.
+    struct CaseRun
+    {
+        // Run-level set-up; what it registers in the scope is undone when the
+        // run ends. False ends the run before its first cycle.
+        std::function<bool(CycleScope &run)> setUp;
+        // One cycle; what it registers in the scope is undone after its
+        // result has been reported.
+        std::function<CycleEnd(CycleScope &cycle)> cycle;
+        // Looked at before each cycle: a text (logged in red) ends the run.
+        std::function<QString()> giveUp;
+        bool stopCheckFirst = false; // look at the stop request before each cycle
+        bool radioPause = false;     // the blocking pause before each radio cycle
+    };
+    void runCycles(const CaseRun &run);
+    // Runs a step of the cycle under its name, so a failure can be recorded
+    // with the step and the red line it logged.
+    template <typename Step>
+    bool step(const char *name, Step &&run)
+    {
+        m_cycle.step = QString::fromLatin1(name);
+        const bool ok = run();
+        if (!ok && m_cycle.failedStep.isEmpty()) {
+            m_cycle.failedStep = m_cycle.step;
+            m_cycle.failedLine = m_cycle.lastRed;
+        }
+        return ok;
+    }
+    // The echo exchange of a TCP cycle: Pass, Fail (a wrong or missing echo
+    // also ends the run) or Stopped.
+    CycleEnd echoExchange();
+    bool runLimitReached();
+    bool deadlinePassed();
+    void beginRecords();
+    void writeCycleRecord(bool pass);
+    void endRecords();
+    void noteLine(const QString &text, const QColor &color);
+
     void log(const QString &text, const QColor &color);
     void emitResult(bool pass);
     // Milliseconds on the monotonic clock, never going back.
     static qint64 monotonicMs();
-
-    // The start every radio cycle shares: pause, separator, chip on.
-    enum class RadioCycle { Powered, Failed, EndRun };
-    RadioCycle beginRadioCycle();
     // Ends a radio case; a board still held after a failed power-off is released.
     bool endRadioRun();
 
+    // Shared with the GUI thread.
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> startPending{false};
+    std::atomic<int> stopReason{int(EndReason::Stop)};
+
+    // Worker thread only.
+    intptr_t relayHandle = 0;
+    int pppFailCount = 0;
+    int tcpFailCount = 0;
+    qint64 startTime = 0; // monotonic ms, start of the last timed dial-up or hang-up
+    qint64 endTime = 0;   // monotonic ms, its end
+    QByteArray sentData;
+    CZorvPppDialObj pppDial;
+    TestSetup *setup = nullptr;      // not owned
+    UartEngine *uart = nullptr;      // child, created by start()
+    SocketMannger *socketMgr = nullptr; // child, created by start()
+
     WorkerLimits m_limits;
+    RunLimits m_runLimits;
+    QString m_recordsDir;
+    EndReason m_endReason = EndReason::Stop;
+    qint64 m_runStartMs = 0;
+    qint64 m_deadlineMs = 0; // monotonic ms; 0 when the run has no duration limit
+    int m_passCount = 0;
+    int m_failCount = 0;
+    CycleRecord m_cycle;
+    std::unique_ptr<CycleRecords> m_records; // open while the run writes it
+    QString m_recordPath;
 };
 
 #endif // TESTWORKER_H

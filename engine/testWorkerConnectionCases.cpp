@@ -1,247 +1,176 @@
 // The connection cases: PPP and TCP set up and torn down at different
-// rhythms. A cycle cut short by a Stop reports no result.
+// rhythms. Each supplies its cycle to the cycle loop; what a cycle has set
+// up is undone by its scope, after a failed cycle's result has been counted.
 #include "testWorker.h"
 
+#include "DialNotifier.h"
 #include "SocketMannger.h"
+#include "TestCases.h"
 #include "TestSetup.h"
 
 namespace {
-const QString separator = QStringLiteral("=================================");
 constexpr int failLimit = 3;
 } // namespace
 
 bool testWorker::pppCallTest()
 {
-    if (!setup || setup->caseIndex != 0)
+    if (!setup || setup->caseIndex != TestCases::PppCall)
         return true;
-    for (;;) {
-        if (stopRequested)
-            return false;
-        log(separator, QColor(Qt::white));
-
-        bool result = false;
-        bool dialFailed = false;
-        if (!dialUpPpp()) {
+    CaseRun c;
+    c.stopCheckFirst = true;
+    c.cycle = [this](CycleScope &cycle) {
+        if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             if (stopRequested)
-                return false; // the dial has hung up already
-            result = false;
-            dialFailed = true;
-        } else {
-            if (stopRequested) {
-                hangUpPpp();
-                return false;
-            }
-            if (!pingHost()) {
-                hangUpPpp();
-                result = false;
-            } else {
-                if (stopRequested) {
-                    hangUpPpp();
-                    return false;
-                }
-                result = hangUpPpp();
-            }
+                return CycleEnd::Stopped; // the dial has hung up already
+            m_cycle.rasError = DialNotifier::error();
+            // This case has no give-up rule; a dial that RAS refuses at once
+            // (no modem) would otherwise repeat as fast as the processor allows.
+            m_cycle.pauseAfterMs = m_limits.cyclePauseMs;
+            return CycleEnd::Fail;
         }
-        emitResult(result);
+        const CycleScope::Handle ppp = cycle.add([this] { hangUpPpp(); });
         if (stopRequested)
-            return false;
-        // This case has no give-up rule; a dial that RAS refuses at once
-        // (no modem) would otherwise repeat as fast as the processor allows.
-        if (dialFailed && waitFor(m_limits.cyclePauseMs, [] { return false; }) == WaitResult::Stopped)
-            return false;
-    }
+            return CycleEnd::Stopped;
+        if (!step("pingHost", [this] { return pingHost(); })) {
+            cycle.runNow(ppp); // hung up before the failure is counted
+            return CycleEnd::Fail;
+        }
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        cycle.dismiss(ppp);
+        return hangUpPpp() ? CycleEnd::Pass : CycleEnd::Fail;
+    };
+    runCycles(c);
+    return false;
 }
 
 bool testWorker::externalShortShortTest()
 {
-    if (!setup || setup->caseIndex != 1)
+    if (!setup || setup->caseIndex != TestCases::ExternalShortShort)
         return true;
-    for (;;) {
-        if (stopRequested)
-            return false;
-        if (pppFailCount >= failLimit || tcpFailCount >= failLimit) {
-            log(QStringLiteral("Failed!!!Fail to establish PPP or TCP connection for more than three times in a row"),
-                QColor(Qt::red));
-            return false;
-        }
-        log(separator, QColor(Qt::white));
-
-        if (!dialUpPpp()) {
+    CaseRun c;
+    c.stopCheckFirst = true;
+    c.giveUp = [this] {
+        return pppFailCount >= failLimit || tcpFailCount >= failLimit
+                   ? QStringLiteral("Failed!!!Fail to establish PPP or TCP connection for more than three times in a row")
+                   : QString();
+    };
+    c.cycle = [this](CycleScope &cycle) {
+        if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             if (stopRequested)
-                return false;
+                return CycleEnd::Stopped;
+            m_cycle.rasError = DialNotifier::error();
             ++pppFailCount;
-            emitResult(false);
-        } else {
-            pppFailCount = 0;
-            if (stopRequested) {
-                hangUpPpp();
-                return false;
-            }
-            if (!connectServer()) {
-                if (stopRequested) {
-                    hangUpPpp();
-                    return false;
-                }
-                ++tcpFailCount;
-                emitResult(false);
-                hangUpPpp();
-            } else {
-                tcpFailCount = 0;
-                if (stopRequested) {
-                    closeSocket();
-                    hangUpPpp();
-                    return false;
-                }
-                if (!sendData()) {
-                    if (stopRequested) {
-                        closeSocket();
-                        hangUpPpp();
-                        return false;
-                    }
-                    emitResult(false);
-                    closeSocket();
-                    hangUpPpp();
-                } else if (!checkReceive(sentData)) {
-                    // A wrong or missing echo ends the run.
-                    emitResult(false);
-                    closeSocket();
-                    hangUpPpp();
-                    return false;
-                } else {
-                    if (stopRequested) {
-                        closeSocket();
-                        hangUpPpp();
-                        return false;
-                    }
-                    closeSocket();
-                    if (stopRequested) {
-                        hangUpPpp();
-                        return false;
-                    }
-                    emitResult(hangUpPpp());
-                }
-            }
+            return CycleEnd::Fail;
         }
+        pppFailCount = 0;
+        const CycleScope::Handle ppp = cycle.add([this] { hangUpPpp(); });
         if (stopRequested)
-            return false;
-    }
+            return CycleEnd::Stopped;
+        if (!step("connectServer", [this] { return connectServer(); })) {
+            if (stopRequested)
+                return CycleEnd::Stopped;
+            ++tcpFailCount;
+            return CycleEnd::Fail;
+        }
+        tcpFailCount = 0;
+        const CycleScope::Handle socket = cycle.add([this] { closeSocket(); });
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        const CycleEnd echo = echoExchange();
+        if (echo != CycleEnd::Pass)
+            return echo;
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        cycle.runNow(socket);
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        cycle.dismiss(ppp);
+        return hangUpPpp() ? CycleEnd::Pass : CycleEnd::Fail;
+    };
+    runCycles(c);
+    return false;
 }
 
 bool testWorker::externalLongShortTest()
 {
-    if (!setup || setup->caseIndex != 2)
+    if (!setup || setup->caseIndex != TestCases::ExternalLongShort)
         return true;
-    if (!dialUpPpp())
-        return false;
-    if (stopRequested) {
-        hangUpPpp();
-        return false;
-    }
-    for (;;) {
-        if (tcpFailCount >= failLimit) {
-            log(QStringLiteral("Failed!!!Fail to establish TCP connection for more than three times in a row"),
-                QColor(Qt::red));
-            hangUpPpp();
+    CaseRun c;
+    // One PPP link for the whole run.
+    c.setUp = [this](CycleScope &run) {
+        if (!dialUpPpp())
             return false;
-        }
-        log(separator, QColor(Qt::white));
-
-        if (!connectServer()) {
-            if (stopRequested) {
-                hangUpPpp();
-                return false;
-            }
+        run.add([this] { hangUpPpp(); });
+        return !stopRequested;
+    };
+    c.giveUp = [this] {
+        return tcpFailCount >= failLimit
+                   ? QStringLiteral("Failed!!!Fail to establish TCP connection for more than three times in a row")
+                   : QString();
+    };
+    c.cycle = [this](CycleScope &cycle) {
+        if (!step("connectServer", [this] { return connectServer(); })) {
+            if (stopRequested)
+                return CycleEnd::Stopped;
             ++tcpFailCount;
-            emitResult(false);
-        } else {
-            tcpFailCount = 0;
-            if (stopRequested) {
-                closeSocket();
-                hangUpPpp();
-                return false;
-            }
-            if (!sendData()) {
-                if (stopRequested) {
-                    closeSocket();
-                    hangUpPpp();
-                    return false;
-                }
-                emitResult(false);
-                closeSocket();
-            } else if (!checkReceive(sentData)) {
-                emitResult(false);
-                closeSocket();
-                hangUpPpp();
-                return false;
-            } else {
-                if (stopRequested) {
-                    closeSocket();
-                    hangUpPpp();
-                    return false;
-                }
-                closeSocket();
-                if (stopRequested) {
-                    hangUpPpp();
-                    return false;
-                }
-                emitResult(true);
-            }
+            return CycleEnd::Fail;
         }
-        if (stopRequested) {
-            hangUpPpp();
-            return false;
-        }
-    }
+        tcpFailCount = 0;
+        const CycleScope::Handle socket = cycle.add([this] { closeSocket(); });
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        const CycleEnd echo = echoExchange();
+        if (echo != CycleEnd::Pass)
+            return echo;
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        cycle.runNow(socket);
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        return CycleEnd::Pass;
+    };
+    runCycles(c);
+    return false;
 }
 
 bool testWorker::externalLongLongTest()
 {
-    if (!setup || setup->caseIndex != 3)
+    if (!setup || setup->caseIndex != TestCases::ExternalLongLong)
         return true;
-    if (!dialUpPpp())
-        return false;
-    if (stopRequested) {
-        hangUpPpp();
-        return false;
-    }
-    if (!connectServer()) {
-        hangUpPpp();
-        return false;
-    }
-    if (stopRequested) {
-        closeSocket();
-        hangUpPpp();
-        return false;
-    }
-    for (;;) {
-        log(separator, QColor(Qt::white));
-        if (!sendData()) {
-            if (stopRequested) {
-                closeSocket();
-                hangUpPpp();
-                return false;
-            }
-            emitResult(false);
-            // With the connection gone every further write fails at once;
-            // going on would only flood the log with failed cycles.
-            if (!socketMgr->isConnected()) {
-                closeSocket();
-                hangUpPpp();
-                return false;
-            }
-        } else if (checkReceive(sentData)) {
-            // Also after a Stop during the echo wait: the cycle counts as passed.
-            emitResult(true);
-        } else {
-            emitResult(false);
-            closeSocket();
-            hangUpPpp();
+    CaseRun c;
+    // One PPP link and one TCP connection for the whole run.
+    c.setUp = [this](CycleScope &run) {
+        if (!dialUpPpp())
             return false;
-        }
-        if (stopRequested) {
-            closeSocket();
-            hangUpPpp();
+        run.add([this] { hangUpPpp(); });
+        if (stopRequested || !connectServer())
             return false;
-        }
-    }
+        run.add([this] { closeSocket(); });
+        return !stopRequested;
+    };
+    c.cycle = [this](CycleScope &) {
+        const CycleEnd echo = echoExchange();
+        // With the connection gone every further write fails at once;
+        // going on would only flood the log with failed cycles.
+        if (echo == CycleEnd::Fail && !socketMgr->isConnected())
+            m_cycle.endRunAfterResult = true;
+        // A Stop during the echo wait counts the exchange as passed.
+        return echo;
+    };
+    runCycles(c);
+    return false;
+}
+
+testWorker::CycleEnd testWorker::echoExchange()
+{
+    if (!step("sendData", [this] { return sendData(); }))
+        return stopRequested ? CycleEnd::Stopped : CycleEnd::Fail;
+    m_cycle.bytesSent = sentData.size();
+    const bool echoed = step("checkReceive", [this] { return checkReceive(sentData); });
+    m_cycle.bytesReceived = socketMgr->m_recvBuffer.size();
+    if (echoed)
+        return CycleEnd::Pass;
+    m_cycle.endRunAfterResult = true; // a wrong or missing echo ends the run
+    return CycleEnd::Fail;
 }

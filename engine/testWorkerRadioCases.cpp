@@ -4,150 +4,125 @@
 #include "testWorker.h"
 
 #include <QByteArray>
-#include <QThread>
 
+#include "DialNotifier.h"
 #include "TestCases.h"
 #include "TestSetup.h"
 #include "UartEngine.h"
-#include "usb_relay_device.h"
 
 namespace {
 
-const char *const Separator = "=================================";
-
-// One AT exchange of the register network cycle: the command written (none
-// for the first, which only waits), the text awaited and its time limit.
+// One AT exchange of the register network cycle: its name on record, the
+// command written (none for the first, which only waits), the text awaited,
+// its time limit and the record's figure.
 struct AtExchange
 {
+    const char *name;
     const char *command;
     const char *expected;
     int WorkerLimits::*limit;
+    int CycleRecord::*took;
 };
 
 const AtExchange registerExchanges[] = {
-    {"", "CREG: 1", &WorkerLimits::registerMs},
-    {"AT+CFUN=0\r\n", "CREG: 0", &WorkerLimits::deregisterMs},
-    {"AT+CFUN=1\r\n", "CREG: 1", &WorkerLimits::reregisterMs},
+    {"register", "", "CREG: 1", &WorkerLimits::registerMs, &CycleRecord::registerMs},
+    {"deregister", "AT+CFUN=0\r\n", "CREG: 0", &WorkerLimits::deregisterMs, &CycleRecord::deregisterMs},
+    {"reregister", "AT+CFUN=1\r\n", "CREG: 1", &WorkerLimits::reregisterMs, &CycleRecord::reregisterMs},
 };
 
 } // namespace
-
-testWorker::RadioCycle testWorker::beginRadioCycle()
-{
-    QThread::msleep(static_cast<unsigned long>(qMax(0, limits().cyclePauseMs)));
-    log(QString::fromLatin1(Separator), QColor(Qt::white));
-    if (powerOnChip())
-        return RadioCycle::Powered;
-    emitResult(false);
-    return stopRequested ? RadioCycle::EndRun : RadioCycle::Failed;
-}
-
-bool testWorker::endRadioRun()
-{
-    // A run that ends after a failed power-off still holds the board;
-    // nothing would ever close it, since the next run starts from a zero handle.
-    if (relayHandle != 0) {
-        usb_relay_device_close(relayHandle);
-        relayHandle = 0;
-    }
-    return true;
-}
 
 bool testWorker::registerNetTest()
 {
     if (!setup || setup->caseIndex != TestCases::RegisterNet)
         return true;
-
-    for (;;) {
-        switch (beginRadioCycle()) {
-        case RadioCycle::EndRun:
-            return endRadioRun();
-        case RadioCycle::Failed:
-            continue;
-        case RadioCycle::Powered:
-            break;
-        }
+    CaseRun c;
+    c.radioPause = true;
+    c.setUp = [this](CycleScope &run) {
+        run.add([this] { endRadioRun(); });
+        return true;
+    };
+    c.cycle = [this](CycleScope &cycle) {
+        // A failed power-up is the one failure after which a stop is honoured
+        // before the next cycle.
+        if (!step("powerOnChip", [this] { return powerOnChip(); }))
+            return CycleEnd::Fail;
+        m_cycle.stopCheckAfter = false;
+        const CycleScope::Handle relay = cycle.add([this] { powerOffChip(); });
         // Whatever the chip said before this power-up (a late report of the
         // previous cycle) must not count as this cycle's registration.
         if (uart)
             uart->m_recvBuffer.clear();
-        if (stopRequested) {
-            powerOffChip();
-            return endRadioRun();
-        }
+        if (stopRequested)
+            return CycleEnd::Stopped;
 
         // Registration after power-up, then radio off and on again.
-        bool exchangesPassed = true;
         for (const AtExchange &exchange : registerExchanges) {
-            if (!waitAtResponse(QByteArray(exchange.command), QByteArray(exchange.expected), limits().*exchange.limit)) {
-                exchangesPassed = false;
-                break;
+            const qint64 began = monotonicMs();
+            if (!step(exchange.name, [&] {
+                    return waitAtResponse(QByteArray(exchange.command), QByteArray(exchange.expected),
+                                          m_limits.*exchange.limit);
+                })) {
+                cycle.runNow(relay); // switched off before the cycle counts as failed
+                return CycleEnd::Fail;
             }
-            if (stopRequested) {
-                powerOffChip();
-                return endRadioRun();
-            }
-        }
-        if (!exchangesPassed) {
-            // The chip is switched off before the cycle counts as failed.
-            powerOffChip();
-            emitResult(false);
-            continue;
+            if (stopRequested)
+                return CycleEnd::Stopped;
+            m_cycle.*exchange.took = int(monotonicMs() - began);
         }
 
-        if (!powerOffChip()) {
-            emitResult(false);
-            continue;
-        }
-        emitResult(true);
-        if (stopRequested)
-            return endRadioRun();
-    }
+        cycle.dismiss(relay);
+        if (!step("powerOffChip", [this] { return powerOffChip(); }))
+            return CycleEnd::Fail;
+        m_cycle.stopCheckAfter = true;
+        return CycleEnd::Pass;
+    };
+    runCycles(c);
+    return true;
 }
 
 bool testWorker::sleepWakePppTest()
 {
     if (!setup || setup->caseIndex != TestCases::SleepWakePpp)
         return true;
-
-    for (;;) {
-        switch (beginRadioCycle()) {
-        case RadioCycle::EndRun:
-            return endRadioRun();
-        case RadioCycle::Failed:
-            continue;
-        case RadioCycle::Powered:
-            break;
-        }
-        if (stopRequested) {
-            powerOffChip();
-            return endRadioRun();
-        }
+    CaseRun c;
+    c.radioPause = true;
+    c.setUp = [this](CycleScope &run) {
+        run.add([this] { endRadioRun(); });
+        return true;
+    };
+    c.cycle = [this](CycleScope &cycle) {
+        if (!step("powerOnChip", [this] { return powerOnChip(); }))
+            return CycleEnd::Fail;
+        // After power-up the stop request is next looked at in the next
+        // cycle, once its chip is powered.
+        m_cycle.stopCheckAfter = false;
+        const CycleScope::Handle relay = cycle.add([this] { powerOffChip(); });
+        if (stopRequested)
+            return CycleEnd::Stopped;
 
         // The powered wait sleeps on the thread's events; nothing ends it early
         // but a stop request.
-        if (waitFor(limits().sleepWakeMs, [] { return false; }) == WaitResult::Stopped) {
-            powerOffChip();
-            return endRadioRun();
-        }
+        if (waitFor(m_limits.sleepWakeMs, [] { return false; }) == WaitResult::Stopped)
+            return CycleEnd::Stopped;
 
-        if (!powerOffChip()) {
-            emitResult(false);
-            continue;
-        }
-        if (!dialUpPpp()) {
+        cycle.dismiss(relay);
+        if (!step("powerOffChip", [this] { return powerOffChip(); }))
+            return CycleEnd::Fail;
+        if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             // A dial cut short by Stop has hung up already and is no failure
             // of the chip: the run ends without a result for this cycle.
             if (stopRequested)
-                return endRadioRun();
-            emitResult(false);
-            continue;
+                return CycleEnd::Stopped;
+            m_cycle.rasError = DialNotifier::error();
+            return CycleEnd::Fail;
         }
-        if (stopRequested) {
-            hangUpPpp();
-            return endRadioRun();
-        }
-        hangUpPpp();
-        emitResult(true);
-    }
+        const CycleScope::Handle ppp = cycle.add([this] { hangUpPpp(); });
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        cycle.runNow(ppp);
+        return CycleEnd::Pass;
+    };
+    runCycles(c);
+    return true;
 }

@@ -13,8 +13,10 @@
 
 #include "AppTestSupport.h"
 #include "BenchProcess.h"
+#include "RecordFile.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
+#include "WorkerAccess.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
 
@@ -177,6 +179,14 @@ void tst_AppRun::startStopCycle()
                  .arg(widget<QLabel>(w, "lbTotal")->text(), widget<QLabel>(w, "lbPass")->text(),
                       widget<QLabel>(w, "lbFail")->text(), widget<QLabel>(w, "lbFPY")->text())
                  .toLatin1());
+    // Every cycle the window counted is on record beside them.
+    const QStringList records = folder.files(QStringLiteral("records"));
+    QCOMPARE(records.size(), 1);
+    QVERIFY(records.first().startsWith(QStringLiteral("PPPCallTest.")));
+    const RecordFile rec(QStringLiteral("records/") + records.first());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(QStringLiteral("Total: %1").arg(rec.cycles.size()), widget<QLabel>(w, "lbTotal")->text());
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
 
     // The figures stay after the run; the next Start resets them and the view.
     const QString total = widget<QLabel>(w, "lbTotal")->text();
@@ -279,7 +289,7 @@ void tst_AppRun::stopRightAfterStart()
         widget<QPushButton>(w, "startBtn")->click();
         widget<QPushButton>(w, "stopBtn")->click();
         // Stop returns only once the run has ended.
-        QVERIFY(!w.workerObject()->running);
+        QVERIFY(!WorkerAccess(w.workerObject()).running());
         QCOMPARE(w.state(), testMainWindow::Ready);
         QTRY_COMPARE(finished.count, round + 1);
         QVERIFY(logText(w).contains(QStringLiteral("Stop ...")));
@@ -434,6 +444,10 @@ void tst_AppRun::closingTheWindow()
     QVERIFY(!logs.isEmpty());
     QVERIFY(AppFolder::read(QStringLiteral("log/") + logs.last()).endsWith("Test is finished!"));
     QCOMPARE(QDir(QStringLiteral("result")).entryList(QDir::Files).size(), 1);
+    const QStringList records = QDir(QStringLiteral("records")).entryList(QDir::Files);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(RecordFile(QStringLiteral("records/") + records.first()).end.value("reason").toString(),
+             QStringLiteral("program closed"));
 }
 
 QTEST_MAIN(tst_AppRun)

@@ -77,7 +77,7 @@ int main(int argc, char **argv)
     h.setup.hostName = QStringLiteral("127.0.0.1");
     h.setup.hostPort = echo.port();
     measure(h, "echo wait (silent server)",
-            [&] { return h.worker->connectServer() && h.worker->sendData() && h.worker->checkReceive(h.worker->sentData); },
+            [&] { return h.worker->connectServer() && h.worker->sendData() && h.worker->checkReceive(h.access().sentData()); },
             waitMs);
     h.runInWorker([&] { h.worker->closeSocket(); });
 
@@ -98,7 +98,7 @@ int main(int argc, char **argv)
         double stopAt = 0;
         QTimer::singleShot(50 + 7 * i, &h, [&] {
             stopAt = nowMs();
-            h.worker->stopRequested = true;
+            h.access().stopRequested() = true;
             if (auto *d = QAbstractEventDispatcher::instance(h.worker->thread()))
                 d->wakeUp();
         });
@@ -107,7 +107,7 @@ int main(int argc, char **argv)
             returnedAt = nowMs();
         });
         latencies.push_back(returnedAt - stopAt);
-        h.worker->stopRequested = false;
+        h.access().stopRequested() = false;
     }
     std::sort(latencies.begin(), latencies.end());
     std::printf("stop latency of a wait        median %.2f ms  max %.2f ms  (20 stops)\n", latencies[10],

@@ -2,7 +2,9 @@
 // service and its echo server, with faults switched on per test.
 #include "BenchWorkerTest.h"
 #include "EchoServer.h"
+#include "RecordFile.h"
 #include "SilentHost.h"
+#include "TestCases.h"
 #include "WorkerTexts.h"
 
 #include <QElapsedTimer>
@@ -36,6 +38,15 @@ private slots:
     void stopDuringConnectCountsNothing();
     void longLongEndsWhenTheConnectionIsGone();
     void longLongEndsWhenServerHangsUpAfterEcho();
+    void longShortKeepsOneLinkAcrossCycles();
+    void initialSetUpFailureCountsNothing_data();
+    void initialSetUpFailureCountsNothing();
+    void recordsHoldEveryCountedCycle_data();
+    void recordsHoldEveryCountedCycle();
+    void recordsNameTheFailedStep();
+    void unwritableRecordsAreReportedOnce();
+    void runLimitsEndTheRun_data();
+    void runLimitsEndTheRun();
 
 private:
     // Runs the case procedure directly in the worker (with channels, no
@@ -49,8 +60,8 @@ void TestCasesRun::runCaseInWorker(int caseIndex, int pppFails, int tcpFails)
     h->setup.caseIndex = caseIndex;
     h->makeChannels();
     QVERIFY(h->runInWorker([&] {
-        h->worker->pppFailCount = pppFails;
-        h->worker->tcpFailCount = tcpFails;
+        h->access().pppFailCount() = pppFails;
+        h->access().tcpFailCount() = tcpFails;
         h->worker->runSelectedCase();
     }, 30000));
 }
@@ -182,11 +193,11 @@ void TestCasesRun::shortShortGivesUpAfterThreeInARow()
     if (fault == QLatin1String("echo.down")) {
         // The failure is counted before the line is taken down.
         QCOMPARE(h->texts().at(h->resultAt.first()), ClosePpp);
-        QCOMPARE(h->worker->pppFailCount, 0);
-        QCOMPARE(h->worker->tcpFailCount, 3);
+        QCOMPARE(h->access().pppFailCount(), 0);
+        QCOMPARE(h->access().tcpFailCount(), 3);
     } else {
-        QCOMPARE(h->worker->pppFailCount, 3);
-        QCOMPARE(h->worker->tcpFailCount, 2);
+        QCOMPARE(h->access().pppFailCount(), 3);
+        QCOMPARE(h->access().tcpFailCount(), 2);
     }
 }
 
@@ -259,7 +270,7 @@ void TestCasesRun::stopDuringDialCountsNothing()
     QVERIFY(h->results.isEmpty());
     QVERIFY(!h->texts().contains(DialFailed));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
-    QCOMPARE(h->worker->pppFailCount, 0);
+    QCOMPARE(h->access().pppFailCount(), 0);
 }
 
 void TestCasesRun::stopDuringConnectCountsNothing_data()
@@ -286,7 +297,7 @@ void TestCasesRun::stopDuringConnectCountsNothing()
     QVERIFY(h->waitFinished(1, 10000));
     QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
     QVERIFY(h->results.isEmpty());
-    QCOMPARE(h->worker->tcpFailCount, 0);
+    QCOMPARE(h->access().tcpFailCount(), 0);
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
 }
@@ -318,6 +329,223 @@ void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
                  + h->count(NoData),
              1);
     QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
+}
+
+void TestCasesRun::longShortKeepsOneLinkAcrossCycles()
+{
+    h->setup.caseIndex = 2;
+    h->stopAfterResults = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, (QVector<bool>{true, true}));
+    const QStringList connectCycle{Separator, QStringLiteral("connect to server..."),
+                                   QStringLiteral("Send data to server..."), CloseSocket};
+    const QStringList lines = h->workerLines();
+    // One dial, then cycles of connect, exchange and close: a passing
+    // cycle counts after its socket is closed.
+    QCOMPARE(lines.mid(0, 2), (QStringList{QStringLiteral("Running..."), QStringLiteral("Try to open the port ... ...")}));
+    const int first = lines.indexOf(Separator);
+    QCOMPARE(lines.mid(first, 4), connectCycle);
+    QCOMPARE(h->texts().at(h->resultAt.first() - 1), CloseSocket);
+    QCOMPARE(h->count(DialOk), 1);
+    // The Stop ends the run with the one hang-up.
+    QCOMPARE(h->count(ClosePpp), 1);
+    QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
+}
+
+void TestCasesRun::initialSetUpFailureCountsNothing_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("tail");
+    // A refused first dial has nothing to hang up.
+    QTest::newRow("long-short, dial refused") << 2 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
+    QTest::newRow("long-long, dial refused") << 3 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
+    // A server that is down ends long-long before its first cycle, hung up.
+    QTest::newRow("long-long, server down")
+        << 3 << QStringLiteral("echo.down")
+        << QStringList{QStringLiteral("Failed!!!Fail to connect to host"), ClosePpp, Closed, Finished};
+}
+
+void TestCasesRun::initialSetUpFailureCountsNothing()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(QString, fault);
+    QFETCH(QStringList, tail);
+    QVERIFY(bench.setFault(fault, fault == QLatin1String("dial.refuse") ? QJsonValue(633) : QJsonValue(true)));
+    h->setup.caseIndex = caseIndex;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QVERIFY(h->results.isEmpty());
+    QCOMPARE(h->count(Separator), 0);
+    const QStringList lines = h->workerLines();
+    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+}
+
+void TestCasesRun::recordsHoldEveryCountedCycle_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QStringList>("figures"); // on every cycle line
+    QTest::newRow("ppp call") << 0 << QStringList{"dialUpMs", "hangUpMs", "pingReplies", "pingRttMs"};
+    QTest::newRow("short-short") << 1 << QStringList{"dialUpMs", "hangUpMs", "bytesSent", "bytesReceived"};
+    QTest::newRow("long-short") << 2 << QStringList{"bytesSent", "bytesReceived"};
+    QTest::newRow("long-long") << 3 << QStringList{"bytesSent", "bytesReceived"};
+}
+
+void TestCasesRun::recordsHoldEveryCountedCycle()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(QStringList, figures);
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
+    h->setup.caseIndex = caseIndex;
+    h->setup.pingAddress = QStringLiteral("127.0.0.1");
+    h->stopAfterResults = 3;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 60000));
+    QVERIFY(h->results.size() >= 3);
+
+    const RecordFile rec(h->worker->recordFile());
+    QVERIFY(rec.opened);
+    QVERIFY(h->worker->recordFile().startsWith(dir.path() + QStringLiteral("/") + TestCases::resultTag(caseIndex) + '.'));
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.run.value("case").toString(), TestCases::resultTag(caseIndex));
+    QCOMPARE(rec.run.value("echoPort").toInt(), h->setup.hostPort);
+    QCOMPARE(rec.run.value("pingHost").toString(), h->setup.pingAddress);
+    QVERIFY(!rec.run.value("version").toString().isEmpty());
+    // One line per counted cycle, in order, with the verdict the window got.
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QVERIFY2(rec.cycleFault().isEmpty(), qPrintable(rec.cycleFault()));
+    for (int i = 0; i < rec.cycles.size(); ++i) {
+        const QJsonObject &c = rec.cycles[i];
+        QCOMPARE(c.value("pass").toBool(), h->results[i]);
+        for (const QString &key : figures)
+            QVERIFY2(c.value(key).toDouble(-1) >= 0, qPrintable(QStringLiteral("cycle %1: %2").arg(i + 1).arg(key)));
+        if (c.contains("bytesSent") && i + 1 < rec.cycles.size())
+            QCOMPARE(c.value("bytesReceived").toInt(), c.value("bytesSent").toInt());
+    }
+    if (caseIndex == 0)
+        QCOMPARE(rec.cycles.first().value("pingReplies").toInt(), 4);
+    // The dial-up times the window averaged are the ones on record.
+    if (caseIndex <= 1) {
+        QVector<int> dialUps;
+        for (const auto &t : h->avgTimes)
+            if (t.first)
+                dialUps << t.second;
+        QCOMPARE(rec.cycles.first().value("dialUpMs").toInt(), dialUps.first());
+    }
+    QCOMPARE(rec.end.value("cycles").toInt(), h->results.size());
+    QCOMPARE(rec.end.value("pass").toInt(), int(h->results.count(true)));
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
+}
+
+void TestCasesRun::recordsNameTheFailedStep()
+{
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
+    QVERIFY(bench.setFault(QStringLiteral("echo.down"), true));
+    h->setup.caseIndex = 2;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.cycles.size(), 3);
+    for (const QJsonObject &c : rec.cycles) {
+        QCOMPARE(c.value("pass").toBool(), false);
+        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("connectServer"));
+        QCOMPARE(c.value("failedLine").toString(), QStringLiteral("Failed!!!Fail to connect to host"));
+    }
+    QCOMPARE(rec.end.value("fail").toInt(), 3);
+    QCOMPARE(rec.end.value("fpy").toInt(), 0);
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("gave up"));
+
+    // A dial that RAS reports failed keeps its error code.
+    h->clear();
+    QVERIFY(bench.clearFaults());
+    QVERIFY(bench.setFaults({{QStringLiteral("dial.failAt"), 2}, {QStringLiteral("dial.failCode"), 678}}));
+    h->setup.caseIndex = 1;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    const RecordFile dials(h->worker->recordFile());
+    QCOMPARE(dials.cycles.size(), 3);
+    for (const QJsonObject &c : dials.cycles) {
+        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("dialUpPpp"));
+        QCOMPARE(c.value("failedLine").toString(), DialFailed);
+        QCOMPARE(c.value("rasError").toInt(), 678);
+    }
+}
+
+void TestCasesRun::unwritableRecordsAreReportedOnce()
+{
+    // A file where the folder should be: nothing can be written there.
+    QTemporaryDir dir;
+    const QString blocked = dir.filePath(QStringLiteral("records"));
+    QFile plain(blocked);
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    h->worker->setRecordsDir(blocked);
+    h->setup.caseIndex = 3;
+    h->stopAfterResults = 3;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QVERIFY(h->results.size() >= 3); // the run went on
+    QCOMPARE(h->count(QStringLiteral("Fail to open record file")), 1);
+    QCOMPARE(h->colorOf(QStringLiteral("Fail to open record file")), QColor(Qt::red));
+    QVERIFY(h->worker->recordFile().isEmpty());
+}
+
+void TestCasesRun::runLimitsEndTheRun_data()
+{
+    QTest::addColumn<int>("cycles");
+    QTest::addColumn<int>("maxFailures");
+    QTest::addColumn<QString>("pingHost");
+    QTest::addColumn<int>("counted");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("cycles") << 3 << 0 << QStringLiteral("127.0.0.1") << 3 << QStringLiteral("cycle limit");
+    QTest::newRow("failures") << 0 << 2 << QStringLiteral("-q") << 2 << QStringLiteral("failure limit");
+    QTest::newRow("failures before cycles") << 5 << 2 << QStringLiteral("-q") << 2 << QStringLiteral("failure limit");
+}
+
+void TestCasesRun::runLimitsEndTheRun()
+{
+    QFETCH(int, cycles);
+    QFETCH(int, maxFailures);
+    QFETCH(QString, pingHost);
+    QFETCH(int, counted);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
+    testWorker::RunLimits limits;
+    limits.cycles = cycles;
+    limits.maxFailures = maxFailures;
+    h->worker->setRunLimits(limits);
+    h->setup.caseIndex = 0;
+    h->setup.pingAddress = pingHost;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 60000));
+    // Ended right after the last counted cycle, hung up, without a Stop.
+    QCOMPARE(h->results.size(), counted);
+    QCOMPARE(h->count(Separator), counted);
+    QCOMPARE(h->count(WorkerText::Stop), 0);
+    QCOMPARE(h->texts().last(), Finished);
+    QCOMPARE(RecordFile(h->worker->recordFile()).end.value("reason").toString(), reason);
+
+    // A duration ends the run like a Stop: the cycle it cuts short counts nothing.
+    h->clear();
+    limits = testWorker::RunLimits();
+    limits.durationMs = 700;
+    h->worker->setRunLimits(limits);
+    h->setup.caseIndex = 3;
+    QElapsedTimer t;
+    t.start();
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QVERIFY2(t.elapsed() >= 700 && t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("duration limit"));
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
+    h->worker->setRunLimits(testWorker::RunLimits());
 }
 
 QTEST_GUILESS_MAIN(TestCasesRun)

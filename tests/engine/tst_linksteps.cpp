@@ -84,7 +84,7 @@ bool TestLinkSteps::exchange(qint64 *checkMs)
             return;
         QElapsedTimer t;
         t.start();
-        ok = h->worker->checkReceive(h->worker->sentData);
+        ok = h->worker->checkReceive(h->access().sentData());
         if (checkMs)
             *checkMs = t.elapsed();
     });
@@ -110,12 +110,12 @@ bool TestLinkSteps::atWait(const QByteArray &buffered, const QByteArray &command
     bool ok = false;
     ms = -1;
     h->runInWorker([&] {
-        h->worker->uart->m_recvBuffer = buffered;
+        h->access().uart()->m_recvBuffer = buffered;
         QElapsedTimer t;
         t.start();
         ok = h->worker->waitAtResponse(command, "CREG: 1", timeoutMs);
         ms = t.elapsed();
-        left = h->worker->uart->m_recvBuffer;
+        left = h->access().uart()->m_recvBuffer;
     });
     return ok;
 }
@@ -127,7 +127,7 @@ void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
     QVERIFY2(ms < 500, qPrintable(QString::number(ms)));
     QVERIFY(h->hasLine(QStringLiteral("connect to server..."), Qt::white));
     QVERIFY(h->hasLine(QStringLiteral("Send data to server..."), Qt::white));
-    const QByteArray sent = h->worker->sentData;
+    const QByteArray sent = h->access().sentData();
     QVERIFY(sent.size() >= 1 && sent.size() <= 2047);
     QVERIFY(h->hasLine(QStringLiteral("[send] ") + QString::fromLatin1(sent), Qt::yellow));
     QVERIFY(!h->texts().contains(NoData) && !h->texts().contains(WrongData));
@@ -138,7 +138,7 @@ void TestLinkSteps::echoPassesAndCompleteEchoIsJudgedAtOnce()
     h->runInWorker([&] {
         QElapsedTimer t;
         t.start();
-        again = h->worker->checkReceive(h->worker->sentData);
+        again = h->worker->checkReceive(h->access().sentData());
         againMs = t.elapsed();
     });
     QVERIFY(again);
@@ -243,7 +243,7 @@ void TestLinkSteps::refusedConnectionAndUnconnectedWrite()
     QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
     QVERIFY(!sent);
     QVERIFY(h->hasLine(QStringLiteral("Failed!!!Fail to write data to server"), Qt::red));
-    QVERIFY(!h->worker->sentData.isEmpty());
+    QVERIFY(!h->access().sentData().isEmpty());
 }
 
 void TestLinkSteps::silentHostTimesOut()
@@ -300,7 +300,7 @@ void TestLinkSteps::atWaitCommandAndReplyInPieces()
     QCOMPARE(pty.lineSettings(), QStringLiteral("115200 8N1"));
 
     // Stale text must not count once a command has been sent.
-    h->runInWorker([&] { h->worker->uart->m_recvBuffer = "+CREG: 0"; });
+    h->runInWorker([&] { h->access().uart()->m_recvBuffer = "+CREG: 0"; });
     std::atomic<bool> done{false};
     bool ok = false;
     QMetaObject::invokeMethod(h->worker, [&] {

@@ -67,7 +67,7 @@ void TestRunControl::caseOutOfRangeRunsNothing()
     QVERIFY(h->waitFinished());
     QCOMPARE(h->texts(), (QStringList{QStringLiteral("Running..."), QStringLiteral("Test is finished!")}));
     QVERIFY(h->results.isEmpty());
-    QVERIFY(!h->worker->running);
+    QVERIFY(!h->access().running());
 }
 
 void TestRunControl::stopRightAfterStartRunsNoCase_data()
@@ -89,8 +89,8 @@ void TestRunControl::stopRightAfterStartRunsNoCase()
     h->worker->stopTest();
     // Stop waited for the announced run to come and go.
     QVERIFY(t.elapsed() >= 200);
-    QVERIFY(!h->worker->running);
-    QVERIFY(!h->worker->startPending);
+    QVERIFY(!h->access().running());
+    QVERIFY(!h->access().startPending());
     QVERIFY(h->waitFinished());
     h->pump(50);
     QCOMPARE(h->finishCount, 1);
@@ -121,17 +121,17 @@ void TestRunControl::secondRunStartsClean()
 {
     h->setup.caseIndex = 6;
     h->worker->stopTest();
-    QVERIFY(h->worker->stopRequested);
+    QVERIFY(h->access().stopRequested());
     h->runInWorker([this] {
-        h->worker->pppFailCount = 2;
-        h->worker->tcpFailCount = 5;
+        h->access().pppFailCount() = 2;
+        h->access().tcpFailCount() = 5;
     });
     // A direct start(), as tests and tools do, starts afresh as well.
     h->runInWorker([this] { h->worker->start(); });
     QVERIFY(h->waitFinished());
-    QVERIFY(!h->worker->stopRequested);
-    QCOMPARE(h->worker->pppFailCount, 0);
-    QCOMPARE(h->worker->tcpFailCount, 0);
+    QVERIFY(!h->access().stopRequested());
+    QCOMPARE(h->access().pppFailCount(), 0);
+    QCOMPARE(h->access().tcpFailCount(), 0);
     QVERIFY(h->texts().contains(QStringLiteral("Running...")));
 
     // An announced run after a Stop runs its case too.

@@ -51,8 +51,8 @@ void tst_PowerSteps::init()
 void tst_PowerSteps::cleanup()
 {
     QVERIFY(m_bench.clearFaults());
-    if (m_run->worker->relayHandle != 0)
-        usb_relay_device_close(m_run->worker->relayHandle);
+    if (m_run->access().relayHandle() != 0)
+        usb_relay_device_close(m_run->access().relayHandle());
     m_run.reset();
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
 }
@@ -71,14 +71,14 @@ void tst_PowerSteps::powerOnThenOffLogsOnlyTheAnnouncements()
     QVERIFY(step(&testWorker::powerOnChip));
     QCOMPARE(m_run->workerLines(), QStringList{QStringLiteral("Power on chip...")});
     QCOMPARE(m_run->lines.first().color, QColor(Qt::white));
-    QVERIFY(m_run->worker->relayHandle != 0);
+    QVERIFY(m_run->access().relayHandle() != 0);
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
     QVERIFY(m_bench.chipPowered());
 
     QVERIFY(step(&testWorker::powerOffChip));
     QCOMPARE(m_run->workerLines(), (QStringList{QStringLiteral("Power on chip..."), QStringLiteral("Power off chip...")}));
     QCOMPARE(m_run->lines.last().color, QColor(Qt::white));
-    QCOMPARE(m_run->worker->relayHandle, intptr_t(0));
+    QCOMPARE(m_run->access().relayHandle(), intptr_t(0));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
     QVERIFY(!m_bench.chipPowered());
 }
@@ -104,7 +104,7 @@ void tst_PowerSteps::unopenableBoardsFailWithoutAHandle()
         expected << QStringLiteral("Power on chip...") << line;
     QCOMPARE(m_run->workerLines(), expected);
     QCOMPARE(m_run->colorOf(line), QColor(Qt::red));
-    QCOMPARE(m_run->worker->relayHandle, intptr_t(0));
+    QCOMPARE(m_run->access().relayHandle(), intptr_t(0));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
     QVERIFY(!m_bench.chipPowered());
 }
@@ -126,7 +126,7 @@ void tst_PowerSteps::failedSwitchOnKeepsOneHandle()
     QCOMPARE(m_run->colorOf(QStringLiteral("Failed!!!Fail to open relay!")), QColor(Qt::red));
     QVERIFY(!m_bench.chipPowered());
     // The board stays open after a failed switch.
-    const intptr_t held = m_run->worker->relayHandle;
+    const intptr_t held = m_run->access().relayHandle();
     QVERIFY(held != 0);
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
 
@@ -139,7 +139,7 @@ void tst_PowerSteps::failedSwitchOnKeepsOneHandle()
     QVERIFY(step(&testWorker::powerOnChip));
     QVERIFY(m_bench.chipPowered());
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
-    QVERIFY(m_run->worker->relayHandle != held);
+    QVERIFY(m_run->access().relayHandle() != held);
     QVERIFY(step(&testWorker::powerOffChip));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
 }
@@ -147,14 +147,14 @@ void tst_PowerSteps::failedSwitchOnKeepsOneHandle()
 void tst_PowerSteps::failedSwitchOffKeepsTheBoardOpen()
 {
     QVERIFY(step(&testWorker::powerOnChip));
-    const intptr_t held = m_run->worker->relayHandle;
+    const intptr_t held = m_run->access().relayHandle();
     QVERIFY(m_bench.setFault(QStringLiteral("relay.switchStuck"), true));
 
     QVERIFY(!step(&testWorker::powerOffChip));
     QCOMPARE(m_run->workerLines(), (QStringList{QStringLiteral("Power on chip..."), QStringLiteral("Power off chip..."),
                                                 QStringLiteral("Failed!!!Fail to close relay!")}));
     QCOMPARE(m_run->colorOf(QStringLiteral("Failed!!!Fail to close relay!")), QColor(Qt::red));
-    QCOMPARE(m_run->worker->relayHandle, held);
+    QCOMPARE(m_run->access().relayHandle(), held);
     QCOMPARE(usb_relay_device_open_handle_count(), 1);
     QVERIFY(m_bench.chipPowered()); // the contact did not open: the report must not say otherwise
 

@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "BenchWorkerTest.h"
+#include "RecordFile.h"
 #include "TestCases.h"
 #include "UartEngine.h"
 #include "WorkerTexts.h"
@@ -34,6 +35,8 @@ private slots:
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
 {
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
     startRunning();
     QVERIFY(h->waitResults(2, 10000));
     QCOMPARE(h->results, (QVector<bool>{true, true}));
@@ -55,6 +58,18 @@ void tst_RegisterNet::passingCyclesFollowRegistration()
     QVERIFY(h->results.size() >= 2);
     for (bool pass : h->results)
         QVERIFY(pass);
+
+    // Each passing cycle keeps its three registration times and its board.
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.run.value("board").toString(), QStringLiteral("REG01"));
+    QCOMPARE(rec.run.value("port").toString(), h->setup.portName);
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QVERIFY2(rec.cycleFault().isEmpty(), qPrintable(rec.cycleFault()));
+    for (const QJsonObject &c : rec.cycles)
+        for (const char *key : {"registerMs", "deregisterMs", "reregisterMs"})
+            QVERIFY2(c.value(QLatin1String(key)).toInt(-1) >= 0, key);
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
 }
 
 void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
@@ -63,6 +78,8 @@ void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
     WorkerLimits limits = WorkerHarness::quickLimits();
     limits.registerMs = 700;
     h->worker->setLimits(limits);
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
     startRunning();
     QVERIFY(h->waitResults(2, 10000));
     QCOMPARE(h->results, (QVector<bool>{false, false}));
@@ -80,6 +97,12 @@ void tst_RegisterNet::chipThatNeverRegistersFailsEveryCycle()
     h->stop();
     QVERIFY(h->waitFinished(1, 5000));
     QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
+    // On record: the first exchange failed with its time-out line.
+    const RecordFile rec(h->worker->recordFile());
+    QVERIFY(rec.cycles.size() >= 2);
+    QCOMPARE(rec.cycles[0].value("failedStep").toString(), QStringLiteral("register"));
+    QCOMPARE(rec.cycles[0].value("failedLine").toString(), AtTimeout);
+    QVERIFY(!rec.cycles[0].contains("registerMs"));
 }
 
 void tst_RegisterNet::unpluggedBoardFailsEachCycleUntilStop()
@@ -101,7 +124,7 @@ void tst_RegisterNet::unpluggedBoardFailsEachCycleUntilStop()
     QVERIFY(h->stop() < 5000);
     QCOMPARE(h->finishCount, 1);
     QCOMPARE(h->lines.last().text, Finished);
-    QCOMPARE(h->worker->relayHandle, intptr_t(0));
+    QCOMPARE(h->access().relayHandle(), intptr_t(0));
 }
 
 void tst_RegisterNet::stopWhileWaitingForDeregistration()
@@ -124,7 +147,7 @@ void tst_RegisterNet::stopWhileWaitingForDeregistration()
     QCOMPARE(h->workerLines(stopAt), (QStringList{Stop, PowerOff, QStringLiteral("Close port..."), Finished}));
     QCOMPARE(h->count(AtTimeout), 0);
     QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
-    QCOMPARE(h->worker->relayHandle, intptr_t(0));
+    QCOMPARE(h->access().relayHandle(), intptr_t(0));
 }
 
 void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
@@ -141,10 +164,10 @@ void tst_RegisterNet::lateReportOfTheLastCycleDoesNotPassTheNext()
     // cycle reaches the channel before the next power-up.
     QVERIFY(bench.setFault(QStringLiteral("creg.never"), true));
     const QJsonObject chipBefore = bench.chip();
-    testWorker *worker = h->worker;
-    QMetaObject::invokeMethod(worker, [worker] {
-        if (worker->uart)
-            worker->uart->m_recvBuffer.append("+CREG: 1");
+    const WorkerAccess state = h->access();
+    QMetaObject::invokeMethod(h->worker, [state] {
+        if (state.uart())
+            state.uart()->m_recvBuffer.append("+CREG: 1");
     }, Qt::QueuedConnection);
 
     QVERIFY(h->waitResults(2, 10000));

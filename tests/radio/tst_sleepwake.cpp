@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "BenchWorkerTest.h"
+#include "RecordFile.h"
 #include "TestCases.h"
 #include "WorkerTexts.h"
 
@@ -50,6 +51,8 @@ void tst_SleepWake::passingCyclePowersOffBeforeDialling()
 
 void tst_SleepWake::failedDialFailsTheCycleOnly()
 {
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
     QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
     startRunning();
     QVERIFY(h->waitResults(1, 15000));
@@ -59,6 +62,16 @@ void tst_SleepWake::failedDialFailsTheCycleOnly()
     QVERIFY(h->indexOf(DialFailed) > h->indexOf(PowerOff));
     QVERIFY(h->resultAt[0] > h->indexOf(DialFailed));
     h->stop();
+
+    // The failed dial on record; the passing cycle with its timed dial-up and hang-up.
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QCOMPARE(rec.cycles[0].value("failedStep").toString(), QStringLiteral("dialUpPpp"));
+    QCOMPARE(rec.cycles[0].value("failedLine").toString(), DialFailed);
+    QVERIFY(rec.cycles[1].value("pass").toBool());
+    QVERIFY(rec.cycles[1].value("dialUpMs").toInt(-1) >= 0);
+    QVERIFY(rec.cycles[1].value("hangUpMs").toInt(-1) >= 0);
+    QCOMPARE(rec.run.value("board").toString(), QStringLiteral("SLP01"));
 }
 
 void tst_SleepWake::stopDuringThePoweredWait()

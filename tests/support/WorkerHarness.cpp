@@ -16,7 +16,7 @@
 WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
 {
     worker = new testWorker;
-    worker->setup = &setup;
+    worker->setSetup(&setup);
     worker->setLimits(quickLimits());
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -71,10 +71,11 @@ WorkerLimits WorkerHarness::quickLimits()
 void WorkerHarness::makeChannels()
 {
     runInWorker([this] {
-        worker->uart = new UartEngine(worker);
-        worker->socketMgr = new SocketMannger(worker);
-        QObject::connect(worker->uart, &UartEngine::sngLogtext, worker, &testWorker::onLog);
-        QObject::connect(worker->socketMgr, &SocketMannger::sngSocketLog, worker, &testWorker::onLog);
+        const WorkerAccess state(worker);
+        state.uart() = new UartEngine(worker);
+        state.socketMgr() = new SocketMannger(worker);
+        QObject::connect(state.uart(), &UartEngine::sngLogtext, worker, &testWorker::onLog);
+        QObject::connect(state.socketMgr(), &SocketMannger::sngSocketLog, worker, &testWorker::onLog);
     });
 }
 

@@ -4,6 +4,7 @@
 #define WORKERHARNESS_H
 
 #include "TestSetup.h"
+#include "WorkerAccess.h"
 #include "testWorker.h"
 
 #include <QColor>
@@ -56,6 +57,9 @@ public:
     bool waitLine(const QString &text, int from, int waitMs);
     // Handles events for ms milliseconds.
     void pump(int ms);
+
+    // The worker's state, for presetting and checking it.
+    WorkerAccess access() const { return WorkerAccess(worker); }
 
     QStringList texts() const;
     // Index of the first line equal to text at or after from; -1 when none.

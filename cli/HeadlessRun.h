@@ -1,0 +1,77 @@
+// One test run without a window: the worker in its own thread, its log on
+// standard output, the log, result and record files under the output
+// folder, an optional JUnit report and a summary at the end.
+#ifndef HEADLESSRUN_H
+#define HEADLESSRUN_H
+
+#include "RunOptions.h"
+#include "StreamedLog.h"
+#include "TestSetup.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+#include <QVector>
+
+class testWorker;
+struct usb_relay_device_info;
+
+class HeadlessRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HeadlessRun(const RunOptions &options, QObject *parent = nullptr);
+    ~HeadlessRun() override;
+
+    // Checks the port and the board and starts the run. False (with a
+    // one-line reason in error()) when the set-up cannot run.
+    bool start();
+    QString error() const { return m_error; }
+    // Like the Stop button: the cycle in progress counts nothing.
+    void requestStop();
+    // 0 every counted cycle passed, 1 a cycle failed or the run gave up,
+    // 2 the set-up could not run; valid after finished().
+    int exitCode() const { return m_exitCode; }
+
+signals:
+    void finished();
+
+private:
+    void onLog(const QString &text, Qt::GlobalColor color);
+    void onResult(bool pass);
+    void onAvgTime(bool dialUp, int ms);
+    void onFinishAll();
+    void saveLog();
+    bool writeJUnit(const QString &recordFile);
+    void printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile);
+
+    const RunOptions m_options;
+    TestSetup m_setup;
+    testWorker *m_worker = nullptr;
+    QThread m_thread;
+    QTimer m_autoSave;
+    usb_relay_device_info *m_boards = nullptr;
+    QString m_error;
+    bool m_colour = false;
+    bool m_stopping = false;
+    bool m_finished = false;
+    int m_exitCode = 2;
+
+    StreamedLog m_log; // lines since the last save
+    bool m_logFailed = false;
+    QDateTime m_started;
+    QElapsedTimer m_clock;
+    QVector<bool> m_results;
+    qint64 m_pass = 0;
+    qint64 m_fail = 0;
+    double m_dialUpTotal = 0;
+    double m_hangUpTotal = 0;
+    int m_dialUps = 0;
+    int m_hangUps = 0;
+};
+
+#endif // HEADLESSRUN_H

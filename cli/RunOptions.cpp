@@ -1,0 +1,173 @@
+#include "RunOptions.h"
+
+#include "TestCases.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace {
+
+// A positive whole number, or -1.
+int positiveCount(const QString &text)
+{
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok);
+    return ok && n > 0 ? n : -1;
+}
+
+} // namespace
+
+qint64 RunOptions::parseDuration(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^\\s*(\\d{1,9})\\s*(ms|s|m|h|d)?\\s*$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return -1;
+    const qint64 value = m.captured(1).toLongLong();
+    const QString unit = m.captured(2).toLower();
+    qint64 factor = 1000;
+    if (unit == QLatin1String("ms"))
+        factor = 1;
+    else if (unit == QLatin1String("m"))
+        factor = 60 * 1000;
+    else if (unit == QLatin1String("h"))
+        factor = 3600 * 1000;
+    else if (unit == QLatin1String("d"))
+        factor = 24 * 3600 * 1000;
+    const qint64 ms = value * factor;
+    return ms > 0 ? ms : -1;
+}
+
+int RunOptions::parseCase(const QString &text)
+{
+    const QString t = text.trimmed();
+    bool isNumber = false;
+    const int n = t.toInt(&isNumber);
+    if (isNumber)
+        return n >= 0 && n < TestCases::Count ? n : -1;
+    for (int i = 0; i < TestCases::Count; ++i)
+        if (TestCases::resultTag(i).compare(t, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+RunOptions::Outcome RunOptions::bad(const QString &why)
+{
+    m_error = why;
+    return Bad;
+}
+
+RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
+{
+    QStringList cases;
+    for (int i = 0; i < TestCases::Count; ++i)
+        cases << QStringLiteral("%1 %2").arg(i).arg(TestCases::resultTag(i));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Runs one trevalo test case without a window and reports every cycle.\n"
+                       "Exit status: 0 every counted cycle passed, 1 a cycle failed or the run gave up,\n"
+                       "2 bad options or a set-up that cannot run.\n"
+                       "Cases: ") + cases.join(QStringLiteral(", ")));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption caseOpt(QStringLiteral("case"),
+                                     QStringLiteral("Test case to run: its result tag or its number (required)."),
+                                     QStringLiteral("case"));
+    const QCommandLineOption portOpt(QStringLiteral("port"),
+                                     QStringLiteral("Serial AT port of the chip (register network test; default: "
+                                                    "the virtual bench's AT port when TREVALO_BENCH names one)."),
+                                     QStringLiteral("port"));
+    const QCommandLineOption boardOpt(QStringLiteral("board"),
+                                      QStringLiteral("Serial number of the relay board (radio cases; default: the "
+                                                     "first board listed)."),
+                                      QStringLiteral("serial"));
+    const QCommandLineOption cyclesOpt(QStringLiteral("cycles"),
+                                       QStringLiteral("End the run after N counted cycles."), QStringLiteral("N"));
+    const QCommandLineOption durationOpt(QStringLiteral("duration"),
+                                         QStringLiteral("End the run after this long, e.g. 90m, 36h, 45s, 2d; a cycle "
+                                                        "still in progress then counts nothing."),
+                                         QStringLiteral("time"));
+    const QCommandLineOption failuresOpt(QStringLiteral("max-failures"),
+                                         QStringLiteral("End the run after N failed cycles."), QStringLiteral("N"));
+    const QCommandLineOption settingsOpt(QStringLiteral("settings"),
+                                         QStringLiteral("Settings file with the window's INI keys (default: "
+                                                        "cfg/trevalo.ini beside the program)."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption outOpt(QStringLiteral("out"),
+                                    QStringLiteral("Folder for log/, result/ and records/ (default: the program's "
+                                                   "folder)."),
+                                    QStringLiteral("dir"));
+    const QCommandLineOption junitOpt(QStringLiteral("junit"),
+                                      QStringLiteral("Also write a JUnit XML report, one test case per cycle."),
+                                      QStringLiteral("file"));
+    const QCommandLineOption quietOpt(QStringLiteral("quiet"),
+                                      QStringLiteral("Print one progress line per cycle instead of the log."));
+    parser.addOptions({caseOpt, portOpt, boardOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
+                       junitOpt, quietOpt});
+
+    if (!parser.parse(arguments))
+        return bad(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return Done;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        return Done;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return bad(QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
+
+    if (!parser.isSet(caseOpt))
+        return bad(QStringLiteral("no case given (--case)"));
+    caseIndex = parseCase(parser.value(caseOpt));
+    if (caseIndex < 0)
+        return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
+
+    if (parser.isSet(cyclesOpt) && (cycles = positiveCount(parser.value(cyclesOpt))) < 0)
+        return bad(QStringLiteral("--cycles needs a whole number above 0: %1").arg(parser.value(cyclesOpt)));
+    if (parser.isSet(failuresOpt) && (maxFailures = positiveCount(parser.value(failuresOpt))) < 0)
+        return bad(QStringLiteral("--max-failures needs a whole number above 0: %1").arg(parser.value(failuresOpt)));
+    if (parser.isSet(durationOpt) && (durationMs = parseDuration(parser.value(durationOpt))) < 0)
+        return bad(QStringLiteral("unparsable duration: %1 (use e.g. 90m or 36h)").arg(parser.value(durationOpt)));
+
+    port = parser.value(portOpt);
+    board = parser.value(boardOpt);
+    quiet = parser.isSet(quietOpt);
+
+    const QString programDir = QCoreApplication::applicationDirPath();
+    settingsFile = parser.isSet(settingsOpt) ? parser.value(settingsOpt)
+                                             : QDir(programDir).filePath(QStringLiteral("cfg/trevalo.ini"));
+    if (parser.isSet(settingsOpt)) {
+        const QFileInfo info(settingsFile);
+        if (!info.isFile() || !info.isReadable())
+            return bad(QStringLiteral("cannot read settings file: %1").arg(settingsFile));
+    }
+    settingsFile = QFileInfo(settingsFile).absoluteFilePath();
+
+    outDir = QFileInfo(parser.isSet(outOpt) ? parser.value(outOpt) : programDir).absoluteFilePath();
+    if (outDir.isEmpty() || !QDir().mkpath(outDir))
+        return bad(QStringLiteral("cannot create output folder: %1").arg(outDir));
+    {
+        // A folder that exists may still refuse files.
+        QTemporaryFile probe(QDir(outDir).filePath(QStringLiteral(".trevalo-run-XXXXXX")));
+        if (!probe.open())
+            return bad(QStringLiteral("cannot write to output folder: %1").arg(outDir));
+    }
+
+    if (parser.isSet(junitOpt)) {
+        junitFile = QFileInfo(parser.value(junitOpt)).absoluteFilePath();
+        if (!QFileInfo(QFileInfo(junitFile).absolutePath()).isDir())
+            return bad(QStringLiteral("no folder for the JUnit report: %1").arg(junitFile));
+    }
+    return Run;
+}

@@ -1,0 +1,39 @@
+// The command line of trevalo-run: what it asks for and whether it can run.
+#ifndef RUNOPTIONS_H
+#define RUNOPTIONS_H
+
+#include <QString>
+#include <QStringList>
+
+class RunOptions
+{
+public:
+    enum Outcome { Run, Done, Bad }; // Done: --help or --version printed
+
+    // Parses and checks the arguments; on Bad, error() says why in one line.
+    Outcome parse(const QStringList &arguments);
+    QString error() const { return m_error; }
+
+    // "90m", "36h", "45s", "2d", "500ms" or plain seconds; -1 when unparsable
+    // or not above zero.
+    static qint64 parseDuration(const QString &text);
+    // A result tag (any letter case) or a number 0 to 5; -1 when unknown.
+    static int parseCase(const QString &text);
+
+    int caseIndex = -1;
+    QString port;        // empty: the bench's AT port where one runs
+    QString board;       // empty: the first board listed
+    int cycles = 0;      // 0: no limit
+    qint64 durationMs = 0;
+    int maxFailures = 0;
+    QString settingsFile;
+    QString outDir;
+    QString junitFile;
+    bool quiet = false;
+
+private:
+    Outcome bad(const QString &why);
+    QString m_error;
+};
+
+#endif // RUNOPTIONS_H

@@ -1,0 +1,272 @@
+// The loop every case runs through, and the run's record file. A case
+// supplies its cycle; the loop owns the separator, the pauses, the stop
+// checks between cycles, the give-up rule, the run limits and the
+// reporting of each counted cycle. A cycle cut short by a stop counts nothing.
+#include "testWorker.h"
+
+#include "CycleRecords.h"
+#include "RunFiles.h"
+#include "TestCases.h"
+#include "TestSetup.h"
+#include "usb_relay_device.h"
+
+#include <QCoreApplication>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace {
+const QString separator = QStringLiteral("=================================");
+} // namespace
+
+QString testWorker::endReasonText(EndReason reason)
+{
+    switch (reason) {
+    case EndReason::Stop:
+        return QStringLiteral("Stop");
+    case EndReason::GaveUp:
+        return QStringLiteral("gave up");
+    case EndReason::PortFailed:
+        return QStringLiteral("port failed");
+    case EndReason::ProgramClosed:
+        return QStringLiteral("program closed");
+    case EndReason::CycleLimit:
+        return QStringLiteral("cycle limit");
+    case EndReason::DurationLimit:
+        return QStringLiteral("duration limit");
+    case EndReason::FailureLimit:
+        return QStringLiteral("failure limit");
+    }
+    return QString();
+}
+
+void testWorker::runCycles(const CaseRun &c)
+{
+    CycleScope run;
+    m_endReason = EndReason::GaveUp;
+    if (c.setUp && !c.setUp(run)) {
+        if (stopRequested)
+            m_endReason = EndReason(stopReason.load());
+        return;
+    }
+
+    for (;;) {
+        if (deadlinePassed()) {
+            m_endReason = EndReason::DurationLimit;
+            return;
+        }
+        if (c.stopCheckFirst && stopRequested) {
+            m_endReason = EndReason(stopReason.load());
+            return;
+        }
+        if (c.giveUp) {
+            const QString why = c.giveUp();
+            if (!why.isEmpty()) {
+                log(why, QColor(Qt::red));
+                m_endReason = EndReason::GaveUp;
+                return;
+            }
+        }
+        // The radio cases rest the chip a moment before each power-up; the
+        // stop request is looked at only afterwards.
+        if (c.radioPause)
+            QThread::msleep(static_cast<unsigned long>(qMax(0, m_limits.cyclePauseMs)));
+        log(separator, QColor(Qt::white));
+
+        m_cycle = CycleRecord();
+        m_cycle.number = m_passCount + m_failCount + 1;
+        m_cycle.start = QDateTime::currentDateTime();
+        m_cycle.startMs = monotonicMs();
+        CycleEnd end;
+        {
+            CycleScope cycle;
+            end = c.cycle(cycle);
+            if (end == CycleEnd::Pass || end == CycleEnd::Fail) {
+                (end == CycleEnd::Pass ? m_passCount : m_failCount) += 1;
+                // On disk before anyone counts it, so a kill never leaves a
+                // counted cycle without its record.
+                writeCycleRecord(end == CycleEnd::Pass);
+                emitResult(end == CycleEnd::Pass);
+            }
+        } // what the cycle set up is undone here, after its result
+
+        if (end == CycleEnd::Stopped) {
+            m_endReason = EndReason(stopReason.load());
+            return;
+        }
+        if (end == CycleEnd::EndRun || m_cycle.endRunAfterResult) {
+            m_endReason = EndReason::GaveUp;
+            return;
+        }
+        if (runLimitReached())
+            return;
+        if (m_cycle.stopCheckAfter && stopRequested) {
+            m_endReason = EndReason(stopReason.load());
+            return;
+        }
+        if (m_cycle.pauseAfterMs > 0 && waitFor(m_cycle.pauseAfterMs, [] { return false; }) == WaitResult::Stopped) {
+            m_endReason = EndReason(stopReason.load());
+            return;
+        }
+    }
+}
+
+bool testWorker::runLimitReached()
+{
+    if (m_runLimits.cycles > 0 && m_passCount + m_failCount >= m_runLimits.cycles) {
+        m_endReason = EndReason::CycleLimit;
+        return true;
+    }
+    if (m_runLimits.maxFailures > 0 && m_failCount >= m_runLimits.maxFailures) {
+        m_endReason = EndReason::FailureLimit;
+        return true;
+    }
+    return false;
+}
+
+bool testWorker::deadlinePassed()
+{
+    if (m_deadlineMs <= 0 || monotonicMs() < m_deadlineMs)
+        return false;
+    // From here on the run ends as if stopped: the cycle in progress counts nothing.
+    if (!stopRequested) {
+        stopReason = int(EndReason::DurationLimit);
+        stopRequested = true;
+    }
+    return true;
+}
+
+bool testWorker::endRadioRun()
+{
+    // A run that ends after a failed power-off still holds the board;
+    // nothing would ever close it, since the next run starts from a zero handle.
+    if (relayHandle != 0) {
+        usb_relay_device_close(relayHandle);
+        relayHandle = 0;
+    }
+    return true;
+}
+
+void testWorker::noteLine(const QString &text, const QColor &color)
+{
+    // Only the worker thread's own lines during a cycle; "Stop ..." comes
+    // from the GUI thread and is white.
+    if (color == QColor(Qt::red)) {
+        m_cycle.lastRed = text;
+        return;
+    }
+    if (color != QColor(Qt::yellow) || m_cycle.step != QLatin1String("pingHost"))
+        return;
+    // "4 packets transmitted, 4 received" and "rtt min/avg/max/mdev = a/b/c/d ms";
+    // Windows: "Received = 4" and "Average = 12ms".
+    static const QRegularExpression received(QStringLiteral("(\\d+) (?:packets )?received|Received = (\\d+)"));
+    static const QRegularExpression rtt(QStringLiteral("= [\\d.]+/([\\d.]+)/|Average = (\\d+)ms"));
+    const QRegularExpressionMatch r = received.match(text);
+    if (r.hasMatch())
+        m_cycle.pingReplies = (r.captured(1).isEmpty() ? r.captured(2) : r.captured(1)).toInt();
+    const QRegularExpressionMatch t = rtt.match(text);
+    if (t.hasMatch())
+        m_cycle.pingRttMs = (t.captured(1).isEmpty() ? t.captured(2) : t.captured(1)).toDouble();
+}
+
+QString testWorker::recordFile() const
+{
+    return m_recordPath;
+}
+
+void testWorker::beginRecords()
+{
+    m_records.reset();
+    m_recordPath.clear();
+    if (m_recordsDir.isEmpty() || !setup)
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    auto records = std::make_unique<CycleRecords>();
+    QJsonObject limits{{QStringLiteral("connectMs"), m_limits.connectMs},
+                       {QStringLiteral("writeMs"), m_limits.writeMs},
+                       {QStringLiteral("echoWaitMs"), m_limits.echoWaitMs},
+                       {QStringLiteral("registerMs"), m_limits.registerMs},
+                       {QStringLiteral("deregisterMs"), m_limits.deregisterMs},
+                       {QStringLiteral("reregisterMs"), m_limits.reregisterMs},
+                       {QStringLiteral("dialBoundMs"), m_limits.dialBoundMs},
+                       {QStringLiteral("pingStartMs"), m_limits.pingStartMs},
+                       {QStringLiteral("pingFinishMs"), m_limits.pingFinishMs},
+                       {QStringLiteral("sleepWakeMs"), m_limits.sleepWakeMs},
+                       {QStringLiteral("cyclePauseMs"), m_limits.cyclePauseMs}};
+    if (m_runLimits.cycles > 0)
+        limits.insert(QStringLiteral("cycles"), m_runLimits.cycles);
+    if (m_runLimits.durationMs > 0)
+        limits.insert(QStringLiteral("durationMs"), double(m_runLimits.durationMs));
+    if (m_runLimits.maxFailures > 0)
+        limits.insert(QStringLiteral("maxFailures"), m_runLimits.maxFailures);
+    QJsonObject head{{QStringLiteral("record"), QStringLiteral("run")},
+                     {QStringLiteral("version"), QStringLiteral(TREVALO_VERSION)},
+                     {QStringLiteral("case"), TestCases::resultTag(setup->caseIndex)},
+                     {QStringLiteral("port"), setup->portName},
+                     {QStringLiteral("echoHost"), setup->hostName},
+                     {QStringLiteral("echoPort"), setup->hostPort},
+                     {QStringLiteral("pingHost"), setup->pingAddress},
+                     {QStringLiteral("limits"), limits},
+                     {QStringLiteral("start"), CycleRecords::isoStamp(now)}};
+    if (TestCases::needsRelay(setup->caseIndex) && setup->relayDevice.serial_number)
+        head.insert(QStringLiteral("board"), QString::fromLatin1(reinterpret_cast<const char *>(setup->relayDevice.serial_number)));
+    if (!records->open(m_recordsDir, TestCases::resultTag(setup->caseIndex), now) || !records->append(head)) {
+        log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
+        return; // the run goes on without records
+    }
+    m_recordPath = records->path();
+    m_records = std::move(records);
+}
+
+void testWorker::writeCycleRecord(bool pass)
+{
+    if (!m_records)
+        return;
+    const CycleRecord &c = m_cycle;
+    QJsonObject line{{QStringLiteral("record"), QStringLiteral("cycle")},
+                     {QStringLiteral("cycle"), c.number},
+                     {QStringLiteral("start"), CycleRecords::isoStamp(c.start)},
+                     {QStringLiteral("durationMs"), double(monotonicMs() - c.startMs)},
+                     {QStringLiteral("pass"), pass}};
+    if (!pass && !c.failedStep.isEmpty()) {
+        line.insert(QStringLiteral("failedStep"), c.failedStep);
+        line.insert(QStringLiteral("failedLine"), c.failedLine);
+    }
+    const auto figure = [&line](const char *key, double value) {
+        if (value >= 0)
+            line.insert(QLatin1String(key), value);
+    };
+    if (c.rasError != 0)
+        line.insert(QStringLiteral("rasError"), c.rasError);
+    figure("dialUpMs", c.dialUpMs);
+    figure("hangUpMs", c.hangUpMs);
+    figure("pingReplies", c.pingReplies);
+    figure("pingRttMs", c.pingRttMs);
+    figure("bytesSent", c.bytesSent);
+    figure("bytesReceived", c.bytesReceived);
+    figure("registerMs", c.registerMs);
+    figure("deregisterMs", c.deregisterMs);
+    figure("reregisterMs", c.reregisterMs);
+    if (!m_records->append(line)) {
+        // Reported once; the run goes on without records.
+        log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
+        m_records.reset();
+    }
+}
+
+void testWorker::endRecords()
+{
+    if (!m_records)
+        return;
+    const QJsonObject last{{QStringLiteral("record"), QStringLiteral("end")},
+                           {QStringLiteral("cycles"), m_passCount + m_failCount},
+                           {QStringLiteral("pass"), m_passCount},
+                           {QStringLiteral("fail"), m_failCount},
+                           {QStringLiteral("fpy"), RunFiles::fpy(m_passCount, m_failCount)},
+                           {QStringLiteral("end"), CycleRecords::isoStamp(QDateTime::currentDateTime())},
+                           {QStringLiteral("durationMs"), double(monotonicMs() - m_runStartMs)},
+                           {QStringLiteral("reason"), endReasonText(m_endReason)}};
+    if (!m_records->append(last))
+        log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
+    m_records.reset();
+}
