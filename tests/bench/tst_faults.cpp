@@ -5,6 +5,7 @@
 #include "BenchProcess.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPort>
@@ -71,6 +72,7 @@ void TestFaults::sameFromStartAndLive_data()
         {"cfun.noReply=true"},
         {"at.pieces=3", "at.pieceGapMs=200"},
         {"at.pieceGapMs=200", "at.pieces=3"},
+        {"at.vanish=true"},
         {"relay.missing=BNCH2"},
         {"relay.statusFails=BNCH2"},
         {"relay.switchFails=BNCH2"},
@@ -217,6 +219,16 @@ bool TestFaults::chipActed(const BenchProcess &bench, const QString &fault, QStr
         readUntil("\r\n", 400);
         *seen = QStringLiteral("AT+CFUN=0 got: %1").arg(QString::fromLatin1(got.toPercentEncoding()));
         return got.isEmpty();
+    }
+    if (fault == QLatin1String("at.vanish")) {
+        // The port goes with the supply and comes back under the same link.
+        const QString link = bench.atLink();
+        bench.setChipPower(false);
+        const bool gone = QTest::qWaitFor([&] { return !QFileInfo::exists(link); }, 1500);
+        bench.setChipPower(true);
+        const bool back = QTest::qWaitFor([&] { return QFileInfo::exists(link); }, 1500);
+        *seen = QStringLiteral("link %1: gone %2, back %3").arg(link).arg(gone).arg(back);
+        return gone && back;
     }
     // at.pieces and at.pieceGapMs, each with the other: "OK" in three
     // pieces 200 ms apart arrives over at least 400 ms, its first read short.

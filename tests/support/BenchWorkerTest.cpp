@@ -1,5 +1,6 @@
 #include "BenchWorkerTest.h"
 
+#include "WorkerAccess.h"
 #include "WorkerTexts.h"
 #include "usb_relay_device.h"
 
@@ -72,5 +73,5 @@ void BenchWorkerTest::runWithPowerOffStuck()
     QVERIFY(h->resultAt.first() > h->indexOf(RelayCloseFailed));
     QCOMPARE(h->lines.last().text, Finished);
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
-    QCOMPARE(h->worker->relayHandle, intptr_t(0));
+    QCOMPARE(WorkerAccess(h->worker).relayHandle(), intptr_t(0));
 }
