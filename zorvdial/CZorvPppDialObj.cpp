@@ -86,7 +86,10 @@ bool CZorvPppDialObj::dialUp(void *notifier)
     std::memset(&params, 0, sizeof(params));
     params.dwSize = kDialParamsSize;
 
-    g_connection.store(nullptr);
+    // A connection nobody hung up would keep its line (on Windows even past
+    // the process); release it before its handle is forgotten.
+    if (const HRASCONN stale = g_connection.exchange(nullptr))
+        RasHangUpA(stale);
 
     copyField(params.szEntryName, "");
     copyField(params.szPhoneNumber, "*99***1#");
@@ -95,13 +98,19 @@ bool CZorvPppDialObj::dialUp(void *notifier)
     copyField(params.szCallbackNumber, "");
     copyField(params.szDomain, "");
 
-    // RAS fills the handle in before it returns, also when it refuses
-    // after having opened a connection; keep whatever it stored.
     HRASCONN connection = nullptr;
     const DWORD rc = RasDialA(nullptr, nullptr, reinterpret_cast<LPRASDIALPARAMSA>(&params), 0,
                               notifier, &connection);
+    if (rc != 0) {
+        // RAS may refuse after it has opened a connection and still hand out
+        // its handle. The caller only learns that the dial failed, so the
+        // line is released here, quietly.
+        if (connection != nullptr)
+            RasHangUpA(connection);
+        return false;
+    }
     g_connection.store(connection);
-    return rc == 0;
+    return true;
 }
 
 int CZorvPppDialObj::GetConnectStatus()

@@ -24,6 +24,8 @@ public:
 
     // Starts an asynchronous dial of "*99***1#". notifier is a RasDialFunc
     // (notifier type 0), handed to RAS untouched. True when RAS accepted.
+    // A connection still held from an earlier dial is hung up first; a
+    // refused dial holds nothing afterwards.
     bool dialUp(void *notifier);
     // -1 without a connection, 1 when connected, 0 otherwise.
     int GetConnectStatus();

@@ -267,8 +267,12 @@ QJsonObject BenchServer::handle(ControlConnection *from, const QJsonObject &req)
     if (op == QLatin1String("dial")) {
         int error = 0;
         const int id = m_dials->dial(from, req.value(QStringLiteral("number")).toString(), &error);
-        if (id <= 0)
-            return failCode(error);
+        if (error != 0) {
+            QJsonObject refusal = failCode(error);
+            if (id > 0) // refused, yet the line is taken until hung up
+                refusal.insert(QStringLiteral("conn"), id);
+            return refusal;
+        }
         return okWith({{QStringLiteral("conn"), id}});
     }
     if (op == QLatin1String("dial.status")) {

@@ -44,12 +44,6 @@ DialService::~DialService()
 int DialService::dial(QObject *owner, const QString &number, int *error)
 {
     Q_UNUSED(number) // every number reaches the same network
-    const int refuse = m_faults->number(QStringLiteral("dial.refuse"));
-    if (refuse > 0) {
-        ++m_refused;
-        *error = refuse;
-        return 0;
-    }
     int held = 0;
     for (const Dial &d : qAsConst(m_dials))
         held += d.owner == owner ? 1 : 0;
@@ -58,9 +52,24 @@ int DialService::dial(QObject *owner, const QString &number, int *error)
         *error = kErrorPortNotAvailable;
         return 0;
     }
-    const int id = m_nextId++;
-    if (m_nextId <= 0)
-        m_nextId = 1;
+    const int refuse = m_faults->number(QStringLiteral("dial.refuse"));
+    if (refuse > 0) {
+        ++m_refused;
+        *error = refuse;
+        if (!m_faults->flag(QStringLiteral("dial.refuseHeld")))
+            return 0;
+        // Windows may refuse a dial after it has taken the line: the caller
+        // gets a handle it must hang up. Nothing is reported for it.
+        Dial d;
+        d.owner = owner;
+        d.state = OpenPort;
+        d.error = refuse;
+        d.finished = true;
+        const int id = newId();
+        m_dials.insert(id, d);
+        return id;
+    }
+    const int id = newId();
     Dial d;
     d.owner = owner;
     d.timer = new QTimer(this);
@@ -71,6 +80,14 @@ int DialService::dial(QObject *owner, const QString &number, int *error)
     // The first report comes after the reply to the request has gone out.
     d.timer->start(m_stepMs + m_faults->number(QStringLiteral("dial.slowMs")));
     *error = 0;
+    return id;
+}
+
+int DialService::newId()
+{
+    const int id = m_nextId++;
+    if (m_nextId <= 0)
+        m_nextId = 1;
     return id;
 }
 

@@ -21,8 +21,9 @@ public:
     DialService(FaultSet *faults, int stepMs, QObject *parent = nullptr);
     ~DialService() override;
 
-    // A new dial for owner: its id (> 0), or 0 with *error set to the RAS
-    // error code that refused it.
+    // A new dial for owner: its id (> 0) with *error 0, or *error set to the
+    // RAS error code that refused it. A refused dial that still holds a line
+    // (fault dial.refuseHeld) has an id too, to be hung up like any other.
     int dial(QObject *owner, const QString &number, int *error);
     bool status(int id, int *state, int *error) const;
     bool hangUp(int id);
@@ -44,6 +45,7 @@ private:
         bool finished = false;
         QTimer *timer = nullptr;
     };
+    int newId();
     void advance(int id);
     void report(int id, Dial &d, int state, int error, bool finished);
     void release(Dial &d);

@@ -38,6 +38,7 @@ FaultSet::FaultSet(QObject *parent) : QObject(parent)
     add("relay.switchStuck", Kind::Boards);
     // The dial-up service
     add("dial.refuse", Kind::Count);
+    add("dial.refuseHeld", Kind::Flag);
     add("dial.failAt", Kind::State);
     add("dial.failCode", Kind::Count);
     add("dial.disconnect", Kind::Flag);

@@ -61,19 +61,23 @@ void BenchDialBackend::run(RasConnection &connection)
         connection.refused(session.isOpen() ? ERROR_REQUEST_TIMEOUT : ERROR_PORT_NOT_AVAILABLE);
         return;
     }
-    if (!reply.value(kOk).toBool()) {
+    const QJsonValue conn = reply.value(kConn);
+    const bool refused = !reply.value(kOk).toBool();
+    if (refused && !conn.isDouble()) {
         connection.refused(refusalCode(reply));
         return;
     }
-    const QJsonValue conn = reply.value(kConn);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_conn = conn;
     }
-    connection.accepted();
+    if (refused)
+        connection.refusedHoldingLine(refusalCode(reply)); // no events follow
+    else
+        connection.accepted();
 
     RASCONNSTATE state = RASCS_OpenPort;
-    bool finished = false;
+    bool finished = refused;
     while (!finished && !connection.cancelled()) {
         const QJsonObject msg = session.next(kEventSliceMs);
         if (msg.isEmpty()) {
@@ -92,7 +96,8 @@ void BenchDialBackend::run(RasConnection &connection)
         finished = RasConnection::isTerminal(state, error);
     }
 
-    // Connected or failed: nothing more comes; hold the dial until hung up.
+    // Connected, failed or refused: nothing more comes; hold the line until
+    // hung up.
     connection.waitCancelled(-1);
     // Hang up before closing: the bench also drops a dial whose connection
     // closes, but would count it as abandoned rather than hung up.

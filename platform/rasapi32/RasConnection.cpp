@@ -49,6 +49,8 @@ DWORD RasConnection::start(int acceptTimeoutMs)
             m_refusal = ERROR_REQUEST_TIMEOUT;
         }
         code = m_refusal;
+        if (m_lineHeld)
+            return code;
     }
     cancel();
     joinThread();
@@ -107,6 +109,26 @@ void RasConnection::refused(DWORD code)
         m_refusal = code != 0 ? code : DWORD(ERROR_PORT_NOT_AVAILABLE);
     }
     m_changed.notify_all();
+}
+
+void RasConnection::refusedHoldingLine(DWORD code)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_verdict == Verdict::Pending) {
+        m_verdict = Verdict::Refused;
+        m_refusal = code != 0 ? code : DWORD(ERROR_PORT_NOT_AVAILABLE);
+        m_lineHeld = true;
+        // Status queries show the refusal; the notifier hears nothing.
+        m_error = m_refusal;
+        m_finished = true;
+    }
+    m_changed.notify_all();
+}
+
+bool RasConnection::holdsLine() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineHeld;
 }
 
 void RasConnection::report(RASCONNSTATE state, DWORD error)

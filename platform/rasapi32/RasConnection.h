@@ -29,8 +29,11 @@ public:
 
     // Caller's side. Starts the dial thread and waits up to acceptTimeoutMs
     // for the back-end's verdict: 0 when the dial is under way, otherwise
-    // the refusal code (the thread has ended by then).
+    // the refusal code. After a refusal the thread has ended, unless the
+    // refused dial still holds its line (holdsLine()): then the caller owns
+    // the connection and must hang it up.
     DWORD start(int acceptTimeoutMs);
+    bool holdsLine() const;
     // Blocks until the dial has connected or failed; 0 when connected.
     DWORD waitFinished();
     // Cancels the dial, releases what it holds and joins the dial thread
@@ -41,6 +44,9 @@ public:
     // Back-end's side (dial thread).
     void accepted();
     void refused(DWORD code);
+    // Refused, but the device has taken the line: it stays held, without
+    // notifications, until hung up.
+    void refusedHoldingLine(DWORD code);
     void report(RASCONNSTATE state, DWORD error);
     void setDeviceName(const std::string &name);
     bool cancelled() const { return m_cancelled.load(); }
@@ -63,6 +69,7 @@ private:
     std::condition_variable m_changed;
     Verdict m_verdict = Verdict::Pending;
     DWORD m_refusal = 0;
+    bool m_lineHeld = false;
     RASCONNSTATE m_state = RASCS_OpenPort;
     DWORD m_error = 0;
     bool m_finished = false; // a terminal report arrived; no more notifications

@@ -140,7 +140,8 @@ typedef VOID(WINAPI *RASDIALFUNC)(UINT unMsg, RASCONNSTATE rasconnstate, DWORD d
 #define ERROR_CANNOT_FIND_PHONEBOOK_ENTRY 623
 
 // Starts an asynchronous dial; progress and errors reach the notifier from
-// the layer's own thread. Returns 0 when the dial is under way.
+// the layer's own thread. Returns 0 when the dial is under way. A refusal
+// may still fill in *lphRasConn: that handle must be hung up.
 RASAPI32_EXPORT DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions,
                                         LPCSTR lpszPhonebook,
                                         LPRASDIALPARAMSA lpRasDialParams,

@@ -85,8 +85,13 @@ DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhon
     const auto notifier = reinterpret_cast<RASDIALFUNC>(lpvNotifier);
     auto connection = std::make_shared<RasConnection>(std::move(backend), notifier);
     const DWORD rc = connection->start(BenchDialBackend::kReplyTimeoutMs);
-    if (rc != 0)
+    if (rc != 0) {
+        // As on Windows, a refusal may come with a handle; the caller must
+        // hang it up to free the line.
+        if (connection->holdsLine())
+            *lphRasConn = add(connection);
         return rc;
+    }
 
     *lphRasConn = add(connection);
     // Without a notifier the dial is synchronous: RasDialA returns when it

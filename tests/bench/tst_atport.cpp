@@ -87,6 +87,12 @@ bool TestAtPort::readUntil(const QByteArray &wanted, int waitMs)
 {
     QElapsedTimer t;
     t.start();
+    // Bytes that came while the test was processing events are buffered
+    // already; waitForReadyRead only reports those that come after it.
+    if (m_port->bytesAvailable() > 0) {
+        m_got += m_port->readAll();
+        ++m_reads;
+    }
     while (!m_got.contains(wanted)) {
         const qint64 left = waitMs - t.elapsed();
         if (left <= 0 || !m_port->waitForReadyRead(int(left)))

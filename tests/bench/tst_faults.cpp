@@ -78,6 +78,7 @@ void TestFaults::sameFromStartAndLive_data()
         {"relay.switchFails=BNCH2"},
         {"relay.switchStuck=BNCH2"},
         {"dial.refuse=633"},
+        {"dial.refuseHeld=true", "dial.refuse=633"},
         {"dial.failAt=2"},
         {"dial.failCode=700", "dial.failAt=3"},
         {"dial.disconnect=true"},
@@ -255,6 +256,11 @@ bool TestFaults::dialActed(const BenchProcess &bench, const QString &fault, QStr
     if (fault == QLatin1String("dial.refuse")) {
         *seen = QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact));
         return !reply.value("ok").toBool() && reply.value("error").toInt() == 633;
+    }
+    if (fault == QLatin1String("dial.refuseHeld")) {
+        // Refused, yet the line is taken and named.
+        *seen = QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact));
+        return !reply.value("ok").toBool() && reply.value("error").toInt() == 633 && reply.contains("conn");
     }
     const int conn = reply.value("conn").toInt();
     QList<DialEvent> events;

@@ -54,12 +54,14 @@ private slots:
 
     void connectsAndHangsUp();
     void refusalComesBackFromRasDial();
+    void refusalHoldingTheLineHandsOutAHandle();
     void failureAtAStage_data();
     void failureAtAStage();
     void slowDialReturnsAtOnce();
     void neverCompletingDialHangsUpPromptly();
     void lineDropShowsInStatus();
     void dialObjectOverTheBench();
+    void dialObjectLeavesNoLineHeld();
     void silentBenchIsAnError();
     void benchVanishingMidDial();
 
@@ -116,6 +118,23 @@ void TestRasDialBench::refusalComesBackFromRasDial()
     QCOMPARE(rc, DWORD(633));
     QVERIFY(h == nullptr);
     QTest::qWait(100);
+    QVERIFY(NotifierLog::instance().calls().isEmpty());
+}
+
+void TestRasDialBench::refusalHoldingTheLineHandsOutAHandle()
+{
+    QVERIFY(m_bench.setFaults({{"dial.refuse", 633}, {"dial.refuseHeld", true}}));
+    DWORD rc = 0;
+    const HRASCONN h = dial(&rc);
+    QCOMPARE(rc, DWORD(633));
+    QVERIFY(h != nullptr);
+    QCOMPARE(queryStatus(h).dwError, DWORD(633));
+    QCOMPARE(dials().value("held").toInt(), 1);
+
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QCOMPARE(dials().value("held").toInt(), 0);
+    QCOMPARE(dials().value("abandoned").toInt(), 0);
+    QCOMPARE(RasHangUpA(h), DWORD(ERROR_INVALID_HANDLE));
     QVERIFY(NotifierLog::instance().calls().isEmpty());
 }
 
@@ -272,6 +291,35 @@ void TestRasDialBench::benchVanishingMidDial()
     QCOMPARE(RasHangUpA(h), DWORD(0));
     QVERIFY(t.elapsed() < 4000);
     qunsetenv("TREVALO_BENCH");
+}
+
+void TestRasDialBench::dialObjectLeavesNoLineHeld()
+{
+    const auto notifier = reinterpret_cast<void *>(&NotifierLog::notifier);
+    CZorvPppDialObj dial;
+
+    // A refusal that left a handle: released at once.
+    QVERIFY(m_bench.setFaults({{"dial.refuse", 633}, {"dial.refuseHeld", true}}));
+    int hangups = dials().value("hangups").toInt();
+    QVERIFY(!dial.dialUp(notifier));
+    QCOMPARE(dial.GetConnectStatus(), -1);
+    QCOMPARE(dials().value("held").toInt(), 0);
+    QCOMPARE(dials().value("hangups").toInt(), hangups + 1);
+    QVERIFY(NotifierLog::instance().calls().isEmpty());
+
+    // A dial over one never hung up releases the old line first.
+    QVERIFY(m_bench.clearFaults());
+    QVERIFY(dial.dialUp(notifier));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    NotifierLog::instance().reset();
+    hangups = dials().value("hangups").toInt();
+    QVERIFY(dial.dialUp(notifier));
+    QCOMPARE(dials().value("hangups").toInt(), hangups + 1);
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(dials().value("held").toInt(), 1);
+    QCOMPARE(dial.GetConnectStatus(), 1);
+    QVERIFY(dial.hangUp());
+    QCOMPARE(dials().value("held").toInt(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRasDialBench)

@@ -20,6 +20,7 @@ public:
 private slots:
     void progressCodes();
     void dialLogsEachStageOnceAndReportsTimes();
+    void refusedDialLogsOneLineAndNoTime_data();
     void refusedDialLogsOneLineAndNoTime();
     void failedDialHangsUp_data();
     void failedDialHangsUp();
@@ -101,13 +102,24 @@ void TestDial::dialLogsEachStageOnceAndReportsTimes()
     QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
+void TestDial::refusedDialLogsOneLineAndNoTime_data()
+{
+    QTest::addColumn<bool>("lineHeld");
+    QTest::newRow("refused") << false;
+    QTest::newRow("refused after taking the line") << true;
+}
+
 void TestDial::refusedDialLogsOneLineAndNoTime()
 {
-    QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
+    QFETCH(bool, lineHeld);
+    QVERIFY(bench.setFaults({{QStringLiteral("dial.refuse"), 633},
+                             {QStringLiteral("dial.refuseHeld"), lineHeld}}));
     QVERIFY(!dial());
     QCOMPARE(h->texts(), QStringList{DialFailed});
     QCOMPARE(h->lines.first().color, QColor(Qt::red));
     QVERIFY(h->avgTimes.isEmpty());
+    // Whatever the refusal left is released, without a word.
+    QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
 }
 
 void TestDial::failedDialHangsUp_data()

@@ -128,6 +128,10 @@ bool BenchProcess::stop(int timeoutMs)
         }
     }
     m_stderr += m_process->readAllStandardError();
+    // A bench that did not end cleanly may have said why, e.g. in a
+    // sanitizer report; the test's output is the only place left for it.
+    if (!clean && !m_stderr.trimmed().isEmpty())
+        qWarning("trevalo-bench wrote to stderr:\n%s", m_stderr.constData());
     m_process.reset();
     m_dir.reset();
     return clean;
