@@ -27,6 +27,7 @@ bool testWorker::pingHost()
     const QStringList arguments{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("-w"),
                                 QString::number(m_limits.pingDeadlineS), QStringLiteral("--"), host};
 #endif
+    reportStep(QStringLiteral("pinging %1").arg(host), m_limits.pingFinishMs);
     ping.start(QStringLiteral("ping"), arguments, QIODevice::ReadWrite);
     if (!ping.waitForStarted(m_limits.pingStartMs)) {
         log(QStringLiteral("Failed!!!Fail to start ping process!"), QColor(Qt::red));
