@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
+#include <functional>
+
 namespace {
 
 const QString kRecord = QStringLiteral("record");
@@ -143,38 +145,39 @@ bool RecordsFile::exportCsv(const QString &recordsPath, const QString &csvPath, 
     if (!in.open(QIODevice::ReadOnly))
         return fail(QObject::tr("cannot read %1").arg(recordsPath));
 
-    // First pass: the columns, known ones first, then any the file adds.
+    // Every whole cycle line of the file, from its start.
+    const auto eachCycle = [&in](const std::function<void(const QJsonObject &)> &use) {
+        in.seek(0);
+        while (!in.atEnd()) {
+            const QByteArray line = in.readLine();
+            bool ok = false;
+            const QJsonObject o = parse(line, &ok);
+            if (ok && line.endsWith('\n') && o.value(kRecord).toString() == QLatin1String("cycle"))
+                use(o);
+        }
+    };
+
+    // The columns: known ones first, then any the file adds.
     QStringList columns = csvColumns();
-    while (!in.atEnd()) {
-        const QByteArray line = in.readLine();
-        bool ok = false;
-        const QJsonObject o = parse(line, &ok);
-        if (!ok || !line.endsWith('\n') || o.value(kRecord).toString() != QLatin1String("cycle"))
-            continue;
+    eachCycle([&columns](const QJsonObject &o) {
         for (auto it = o.begin(); it != o.end(); ++it) {
             if (it.key() != kRecord && !columns.contains(it.key()))
                 columns << it.key();
         }
-    }
+    });
 
     // Written whole or not at all: a half-written export would pass for a short run.
     QSaveFile out(csvPath);
     if (!out.open(QIODevice::WriteOnly))
         return fail(QObject::tr("cannot write %1").arg(csvPath));
     out.write(columns.join(QLatin1Char(',')).toUtf8() + "\r\n");
-    in.seek(0);
-    while (!in.atEnd()) {
-        const QByteArray line = in.readLine();
-        bool ok = false;
-        const QJsonObject o = parse(line, &ok);
-        if (!ok || !line.endsWith('\n') || o.value(kRecord).toString() != QLatin1String("cycle"))
-            continue;
+    eachCycle([&columns, &out](const QJsonObject &o) {
         QStringList row;
         row.reserve(columns.size());
         for (const QString &c : columns)
             row << csvField(o.value(c));
         out.write(row.join(QLatin1Char(',')).toUtf8() + "\r\n");
-    }
+    });
     if (!out.commit())
         return fail(QObject::tr("cannot write %1").arg(csvPath));
     return true;

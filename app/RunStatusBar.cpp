@@ -20,12 +20,19 @@ RunStatusBar::RunStatusBar(const TestSetup *setup, QWidget *parent)
 {
     setObjectName(QStringLiteral("runStatus"));
     setSizeGripEnabled(false);
-    // Long texts are cut rather than widening the window past its form's size.
-    for (QLabel *label : {m_run, m_step, m_last})
-        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    addWidget(m_run, 3);
-    addWidget(m_step, 3);
-    addWidget(m_last, 4);
+    // A size smaller than the form's, and long texts cut rather than
+    // widening the window past its form's size.
+    QFont small = font();
+    small.setPointSize(qMax(7, small.pointSize() - 2));
+    setFont(small);
+    for (QLabel *label : {m_step, m_last})
+        label->setMinimumWidth(1);
+    m_run->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The step and the last cycle get the room they need, the run line the
+    // rest: a long case name is cut, the case box shows it whole.
+    addWidget(m_run, 1);
+    addWidget(m_step);
+    addPermanentWidget(m_last);
     m_run->setText(tr("No run yet"));
     // Only the countdown and the run time move between the worker's signals.
     m_tick->setInterval(1000);
@@ -115,7 +122,7 @@ void RunStatusBar::onUpdateRadio(bool pass)
     if (m_runsPending <= 0)
         return;
     ++m_counted;
-    QString text = tr("cycle %1: %2").arg(m_counted).arg(pass ? tr("PASS") : tr("FAIL"));
+    QString text = tr("cycle %1 %2").arg(m_counted).arg(pass ? tr("PASS") : tr("FAIL"));
     if (m_dialUpMs >= 0)
         text += tr(", dial-up %1").arg(secondsText(m_dialUpMs));
     if (m_hangUpMs >= 0)
@@ -135,9 +142,8 @@ void RunStatusBar::onFinishAll()
     m_tick->stop();
     // No run goes on now, so the worker's account of the last one holds still.
     const QString reason = m_worker ? testWorker::endReasonText(m_worker->endReason()) : QString();
-    m_run->setText(tr("Last run: %1, ended by %2 after %3, %4 cycles")
-                       .arg(m_caseName, reason, clockText(m_runClock.elapsed()))
-                       .arg(m_counted));
+    m_run->setText(tr("Last run: %1 after %2, %3 cycles").arg(reason, clockText(m_runClock.elapsed())).arg(m_counted));
+    m_run->setToolTip(m_caseName);
     m_step->clear();
 }
 
@@ -145,7 +151,8 @@ void RunStatusBar::refresh()
 {
     if (m_runsPending <= 0)
         return;
-    m_run->setText(tr("%1 | cycle %2 | %3").arg(m_caseName).arg(m_counted + 1).arg(clockText(m_runClock.elapsed())));
+    m_run->setText(tr("cycle %1 | %2 | %3").arg(m_counted + 1).arg(clockText(m_runClock.elapsed()), m_caseName));
+    m_run->setToolTip(m_run->text());
     QString step = m_stepName;
     if (m_stepLimitMs > 0)
         step += tr(", %1 left").arg(countdownText(m_stepLimitMs - m_stepClock.elapsed()));

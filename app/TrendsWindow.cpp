@@ -245,6 +245,7 @@ void TrendsWindow::redrawNow()
     if (!m_zoomed)
         m_axisX->setRange(n > 0 ? cycles.front().number : 0, n > 1 ? cycles.back().number : (n > 0 ? cycles.front().number + 1 : 1));
     m_axisTime->setRange(0, top > 0 ? top * 1.1 : 1);
+    m_axisTime->applyNiceNumbers();
     m_settingRange = false;
     showInfo();
 }
@@ -258,7 +259,7 @@ void TrendsWindow::showInfo()
     }
     const int n = int(m_records.cycles().size());
     const int pass = m_records.passCount();
-    QString text = tr("%1: %2 %3 cycles, %4 passed, %5 failed, FPY %6%")
+    QString text = tr("%1 (%2): %3 cycles, %4 passed, %5 failed, FPY %6%")
                        .arg(QFileInfo(m_records.path()).fileName(),
                             m_records.run().value(QStringLiteral("case")).toString())
                        .arg(n)

@@ -464,8 +464,8 @@ void tst_AppRun::statusBarFollowsEachWait()
     widget<QPushButton>(w, "startBtn")->click();
 
     // The case, the cycle in progress and the run time, from the start.
-    QVERIFY2(status->runText().startsWith(cases->currentText() + QStringLiteral(" | cycle 1 | 0:00:0")),
-             qPrintable(status->runText()));
+    QVERIFY2(status->runText().startsWith(QStringLiteral("cycle 1 | 0:00:0")), qPrintable(status->runText()));
+    QVERIFY2(status->runText().endsWith(QStringLiteral(" | ") + cases->currentText()), qPrintable(status->runText()));
 
     // The wait is named, with the time it has left; the countdown moves.
     static const QRegularExpression countdown(QStringLiteral(", (\\d+):(\\d\\d) left$"));
@@ -483,18 +483,18 @@ void tst_AppRun::statusBarFollowsEachWait()
 
     // The steps move on, and the first cycle's verdict shows with its times.
     QTRY_VERIFY2_WITH_TIMEOUT(status->stepText().startsWith(nextStep), qPrintable(status->stepText()), 15000);
-    QTRY_VERIFY2_WITH_TIMEOUT(status->lastCycleText().startsWith(QStringLiteral("cycle 1: PASS")),
+    QTRY_VERIFY2_WITH_TIMEOUT(status->lastCycleText().startsWith(QStringLiteral("cycle 1 PASS")),
                               qPrintable(status->lastCycleText()), 20000);
     if (timesShown)
         QVERIFY2(QRegularExpression(QStringLiteral("dial-up \\d+\\.\\d\\d s"))
                      .match(status->lastCycleText()).hasMatch(),
                  qPrintable(status->lastCycleText()));
-    QTRY_VERIFY_WITH_TIMEOUT(status->runText().contains(QStringLiteral(" | cycle 2 | ")), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(status->runText().startsWith(QStringLiteral("cycle 2 | ")), 5000);
 
     widget<QPushButton>(w, "stopBtn")->click();
     QTRY_COMPARE(finished.count, 1);
     // Idle: how and after how long the run ended.
-    QTRY_VERIFY2(status->runText().startsWith(QStringLiteral("Last run: %1, ended by Stop after 0:00:").arg(cases->currentText())),
+    QTRY_VERIFY2(status->runText().startsWith(QStringLiteral("Last run: Stop after 0:00:")),
                  qPrintable(status->runText()));
     QVERIFY2(QRegularExpression(QStringLiteral(" after 0:00:\\d\\d, [1-9]\\d* cycles$")).match(status->runText()).hasMatch(),
              qPrintable(status->runText()));
