@@ -187,7 +187,8 @@ void TrendsWindow::load(const QString &path)
 
 void TrendsWindow::scheduleRedraw()
 {
-    if (!m_redraw->isActive())
+    // A hidden window is drawn when it is shown.
+    if (isVisible() && !m_redraw->isActive())
         m_redraw->start();
 }
 
@@ -245,6 +246,7 @@ void TrendsWindow::redrawNow()
     if (!m_zoomed)
         m_axisX->setRange(n > 0 ? cycles.front().number : 0, n > 1 ? cycles.back().number : (n > 0 ? cycles.front().number + 1 : 1));
     m_axisTime->setRange(0, top > 0 ? top * 1.1 : 1);
+    m_axisTime->setTickCount(5);
     m_axisTime->applyNiceNumbers();
     m_settingRange = false;
     showInfo();
