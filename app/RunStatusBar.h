@@ -6,6 +6,7 @@
 #define RUNSTATUSBAR_H
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QStatusBar>
 #include <QString>
 
@@ -46,7 +47,7 @@ private slots:
 
 private:
     const TestSetup *m_setup;
-    testWorker *m_worker = nullptr;
+    QPointer<testWorker> m_worker; // gone before the window when it closes
     QLabel *m_run;
     QLabel *m_step;
     QLabel *m_last;
