@@ -4,6 +4,7 @@
 #include "CycleRecords.h"
 #include "JUnitReport.h"
 #include "RunFiles.h"
+#include "StreamedLog.h"
 #include "TestCases.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
@@ -69,7 +70,8 @@ bool portExists(const QString &port)
 
 } // namespace
 
-HeadlessRun::HeadlessRun(const RunOptions &options, QObject *parent) : QObject(parent), m_options(options)
+HeadlessRun::HeadlessRun(const RunOptions &options, QObject *parent)
+    : QObject(parent), m_options(options), m_log(options.outDir)
 {
     m_colour = isatty(fileno(stdout)) != 0;
 }
@@ -164,9 +166,10 @@ void HeadlessRun::requestStop()
 void HeadlessRun::onLog(const QString &text, Qt::GlobalColor color)
 {
     const QString line = RunFiles::logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text;
-    if (!m_logText.isEmpty())
-        m_logText += '\n';
-    m_logText += line.toLocal8Bit();
+    if (!m_log.append(line.toLocal8Bit()) && !m_logFailed) {
+        m_logFailed = true; // said once; the lines are kept for the next try
+        std::fprintf(stderr, "trevalo-run: cannot write the log under %s\n", qPrintable(m_options.outDir));
+    }
     if (m_options.quiet)
         return;
     const char *ansi = m_colour ? ansiFor(color) : nullptr;
@@ -202,12 +205,10 @@ void HeadlessRun::onAvgTime(bool dialUp, int ms)
 
 void HeadlessRun::saveLog()
 {
-    if (m_logText.isEmpty())
+    if (m_log.isEmpty())
         return;
     // A failed save keeps the lines for the next one, as the window does.
-    if (!RunFiles::saveLog(m_options.outDir, m_logText, QDateTime::currentDateTime()).isEmpty())
-        m_logText.clear();
-    else
+    if (m_log.save(QDateTime::currentDateTime()).isEmpty())
         onLog(QStringLiteral("Fail to open log file"), Qt::red);
 }
 
@@ -216,12 +217,9 @@ void HeadlessRun::onFinishAll()
     m_finished = true;
     m_autoSave.stop();
     const QDateTime now = QDateTime::currentDateTime();
-    const QByteArray text = m_logText;
-    QString logPath = RunFiles::saveLog(m_options.outDir, text, now);
+    const QString logPath = m_log.save(now);
     if (logPath.isEmpty())
         std::fprintf(stderr, "trevalo-run: cannot write the log file under %s\n", qPrintable(m_options.outDir));
-    else
-        m_logText.clear();
     const QString tag = TestCases::resultTag(m_options.caseIndex);
     const QString resultPath = RunFiles::writeResult(m_options.outDir, tag, RunFiles::countLines(m_pass, m_fail), now);
     if (resultPath.isEmpty())

@@ -5,6 +5,7 @@
 #define HEADLESSRUN_H
 
 #include "RunOptions.h"
+#include "StreamedLog.h"
 #include "TestSetup.h"
 
 #include <QColor>
@@ -60,7 +61,8 @@ private:
     bool m_finished = false;
     int m_exitCode = 2;
 
-    QByteArray m_logText; // lines since the last save, as the window's log view holds them
+    StreamedLog m_log; // lines since the last save
+    bool m_logFailed = false;
     QDateTime m_started;
     QElapsedTimer m_clock;
     QVector<bool> m_results;

@@ -91,6 +91,7 @@ void testWorker::start()
         log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
         m_endReason = EndReason::PortFailed;
         endRecords();
+        m_deadlineMs = 0;
         startPending = false;
         emit sngFinishAll();
         return;
@@ -110,6 +111,7 @@ void testWorker::start()
         closePort();
     // On disk before the window or the runner hears that the run is over.
     endRecords();
+    m_deadlineMs = 0; // the limit belonged to this run
     log(tr("Test is finished!"), QColor(Qt::white));
     running = false;
     emit sngFinishAll();

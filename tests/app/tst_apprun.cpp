@@ -182,6 +182,14 @@ void tst_AppRun::startStopCycle()
                  .arg(widget<QLabel>(w, "lbTotal")->text(), widget<QLabel>(w, "lbPass")->text(),
                       widget<QLabel>(w, "lbFail")->text(), widget<QLabel>(w, "lbFPY")->text())
                  .toLatin1());
+    // Every cycle the window counted is on record beside them.
+    const QStringList records = folder.files(QStringLiteral("records"));
+    QCOMPARE(records.size(), 1);
+    QVERIFY(records.first().startsWith(QStringLiteral("PPPCallTest.")));
+    const RecordFile rec(QStringLiteral("records/") + records.first());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(QStringLiteral("Total: %1").arg(rec.cycles.size()), widget<QLabel>(w, "lbTotal")->text());
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
 
     // The figures stay after the run; the next Start resets them and the view.
     const QString total = widget<QLabel>(w, "lbTotal")->text();
@@ -408,6 +416,10 @@ void tst_AppRun::closingTheWindow()
     QVERIFY(!logs.isEmpty());
     QVERIFY(AppFolder::read(QStringLiteral("log/") + logs.last()).endsWith("Test is finished!"));
     QCOMPARE(QDir(QStringLiteral("result")).entryList(QDir::Files).size(), 1);
+    const QStringList records = QDir(QStringLiteral("records")).entryList(QDir::Files);
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(RecordFile(QStringLiteral("records/") + records.first()).end.value("reason").toString(),
+             QStringLiteral("program closed"));
 }
 
 void tst_AppRun::statusBarFollowsEachWait_data()

@@ -144,6 +144,11 @@ void TestRunner::badInputExitsWithAReason_data()
     row("zero duration", {"--case", "3", "--duration", "0m"}, "unparsable duration: 0m (use e.g. 90m or 36h)");
     row("no such port", {"--case", "RegisterNetTest", "--port", "/dev/no-such-tty"}, "no such port: /dev/no-such-tty");
     row("board not listed", {"--case", "4", "--board", "NOPE1"}, "no relay board NOPE1");
+    row("output under a file", {"--case", "3", "--out", "/proc/version/out"},
+        "cannot create output folder: /proc/version/out");
+    row("output folder refusing files", {"--case", "3", "--out", "/proc"}, "cannot write to output folder: /proc");
+    row("no settings file", {"--case", "3", "--settings", "/no/such/trevalo.ini"},
+        "cannot read settings file: /no/such/trevalo.ini");
     row("port that is no serial port", {"--case", "4", "--port", "/dev/null"}, "cannot open port /dev/null", true);
 }
 
@@ -275,6 +280,13 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QVERIFY2(rec.cycles.size() >= reported, qPrintable(QStringLiteral("%1 < %2").arg(rec.cycles.size()).arg(reported)));
     QVERIFY2(rec.cycleFault().isEmpty(), qPrintable(rec.cycleFault()));
     QVERIFY(rec.end.isEmpty());
+    // The log lines so far wait in the log folder's part file.
+    const QDir logDir(work->filePath(QStringLiteral("out/log")));
+    const QStringList parts = logDir.entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden);
+    QCOMPARE(parts.size(), 1);
+    QFile part(logDir.filePath(parts.first()));
+    QVERIFY(part.open(QIODevice::ReadOnly));
+    QVERIFY(part.readAll().count(" =================================") >= reported);
 }
 
 void TestRunner::junitCountsWhatTheResultCounts()

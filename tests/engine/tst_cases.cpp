@@ -435,6 +435,21 @@ void TestCasesRun::recordsNameTheFailedStep()
     QCOMPARE(rec.end.value("fail").toInt(), 3);
     QCOMPARE(rec.end.value("fpy").toInt(), 0);
     QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("gave up"));
+
+    // A dial that RAS reports failed keeps its error code.
+    h->clear();
+    QVERIFY(bench.clearFaults());
+    QVERIFY(bench.setFaults({{QStringLiteral("dial.failAt"), 2}, {QStringLiteral("dial.failCode"), 678}}));
+    h->setup.caseIndex = 1;
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    const RecordFile dials(h->worker->recordFile());
+    QCOMPARE(dials.cycles.size(), 3);
+    for (const QJsonObject &c : dials.cycles) {
+        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("dialUpPpp"));
+        QCOMPARE(c.value("failedLine").toString(), DialFailed);
+        QCOMPARE(c.value("rasError").toInt(), 678);
+    }
 }
 
 void TestCasesRun::unwritableRecordsAreReportedOnce()
