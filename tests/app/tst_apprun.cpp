@@ -223,6 +223,10 @@ void tst_AppRun::runEndingByItself()
     QVERIFY(widget<QPushButton>(w, "startBtn")->isEnabled());
     QVERIFY(logText(w).contains(QStringLiteral("Test is finished!")));
     QVERIFY(!logText(w).contains(QStringLiteral("Stop ...")));
+    // The status bar says the case gave up, not that someone stopped it.
+    const QString ended = w.findChild<RunStatusBar *>()->runText();
+    QVERIFY2(ended.startsWith(QStringLiteral("Last run: gave up after 0:00:")) && ended.endsWith(QStringLiteral(", 0 cycles")),
+             qPrintable(ended));
 
     const QStringList logs = folder.files(QStringLiteral("log"));
     QCOMPARE(logs.size(), 1);
