@@ -19,7 +19,9 @@
 #include "BenchClient.h"
 #include "TestCases.h"
 #include "RunFiles.h"
+#include "RunStatusBar.h"
 #include "TestSetup.h"
+#include "TrendsWindow.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
 
@@ -77,6 +79,20 @@ testMainWindow::testMainWindow()
     connect(worker, &testWorker::sngLog, this, &testMainWindow::onLogText);
     connect(ui->deviceCBx, &QComboBox::currentIndexChanged, this, &testMainWindow::onDeviceChange);
     connect(worker, &testWorker::sngUpdateAvgTime, this, &testMainWindow::onUpdateAvgTime);
+
+    // Beside the form: what the run is doing now, and how its cycles trend.
+    auto *runStatus = new RunStatusBar(setup, this);
+    setStatusBar(runStatus);
+    runStatus->follow(worker);
+    connect(this, &testMainWindow::sngStartWorker, runStatus, &RunStatusBar::onRunStarted);
+    auto *trends = new TrendsWindow(this);
+    trends->follow(worker);
+    QAction *trendsAction = toolBar->addAction(tr("Trends"));
+    connect(trendsAction, &QAction::triggered, trends, [trends] {
+        trends->show();
+        trends->raise();
+        trends->activateWindow();
+    });
 
     updateControls();
 

@@ -163,6 +163,13 @@ void testWorker::log(const QString &text, const QColor &color)
     emit sngLog(text, color);
 }
 
+QString testWorker::sizeText(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    return QStringLiteral("%1 KB").arg(double(bytes) / 1024.0, 0, 'f', 1);
+}
+
 void testWorker::emitResult(bool pass)
 {
     emit sngUpdateRadio(pass);

@@ -118,6 +118,11 @@ signals:
     void sngFinishAll();
     void sngLog(QString logtext, QColor color);
     void sngUpdateAvgTime(bool startPPP, int time);
+    // What the run is doing now, in plain words, and how long that may take
+    // at most (0: no limit of its own).
+    void sngStep(QString step, int limitMs);
+    // The record file a run has opened; not emitted when it writes none.
+    void sngRecordFile(QString path);
 
 public slots:
     void start();
@@ -165,6 +170,9 @@ private:
     void noteLine(const QString &text, const QColor &color);
 
     void log(const QString &text, const QColor &color);
+    void reportStep(const QString &step, int limitMs = 0) { emit sngStep(step, limitMs); }
+    // "512 bytes", "1.2 KB": a payload's size as the status shows it.
+    static QString sizeText(qint64 bytes);
     void emitResult(bool pass);
     // Milliseconds on the monotonic clock, never going back.
     static qint64 monotonicMs();

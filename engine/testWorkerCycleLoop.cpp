@@ -69,8 +69,10 @@ void testWorker::runCycles(const CaseRun &c)
         }
         // The radio cases rest the chip a moment before each power-up; the
         // stop request is looked at only afterwards.
-        if (c.radioPause)
+        if (c.radioPause) {
+            reportStep(QStringLiteral("pause before the next cycle"), m_limits.cyclePauseMs);
             QThread::msleep(static_cast<unsigned long>(qMax(0, m_limits.cyclePauseMs)));
+        }
         log(separator, QColor(Qt::white));
 
         m_cycle = CycleRecord();
@@ -104,6 +106,8 @@ void testWorker::runCycles(const CaseRun &c)
             m_endReason = EndReason(stopReason.load());
             return;
         }
+        if (m_cycle.pauseAfterMs > 0)
+            reportStep(QStringLiteral("pause before the next cycle"), m_cycle.pauseAfterMs);
         if (m_cycle.pauseAfterMs > 0 && waitFor(m_cycle.pauseAfterMs, [] { return false; }) == WaitResult::Stopped) {
             m_endReason = EndReason(stopReason.load());
             return;
@@ -216,6 +220,7 @@ void testWorker::beginRecords()
     }
     m_recordPath = records->path();
     m_records = std::move(records);
+    emit sngRecordFile(m_recordPath);
 }
 
 void testWorker::writeCycleRecord(bool pass)

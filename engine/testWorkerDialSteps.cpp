@@ -9,6 +9,7 @@
 
 bool testWorker::dialUpPpp()
 {
+    reportStep(QStringLiteral("dialling"), m_limits.dialBoundMs);
     int lastDialState = DialNotifier::NoReport;
     DialNotifier::arm(QAbstractEventDispatcher::instance());
     QElapsedTimer bound;
@@ -78,6 +79,7 @@ bool testWorker::dialUpPpp()
 bool testWorker::hangUpPpp()
 {
     log(QStringLiteral("close PPP..."), QColor(Qt::white));
+    reportStep(QStringLiteral("hanging up"));
     startTime = monotonicMs();
     pppDial.hangUp();
     endTime = monotonicMs();

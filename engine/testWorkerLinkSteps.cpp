@@ -76,6 +76,7 @@ bool testWorker::connectServer()
     // port and test the wrong server.
     const bool portValid = setup && setup->hostPort >= 1 && setup->hostPort <= 65535;
     if (socketMgr && portValid) {
+        reportStep(QStringLiteral("connecting to %1:%2").arg(setup->hostName).arg(setup->hostPort), m_limits.connectMs);
         // Waited for here rather than inside the channel, so that a Stop
         // does not have to sit out a silent host's two minutes.
         socketMgr->beginConnect(setup->hostName, quint16(setup->hostPort));
@@ -105,6 +106,7 @@ bool testWorker::sendData()
     setup->randomPayload(sentData, length);
     // Only bytes that arrive from now on belong to this exchange's echo.
     socketMgr->m_recvBuffer.clear();
+    reportStep(QStringLiteral("sending %1").arg(sizeText(sentData.size())), m_limits.writeMs);
     if (socketMgr->beginWrite(sentData)) {
         const WaitResult wait = waitFor(m_limits.writeMs, [this] {
             return socketMgr->unwrittenBytes() == 0 || socketMgr->state() != QAbstractSocket::ConnectedState;
@@ -127,6 +129,7 @@ bool testWorker::checkReceive(const QByteArray &expected)
         return false;
     }
     const QByteArray &received = socketMgr->m_recvBuffer;
+    reportStep(QStringLiteral("echo %1 sent, waiting").arg(sizeText(expected.size())), m_limits.echoWaitMs);
     // Judged as soon as the echo has the payload's length, including when it
     // is complete already; a longer reply is judged when the wait is over.
     const WaitResult wait = waitFor(m_limits.echoWaitMs, [&] { return received.size() == expected.size(); });
@@ -154,6 +157,11 @@ bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int tim
     if (!uart)
         return false;
     QByteArray &received = uart->m_recvBuffer;
+    const QString awaited = QStringLiteral("waiting for +") + QString::fromLatin1(expected);
+    if (command.isEmpty())
+        reportStep(awaited, timeoutMs);
+    else
+        reportStep(QString::fromLatin1(command.trimmed()) + QStringLiteral(" sent, ") + awaited, atFirstReplyMs + timeoutMs);
     if (!command.isEmpty()) {
         received.clear();
         if (!uart->write(command))

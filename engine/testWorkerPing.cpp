@@ -38,6 +38,7 @@ bool testWorker::pingHost()
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     ping.setProcessEnvironment(environment);
 #endif
+    reportStep(QStringLiteral("pinging %1").arg(host), m_limits.pingFinishMs);
     ping.start(QStringLiteral("ping"), arguments, QIODevice::ReadWrite);
     if (!ping.waitForStarted(m_limits.pingStartMs)) {
         log(QStringLiteral("Failed!!!Fail to start ping process!"), QColor(Qt::red));

@@ -14,6 +14,7 @@ const int SupplyChannel = 1;
 bool testWorker::powerOnChip()
 {
     log(QStringLiteral("Power on chip..."), QColor(Qt::white));
+    reportStep(QStringLiteral("powering the chip on"));
     QCoreApplication::processEvents();
 
     // A board left open by a failed switch is closed first: a run of many
@@ -46,6 +47,7 @@ bool testWorker::powerOnChip()
 bool testWorker::powerOffChip()
 {
     log(QStringLiteral("Power off chip..."), QColor(Qt::white));
+    reportStep(QStringLiteral("powering the chip off"));
     QCoreApplication::processEvents();
 
     if (usb_relay_device_close_one_relay_channel(relayHandle, SupplyChannel) != 0) {

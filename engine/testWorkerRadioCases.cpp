@@ -103,6 +103,7 @@ bool testWorker::sleepWakePppTest()
 
         // The powered wait sleeps on the thread's events; nothing ends it early
         // but a stop request.
+        reportStep(QStringLiteral("chip powered"), m_limits.sleepWakeMs);
         if (waitFor(m_limits.sleepWakeMs, [] { return false; }) == WaitResult::Stopped)
             return CycleEnd::Stopped;
 

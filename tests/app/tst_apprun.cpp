@@ -14,6 +14,8 @@
 #include "AppTestSupport.h"
 #include "BenchProcess.h"
 #include "RecordFile.h"
+#include "RunStatusBar.h"
+#include "TrendsWindow.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
 #include "WorkerAccess.h"
@@ -89,6 +91,8 @@ private slots:
     void autoSaveDuringRun();
     void failedAutoSaveKeepsTheLines();
     void closingTheWindow();
+    void statusBarFollowsEachWait_data();
+    void statusBarFollowsEachWait();
 
 private:
     bool startBench(const QStringList &args = {});
@@ -251,6 +255,10 @@ void tst_AppRun::runEndingByItself()
     QVERIFY(widget<QPushButton>(w, "startBtn")->isEnabled());
     QVERIFY(logText(w).contains(QStringLiteral("Test is finished!")));
     QVERIFY(!logText(w).contains(QStringLiteral("Stop ...")));
+    // The status bar says the case gave up, not that someone stopped it.
+    const QString ended = w.findChild<RunStatusBar *>()->runText();
+    QVERIFY2(ended.startsWith(QStringLiteral("Last run: gave up after 0:00:")) && ended.endsWith(QStringLiteral(", 0 cycles")),
+             qPrintable(ended));
 
     const QStringList logs = folder.files(QStringLiteral("log"));
     QCOMPARE(logs.size(), 1);
@@ -448,6 +456,108 @@ void tst_AppRun::closingTheWindow()
     QCOMPARE(records.size(), 1);
     QCOMPARE(RecordFile(QStringLiteral("records/") + records.first()).end.value("reason").toString(),
              QStringLiteral("program closed"));
+}
+
+void tst_AppRun::statusBarFollowsEachWait_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QStringList>("benchArgs");
+    QTest::addColumn<QString>("step");     // the wait watched, as the status bar words it
+    QTest::addColumn<QString>("nextStep"); // a later step of the run
+    QTest::addColumn<bool>("timesShown");  // the last cycle shows its dial-up time
+
+    QTest::newRow("sleep-wake: powered wait")
+        << 5 << QStringList{"--dial-step-ms", "300"} << "chip powered" << "dialling" << true;
+    QTest::newRow("register: registration") << 4 << QStringList{"--fault", "creg.lateMs=3500"}
+                                            << "waiting for +CREG: 1" << "AT+CFUN=1 sent, waiting for +CREG: 1" << false;
+    QTest::newRow("short-short: echo") << 1 << QStringList{"--fault", "echo.delayMs=3500", "--dial-step-ms", "300"}
+                                       << "echo " << "dialling" << true;
+    QTest::newRow("dial-up: dialling") << 0 << QStringList{"--dial-step-ms", "500"} << "dialling" << "pinging 127.0.0.1"
+                                       << true;
+}
+
+void tst_AppRun::statusBarFollowsEachWait()
+{
+    QFETCH(int, caseIndex);
+    QFETCH(QStringList, benchArgs);
+    QFETCH(QString, step);
+    QFETCH(QString, nextStep);
+    QFETCH(bool, timesShown);
+
+    QVERIFY(startBench(benchArgs));
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.show();
+    WorkerLimits limits = quickLimits();
+    limits.sleepWakeMs = 4000;
+    limits.registerMs = 8000;
+    limits.reregisterMs = 8000;
+    limits.echoWaitMs = 8000;
+    limits.pingDeadlineS = 6;
+    limits.pingFinishMs = 9000;
+    limits.dialBoundMs = 9000;
+    w.workerObject()->setLimits(limits);
+    FinishCounter finished(w.workerObject());
+    auto *status = w.findChild<RunStatusBar *>();
+    QVERIFY(status);
+    QCOMPARE(status->runText(), QStringLiteral("No run yet"));
+
+    auto *ports = widget<QComboBox>(w, "portCBx");
+    press(w, ports);
+    ports->setCurrentIndex(ports->findText(m_bench->atPort()));
+    auto *cases = widget<QComboBox>(w, "caseCBx");
+    cases->setCurrentIndex(caseIndex);
+    press(w, widget<QComboBox>(w, "deviceCBx"));
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    widget<QPushButton>(w, "startBtn")->click();
+
+    // The case, the cycle in progress and the run time, from the start.
+    QVERIFY2(status->runText().startsWith(QStringLiteral("cycle 1 | 0:00:0")), qPrintable(status->runText()));
+    QVERIFY2(status->runText().endsWith(QStringLiteral(" | ") + cases->currentText()), qPrintable(status->runText()));
+
+    // The wait is named, with the time it has left; the countdown moves.
+    static const QRegularExpression countdown(QStringLiteral(", (\\d+):(\\d\\d) left$"));
+    QTRY_VERIFY2_WITH_TIMEOUT(status->stepText().startsWith(step) && countdown.match(status->stepText()).hasMatch(),
+                              qPrintable(status->stepText()), 15000);
+    const QString first = status->stepText();
+    const auto secondsLeft = [](const QString &text) {
+        const QRegularExpressionMatch m = countdown.match(text);
+        return m.captured(1).toInt() * 60 + m.captured(2).toInt();
+    };
+    QVERIFY2(secondsLeft(first) >= 1 && secondsLeft(first) <= 9, qPrintable(first));
+    QTRY_VERIFY2_WITH_TIMEOUT(status->stepText().startsWith(step) && status->stepText() != first,
+                              qPrintable(status->stepText()), 3000);
+    QVERIFY2(secondsLeft(status->stepText()) < secondsLeft(first), qPrintable(status->stepText()));
+
+    // The steps move on, and the first cycle's verdict shows with its times.
+    QTRY_VERIFY2_WITH_TIMEOUT(status->stepText().startsWith(nextStep), qPrintable(status->stepText()), 15000);
+    QTRY_VERIFY2_WITH_TIMEOUT(status->lastCycleText().startsWith(QStringLiteral("cycle 1 PASS")),
+                              qPrintable(status->lastCycleText()), 20000);
+    if (timesShown)
+        QVERIFY2(QRegularExpression(QStringLiteral("dial-up \\d+\\.\\d\\d s"))
+                     .match(status->lastCycleText()).hasMatch(),
+                 qPrintable(status->lastCycleText()));
+    QTRY_VERIFY_WITH_TIMEOUT(status->runText().startsWith(QStringLiteral("cycle 2 | ")), 5000);
+
+    widget<QPushButton>(w, "stopBtn")->click();
+    QTRY_COMPARE(finished.count, 1);
+    // Idle: how and after how long the run ended.
+    QTRY_VERIFY2(status->runText().startsWith(QStringLiteral("Last run: Stop after 0:00:")),
+                 qPrintable(status->runText()));
+    QVERIFY2(QRegularExpression(QStringLiteral(" after 0:00:\\d\\d, [1-9]\\d* cycles$")).match(status->runText()).hasMatch(),
+             qPrintable(status->runText()));
+    QCOMPARE(status->stepText(), QString());
+    const QString idle = status->runText();
+    QTest::qWait(1200);
+    QCOMPARE(status->runText(), idle);
+
+    // The trends window followed the run's record file to its end.
+    const auto *trends = w.findChild<TrendsWindow *>();
+    const RecordFile onDisk(w.workerObject()->recordFile());
+    QVERIFY(onDisk.cycles.size() >= 1);
+    QCOMPARE(trends->records().path(), w.workerObject()->recordFile());
+    QCOMPARE(int(trends->records().cycles().size()), onDisk.cycles.size());
+    QCOMPARE(trends->records().end()[QStringLiteral("reason")].toString(), QStringLiteral("Stop"));
 }
 
 QTEST_MAIN(tst_AppRun)

@@ -8,6 +8,7 @@
 #include "WorkerTexts.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QJsonObject>
@@ -162,6 +163,19 @@ void TestCasesRun::shortShortPassingCycleOrder()
     QCOMPARE(t.last(), Finished);
     // Every cycle hangs up, also the one the Stop cut short.
     QCOMPARE(h->count(ClosePpp), h->count(Separator));
+
+    // Each wait is reported with the limit it runs under, the payload's size
+    // in the send and the echo alike.
+    const WorkerLimits &l = h->worker->limits();
+    QVERIFY(h->steps.size() >= 5);
+    QCOMPARE(h->steps.at(0), qMakePair(QStringLiteral("dialling"), l.dialBoundMs));
+    QCOMPARE(h->steps.at(1), qMakePair(QStringLiteral("connecting to 127.0.0.1:%1").arg(h->setup.hostPort), l.connectMs));
+    static const QRegularExpression sending(QStringLiteral("^sending (\\d+ bytes|\\d+\\.\\d KB)$"));
+    const QRegularExpressionMatch size = sending.match(h->steps.at(2).first);
+    QVERIFY2(size.hasMatch(), qPrintable(h->steps.at(2).first));
+    QCOMPARE(h->steps.at(2).second, l.writeMs);
+    QCOMPARE(h->steps.at(3), qMakePair(QStringLiteral("echo %1 sent, waiting").arg(size.captured(1)), l.echoWaitMs));
+    QCOMPARE(h->steps.at(4), qMakePair(QStringLiteral("hanging up"), 0));
 }
 
 void TestCasesRun::shortShortGivesUpAfterThreeInARow_data()

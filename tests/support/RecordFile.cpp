@@ -32,6 +32,23 @@ RecordFile::RecordFile(const QString &path)
     }
 }
 
+bool RecordFile::write(const QString &path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const auto line = [&file](const QJsonObject &o) {
+        const QByteArray bytes = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+        return file.write(bytes) == bytes.size();
+    };
+    bool ok = line(run);
+    for (const QJsonObject &c : cycles)
+        ok = ok && line(c);
+    if (!end.isEmpty())
+        ok = ok && line(end);
+    return ok;
+}
+
 QString RecordFile::cycleFault() const
 {
     static const QRegularExpression stamp(

@@ -9,7 +9,12 @@
 
 struct RecordFile
 {
+    RecordFile() = default;
     explicit RecordFile(const QString &path);
+
+    // Writes the run line, the cycle lines and the end line (when not empty)
+    // as the worker does: one compact JSON object per line. False on failure.
+    bool write(const QString &path) const;
 
     bool opened = false;
     int brokenLines = 0; // lines that are no JSON object, or out of place

@@ -38,6 +38,7 @@ WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
         avgTimes.append({startPpp, ms});
     });
     connect(worker, &testWorker::sngFinishAll, this, [this] { ++finishCount; });
+    connect(worker, &testWorker::sngStep, this, [this](const QString &step, int limitMs) { steps.append({step, limitMs}); });
     thread.start();
 }
 
@@ -196,6 +197,7 @@ void WorkerHarness::clear()
     lines.clear();
     results.clear();
     avgTimes.clear();
+    steps.clear();
     resultAt.clear();
     finishCount = 0;
 }

@@ -80,6 +80,8 @@ public:
     QVector<LogLine> lines;
     QVector<bool> results;
     QVector<QPair<bool, int>> avgTimes;
+    // Every step the worker reported, with its limit.
+    QVector<QPair<QString, int>> steps;
     int finishCount = 0;
     // Number of lines logged when each result arrived, to check the order
     // of results against log lines.

@@ -1,0 +1,160 @@
+#include "RunStatusBar.h"
+
+#include <QLabel>
+#include <QTimer>
+
+#include "TestCases.h"
+#include "TestSetup.h"
+#include "testWorker.h"
+
+namespace {
+QString secondsText(int ms)
+{
+    return QString::number(ms / 1000.0, 'f', 2) + QStringLiteral(" s");
+}
+} // namespace
+
+RunStatusBar::RunStatusBar(const TestSetup *setup, QWidget *parent)
+    : QStatusBar(parent), m_setup(setup), m_run(new QLabel(this)), m_step(new QLabel(this)),
+      m_last(new QLabel(this)), m_tick(new QTimer(this))
+{
+    setObjectName(QStringLiteral("runStatus"));
+    setSizeGripEnabled(false);
+    // A size smaller than the form's, and long texts cut rather than
+    // widening the window past its form's size.
+    QFont small = font();
+    small.setPointSize(qMax(7, small.pointSize() - 2));
+    setFont(small);
+    for (QLabel *label : {m_step, m_last})
+        label->setMinimumWidth(1);
+    m_run->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // The step and the last cycle get the room they need, the run line the
+    // rest: a long case name is cut, the case box shows it whole.
+    addWidget(m_run, 1);
+    addWidget(m_step);
+    addPermanentWidget(m_last);
+    m_run->setText(tr("No run yet"));
+    // Only the countdown and the run time move between the worker's signals.
+    m_tick->setInterval(1000);
+    connect(m_tick, &QTimer::timeout, this, &RunStatusBar::refresh);
+}
+
+void RunStatusBar::follow(testWorker *worker)
+{
+    m_worker = worker;
+    connect(worker, &testWorker::sngStep, this, &RunStatusBar::onStep);
+    connect(worker, &testWorker::sngUpdateRadio, this, &RunStatusBar::onUpdateRadio);
+    connect(worker, &testWorker::sngUpdateAvgTime, this, &RunStatusBar::onUpdateAvgTime);
+    connect(worker, &testWorker::sngFinishAll, this, &RunStatusBar::onFinishAll);
+}
+
+QString RunStatusBar::runText() const
+{
+    return m_run->text();
+}
+
+QString RunStatusBar::stepText() const
+{
+    return m_step->text();
+}
+
+QString RunStatusBar::lastCycleText() const
+{
+    return m_last->text();
+}
+
+QString RunStatusBar::clockText(qint64 ms)
+{
+    const qint64 s = qMax<qint64>(0, ms) / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString RunStatusBar::countdownText(qint64 ms)
+{
+    const qint64 s = (qMax<qint64>(0, ms) + 999) / 1000;
+    if (s >= 3600)
+        return clockText(s * 1000);
+    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+void RunStatusBar::onRunStarted()
+{
+    ++m_runsPending;
+    m_caseName = TestCases::selectorText(m_setup ? m_setup->caseIndex : -1);
+    m_runClock.start();
+    m_counted = 0;
+    m_stepName = tr("starting");
+    m_stepLimitMs = 0;
+    m_stepClock.start();
+    m_dialUpMs = m_hangUpMs = -1;
+    m_last->clear();
+    m_tick->start();
+    refresh();
+}
+
+void RunStatusBar::onStep(const QString &step, int limitMs)
+{
+    if (m_runsPending <= 0)
+        return;
+    m_stepName = step;
+    m_stepLimitMs = limitMs;
+    m_stepClock.start();
+    refresh();
+}
+
+void RunStatusBar::onUpdateAvgTime(bool startPPP, int time)
+{
+    // A dial-up opens the figures of a new cycle; a hang-up that comes after
+    // the verdict (a failed cycle undone afterwards) is not shown with it.
+    if (startPPP) {
+        m_dialUpMs = time;
+        m_hangUpMs = -1;
+    } else {
+        m_hangUpMs = time;
+    }
+}
+
+void RunStatusBar::onUpdateRadio(bool pass)
+{
+    if (m_runsPending <= 0)
+        return;
+    ++m_counted;
+    QString text = tr("cycle %1 %2").arg(m_counted).arg(pass ? tr("PASS") : tr("FAIL"));
+    if (m_dialUpMs >= 0)
+        text += tr(", dial-up %1").arg(secondsText(m_dialUpMs));
+    if (m_hangUpMs >= 0)
+        text += tr(", hang-up %1").arg(secondsText(m_hangUpMs));
+    m_last->setText(text);
+    m_last->setStyleSheet(pass ? QString() : QStringLiteral("color: rgb(255, 0, 0);"));
+    m_dialUpMs = m_hangUpMs = -1;
+    refresh();
+}
+
+void RunStatusBar::onFinishAll()
+{
+    // Every Start ends in exactly one of these; an end that belongs to an
+    // earlier run must not close the display of a newer one.
+    if (m_runsPending <= 0 || --m_runsPending > 0)
+        return;
+    m_tick->stop();
+    // No run goes on now, so the worker's account of the last one holds still.
+    const QString reason = m_worker ? testWorker::endReasonText(m_worker->endReason()) : QString();
+    m_run->setText(tr("Last run: %1 after %2, %3 cycles").arg(reason, clockText(m_runClock.elapsed())).arg(m_counted));
+    m_run->setToolTip(m_caseName);
+    m_step->clear();
+}
+
+void RunStatusBar::refresh()
+{
+    if (m_runsPending <= 0)
+        return;
+    m_run->setText(tr("cycle %1 | %2 | %3").arg(m_counted + 1).arg(clockText(m_runClock.elapsed()), m_caseName));
+    m_run->setToolTip(m_run->text());
+    QString step = m_stepName;
+    if (m_stepLimitMs > 0)
+        step += tr(", %1 left").arg(countdownText(m_stepLimitMs - m_stepClock.elapsed()));
+    m_step->setText(step);
+}

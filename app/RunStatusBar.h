@@ -1,0 +1,67 @@
+// The window's status bar: during a run the case, the cycle, the run time,
+// what the worker is doing with the time it has left for it, and the last
+// cycle's verdict with its dial-up and hang-up times; when idle, how the last
+// run ended and how long it lasted. Fed only by the worker's signals.
+#ifndef RUNSTATUSBAR_H
+#define RUNSTATUSBAR_H
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QStatusBar>
+#include <QString>
+
+class QLabel;
+class QTimer;
+class TestSetup;
+class testWorker;
+
+class RunStatusBar : public QStatusBar
+{
+    Q_OBJECT
+
+public:
+    RunStatusBar(const TestSetup *setup, QWidget *parent);
+
+    // Listens to the worker's signals from now on.
+    void follow(testWorker *worker);
+
+    QString runText() const;
+    QString stepText() const;
+    QString lastCycleText() const;
+
+    // "0:07:12"
+    static QString clockText(qint64 ms);
+    // "7:12", or "1:02:03" from an hour on: time left, rounded up to the second.
+    static QString countdownText(qint64 ms);
+
+public slots:
+    // The window has asked the worker for a run.
+    void onRunStarted();
+
+private slots:
+    void onStep(const QString &step, int limitMs);
+    void onUpdateRadio(bool pass);
+    void onUpdateAvgTime(bool startPPP, int time);
+    void onFinishAll();
+    void refresh();
+
+private:
+    const TestSetup *m_setup;
+    QPointer<testWorker> m_worker; // gone before the window when it closes
+    QLabel *m_run;
+    QLabel *m_step;
+    QLabel *m_last;
+    QTimer *m_tick;
+
+    int m_runsPending = 0; // Starts whose end has not arrived yet
+    QString m_caseName;
+    QElapsedTimer m_runClock;
+    int m_counted = 0;
+    QString m_stepName;
+    int m_stepLimitMs = 0;
+    QElapsedTimer m_stepClock;
+    int m_dialUpMs = -1; // of the cycle in progress
+    int m_hangUpMs = -1;
+};
+
+#endif // RUNSTATUSBAR_H

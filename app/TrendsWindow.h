@@ -1,0 +1,94 @@
+// Dial-up and hang-up time of every cycle, the failed cycles and the running
+// FPY of a run, drawn from its record file: the run in progress as it goes,
+// or any earlier run opened from its file. Long runs are drawn decimated to
+// the chart's width; the data stays whole for zooming and export.
+#ifndef TRENDSWINDOW_H
+#define TRENDSWINDOW_H
+
+#include <QWidget>
+
+#include "RecordsFile.h"
+
+class QChart;
+class QChartView;
+class QCheckBox;
+class QLabel;
+class QLineSeries;
+class QScatterSeries;
+class QTimer;
+class QValueAxis;
+class testWorker;
+
+class TrendsWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TrendsWindow(QWidget *parent = nullptr);
+
+    // Follows the runs of this worker through their record files.
+    void follow(testWorker *worker);
+    bool following() const;
+
+    // Shows an earlier run (and stops following the current one); false,
+    // with the reason shown, when the file cannot be read.
+    bool openRecords(const QString &path);
+    bool savePng(const QString &path);
+    bool exportCsv(const QString &path);
+
+    const RecordsFile &records() const { return m_records; }
+    QString infoText() const;
+    QString warningText() const;
+
+    // What is drawn now.
+    QLineSeries *dialUpSeries() const { return m_dialUp; }
+    QLineSeries *hangUpSeries() const { return m_hangUp; }
+    QLineSeries *fpySeries() const { return m_fpy; }
+    QScatterSeries *failedSeries() const { return m_failed; }
+    // Redraws at once instead of at the next quiet moment.
+    void redrawNow();
+    // The number of buckets the series are reduced to: the plot's width in pixels.
+    int bucketCount() const;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void onRecordFile(const QString &path);
+    void onCycleCounted();
+    void onRunEnded();
+    void onFollowToggled(bool on);
+    void onOpenClicked();
+    void onSavePngClicked();
+    void onExportCsvClicked();
+    void onWholeRun();
+    void onRangeChanged(qreal min, qreal max);
+
+private:
+    void load(const QString &path);
+    void scheduleRedraw();
+    void showInfo();
+
+    RecordsFile m_records;
+    QString m_livePath;
+    bool m_zoomed = false;
+    bool m_settingRange = false;
+    int m_from = 0; // index range drawn while zoomed
+    int m_to = 0;
+
+    QChart *m_chart;
+    QChartView *m_view;
+    QLineSeries *m_dialUp;
+    QLineSeries *m_hangUp;
+    QLineSeries *m_fpy;
+    QScatterSeries *m_failed;
+    QValueAxis *m_axisX;
+    QValueAxis *m_axisTime;
+    QValueAxis *m_axisFpy;
+    QCheckBox *m_follow;
+    QLabel *m_info;
+    QLabel *m_warning;
+    QTimer *m_redraw;
+};
+
+#endif // TRENDSWINDOW_H

@@ -1,0 +1,407 @@
+// The trends window: what it draws from a record file (failures included),
+// a file cut short by a crash, following a run as its file grows, the CSV
+// and PNG exports, and drawing a long run decimated while the data stays whole.
+#include <QAction>
+#include <QCheckBox>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QLineSeries>
+#include <QScatterSeries>
+#include <QToolBar>
+#include <QtTest>
+
+#include <cmath>
+
+#include "AppTestSupport.h"
+#include "RecordFile.h"
+#include "RecordsFile.h"
+#include "RunFiles.h"
+#include "SeriesDecimator.h"
+#include "TrendsWindow.h"
+#include "testMainWindow.h"
+#include "testWorker.h"
+
+namespace {
+
+QJsonObject cycleLine(int n, bool pass, double dialMs, double hangMs)
+{
+    QJsonObject c{{"record", "cycle"}, {"cycle", n}, {"start", "2026-03-01T08:05:09.123+01:00"},
+                  {"durationMs", 1500 + n}, {"pass", pass}};
+    if (dialMs >= 0)
+        c.insert("dialUpMs", dialMs);
+    if (hangMs >= 0)
+        c.insert("hangUpMs", hangMs);
+    return c;
+}
+
+// A short PPP run: failures with and without a dial-up time, one with a
+// red line that needs quoting in CSV.
+RecordFile sampleRun(int cycles)
+{
+    RecordFile r;
+    r.run = {{"record", "run"}, {"version", "1.0.5"}, {"case", "PPPCallTest"}, {"start", "2026-03-01T08:05:09.000+01:00"}};
+    int pass = 0;
+    for (int n = 1; n <= cycles; ++n) {
+        QJsonObject c;
+        if (n % 7 == 0) { // the dial failed: no times, a RAS error
+            c = cycleLine(n, false, -1, -1);
+            c.insert("failedStep", "dialUpPpp");
+            c.insert("failedLine", "Failed!!!PPP Dial up failed!");
+            c.insert("rasError", 678);
+        } else if (n % 11 == 0) { // dialled, then ping failed
+            c = cycleLine(n, false, 1000 + 10 * n, 40);
+            c.insert("failedStep", "pingHost");
+            c.insert("failedLine", "Failed!!!ping error, \"host\" said: 0 received");
+            c.insert("pingReplies", 0);
+        } else {
+            c = cycleLine(n, true, 1000 + 10 * n, 30 + n % 5);
+            c.insert("pingReplies", 4);
+            c.insert("pingRttMs", 0.045);
+            ++pass;
+        }
+        r.cycles.append(c);
+    }
+    r.end = {{"record", "end"}, {"cycles", cycles}, {"pass", pass}, {"fail", cycles - pass},
+             {"fpy", RunFiles::fpy(pass, cycles - pass)}, {"reason", "Stop"}};
+    return r;
+}
+
+QList<QPointF> points(QXYSeries *s)
+{
+    return s->points();
+}
+
+// Minimal CSV reader: quoted fields with doubled quotes, CRLF rows.
+QList<QStringList> readCsv(const QString &path)
+{
+    QList<QStringList> rows;
+    const QString text = QString::fromUtf8(AppFolder::read(path));
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar ch = text.at(i);
+        if (quoted) {
+            if (ch == '"' && i + 1 < text.size() && text.at(i + 1) == '"') {
+                field += '"';
+                ++i;
+            } else if (ch == '"') {
+                quoted = false;
+            } else {
+                field += ch;
+            }
+        } else if (ch == '"') {
+            quoted = true;
+        } else if (ch == ',') {
+            row << field;
+            field.clear();
+        } else if (ch == '\r') {
+        } else if (ch == '\n') {
+            row << field;
+            rows << row;
+            row.clear();
+            field.clear();
+        } else {
+            field += ch;
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+class tst_AppTrends : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { qunsetenv("TREVALO_BENCH"); }
+
+    void seriesHoldTheRecords();
+    void fileCutShortByACrash();
+    void followsTheRunningFile();
+    void csvExportMatchesRecords();
+    void pngExport();
+    void decimationBoundsDrawingNotData();
+    void longRunDrawnWhole();
+    void trendsActionOpensTheWindow();
+};
+
+void tst_AppTrends::seriesHoldTheRecords()
+{
+    AppFolder folder;
+    const RecordFile run = sampleRun(40);
+    QVERIFY(run.write("records.jsonl"));
+
+    TrendsWindow t;
+    t.resize(900, 500);
+    t.show();
+    QVERIFY(t.openRecords("records.jsonl"));
+    QVERIFY(!t.following());
+    t.redrawNow();
+
+    QList<QPointF> dial, hang, failed;
+    int pass = 0;
+    for (const QJsonObject &c : run.cycles) {
+        const double x = c["cycle"].toInt();
+        if (c.contains("dialUpMs"))
+            dial << QPointF(x, c["dialUpMs"].toDouble() / 1000.0);
+        if (c.contains("hangUpMs"))
+            hang << QPointF(x, c["hangUpMs"].toDouble() / 1000.0);
+        if (!c["pass"].toBool())
+            failed << QPointF(x, c["dialUpMs"].toDouble(0) / 1000.0);
+        pass += c["pass"].toBool() ? 1 : 0;
+    }
+    QVERIFY(failed.size() >= 6);
+    QCOMPARE(points(t.dialUpSeries()), dial);
+    QCOMPARE(points(t.hangUpSeries()), hang);
+    QCOMPARE(points(t.failedSeries()), failed);
+    // Running FPY, truncated as the window's label: ends at the run's figure.
+    const QList<QPointF> fpy = points(t.fpySeries());
+    QCOMPARE(fpy.size(), 40);
+    QCOMPARE(fpy.first(), QPointF(1, 100));
+    QCOMPARE(fpy.at(6), QPointF(7, 85)); // 6 of 7
+    QCOMPARE(fpy.last().y(), double(run.end["fpy"].toInt()));
+    QCOMPARE(t.records().passCount(), pass);
+    QVERIFY2(t.infoText().contains(QStringLiteral("40 cycles, %1 passed").arg(pass)), qPrintable(t.infoText()));
+    QVERIFY(t.infoText().contains("ended by Stop"));
+    QCOMPARE(t.warningText(), QString());
+
+    // A file that is not there: nothing drawn, and said so.
+    QVERIFY(!t.openRecords("records/none.jsonl"));
+    QVERIFY(points(t.dialUpSeries()).isEmpty());
+    QVERIFY(t.warningText().contains("none.jsonl"));
+}
+
+void tst_AppTrends::fileCutShortByACrash()
+{
+    AppFolder folder;
+    RecordFile run = sampleRun(12);
+    run.end = QJsonObject();
+    QVERIFY(run.write("crashed.jsonl"));
+    // The crash cut the line of cycle 13 halfway.
+    QFile file("crashed.jsonl");
+    QVERIFY(file.open(QIODevice::Append));
+    const QByteArray next = QJsonDocument(cycleLine(13, true, 1234, 40)).toJson(QJsonDocument::Compact);
+    file.write(next.left(next.size() / 2));
+    file.close();
+
+    TrendsWindow t;
+    QVERIFY(t.openRecords("crashed.jsonl"));
+    t.redrawNow();
+    QCOMPARE(int(t.records().cycles().size()), 12);
+    QCOMPARE(t.records().cycles().back().number, 12);
+    QVERIFY(t.records().unfinishedLastLine());
+    QVERIFY2(t.warningText().contains("cut short"), qPrintable(t.warningText()));
+    QVERIFY(t.warningText().contains("12 complete cycles"));
+    QCOMPARE(points(t.fpySeries()).size(), 12);
+    QVERIFY(!t.infoText().contains("ended by"));
+
+    // A damaged line inside the file is left out and counted.
+    QByteArray bytes = AppFolder::read("crashed.jsonl");
+    const int third = bytes.indexOf("\n", bytes.indexOf("\"cycle\":3,"));
+    bytes.insert(third + 1, "{\"record\":\"cyc\x01garbage\n");
+    QFile damaged("damaged.jsonl");
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write(bytes + "\n");
+    damaged.close();
+    QVERIFY(t.openRecords("damaged.jsonl"));
+    QCOMPARE(int(t.records().cycles().size()), 12);
+    QCOMPARE(t.records().damagedLines(), 2); // the garbage and the cut line, now ended
+    QVERIFY(t.warningText().contains("2 damaged line(s)"));
+}
+
+void tst_AppTrends::followsTheRunningFile()
+{
+    AppFolder folder;
+    QDir().mkdir("records");
+    RecordFile run = sampleRun(3);
+    const QJsonObject end = run.end;
+    run.end = QJsonObject();
+    QVERIFY(run.write("records/live.jsonl"));
+    QVERIFY(sampleRun(5).write("records/old.jsonl"));
+
+    testWorker worker; // its signals, as a run emits them
+    TrendsWindow t;
+    t.follow(&worker);
+    QVERIFY(t.following());
+    emit worker.sngRecordFile("records/live.jsonl");
+    QCOMPARE(int(t.records().cycles().size()), 3);
+
+    // A cycle's line is on file before its verdict arrives.
+    QFile file("records/live.jsonl");
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(QJsonDocument(cycleLine(4, false, 2000, 50)).toJson(QJsonDocument::Compact) + '\n');
+    file.flush();
+    emit worker.sngUpdateRadio(false);
+    QCOMPARE(int(t.records().cycles().size()), 4);
+    QVERIFY(!t.records().cycles().back().pass);
+    t.redrawNow();
+    QVERIFY(points(t.failedSeries()).contains(QPointF(4, 2.0)));
+    QVERIFY(t.infoText().contains("running"));
+
+    // An earlier run opened meanwhile is not disturbed by the live one.
+    QVERIFY(t.openRecords("records/old.jsonl"));
+    file.write(QJsonDocument(cycleLine(5, true, 2100, 50)).toJson(QJsonDocument::Compact) + '\n');
+    file.write(QJsonDocument(end).toJson(QJsonDocument::Compact) + '\n');
+    file.close();
+    emit worker.sngUpdateRadio(true);
+    QCOMPARE(t.records().path(), QStringLiteral("records/old.jsonl"));
+    QCOMPARE(int(t.records().cycles().size()), 5);
+
+    // Following again picks the live run up with all it has written.
+    t.findChild<QCheckBox *>()->setChecked(true);
+    QCOMPARE(t.records().path(), QStringLiteral("records/live.jsonl"));
+    QCOMPARE(int(t.records().cycles().size()), 5);
+    QVERIFY(!t.records().end().isEmpty());
+}
+
+void tst_AppTrends::csvExportMatchesRecords()
+{
+    AppFolder folder;
+    RecordFile run = sampleRun(30);
+    // A field the export does not know yet still gets its column.
+    run.cycles[2].insert("registerMs", 812);
+    run.cycles[4].insert("extraFigure", 5);
+    QVERIFY(run.write("run.jsonl"));
+
+    TrendsWindow t;
+    QVERIFY(t.openRecords("run.jsonl"));
+    QVERIFY(t.exportCsv("run.csv"));
+
+    const RecordFile back("run.jsonl");
+    const QList<QStringList> rows = readCsv("run.csv");
+    QCOMPARE(rows.size(), back.cycles.size() + 1);
+    const QStringList header = rows.first();
+    QCOMPARE(header.mid(0, RecordsFile::csvColumns().size()), RecordsFile::csvColumns());
+    QCOMPARE(header.last(), QStringLiteral("extraFigure"));
+    for (int i = 0; i < back.cycles.size(); ++i) {
+        const QJsonObject &c = back.cycles[i];
+        const QStringList &row = rows.at(i + 1);
+        QCOMPARE(row.size(), header.size());
+        for (int k = 0; k < header.size(); ++k) {
+            const QJsonValue v = c.value(header[k]);
+            QString expected;
+            if (v.isBool())
+                expected = v.toBool() ? "true" : "false";
+            else if (v.isDouble())
+                expected = QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
+            else
+                expected = v.toString();
+            QVERIFY2(row[k] == expected, qPrintable(QString("cycle %1 %2: %3 vs %4").arg(i + 1).arg(header[k], row[k], expected)));
+        }
+        // Every field of the record has a column.
+        for (auto it = c.begin(); it != c.end(); ++it)
+            QVERIFY(it.key() == "record" || header.contains(it.key()));
+    }
+    QCOMPARE(rows.at(1).at(0), QStringLiteral("1"));
+    QCOMPARE(rows.at(3).at(header.indexOf("registerMs")), QStringLiteral("812"));
+
+    // An export that cannot be written says so and leaves no file.
+    QVERIFY(!t.exportCsv("no/such/folder/run.csv"));
+    QVERIFY(t.warningText().contains("CSV export failed"));
+}
+
+void tst_AppTrends::pngExport()
+{
+    AppFolder folder;
+    QVERIFY(sampleRun(25).write("run.jsonl"));
+    TrendsWindow t;
+    t.resize(800, 500);
+    t.show();
+    QVERIFY(t.openRecords("run.jsonl"));
+    QVERIFY(t.savePng("chart.png"));
+    const QImage image("chart.png");
+    QVERIFY(!image.isNull());
+    QVERIFY(image.width() >= 400);
+    // The failed cycles are drawn in red somewhere on it.
+    bool red = false;
+    for (int y = 0; y < image.height() && !red; ++y)
+        for (int x = 0; x < image.width() && !red; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            red = c.red() > 200 && c.green() < 60 && c.blue() < 60;
+        }
+    QVERIFY(red);
+    QVERIFY(!t.savePng("no/such/folder/chart.png"));
+}
+
+void tst_AppTrends::decimationBoundsDrawingNotData()
+{
+    // A million points into 500 buckets: at most two per bucket, the
+    // extremes kept, and every point when there are few.
+    const int n = 1000000;
+    const auto x = [](int i) { return double(i); };
+    const auto y = [](int i) { return i == 765432 ? 1e6 : (i == 123456 ? -5.0 : std::sin(i * 0.001)); };
+    const QList<QPointF> drawn = SeriesDecimator::minMax(0, n, 500, x, y);
+    QVERIFY(drawn.size() <= 1002);
+    QCOMPARE(drawn.first(), QPointF(0, y(0)));
+    QCOMPARE(drawn.last(), QPointF(n - 1, y(n - 1)));
+    QVERIFY(drawn.size() >= 500);
+    QVERIFY(drawn.contains(QPointF(765432, 1e6)));
+    QVERIFY(drawn.contains(QPointF(123456, -5.0)));
+    for (int i = 1; i < drawn.size(); ++i)
+        QVERIFY(drawn[i - 1].x() < drawn[i].x());
+
+    const QList<QPointF> few = SeriesDecimator::minMax(10, 1010, 500, x, y);
+    QCOMPARE(few.size(), 1000);
+    for (int i = 0; i < few.size(); ++i)
+        QCOMPARE(few[i], QPointF(10 + i, y(10 + i)));
+
+    // Gaps (no figure) are no points; a lone mark is never lost.
+    const auto lone = [](int i) { return i == 4242 ? 1.0 : std::nan(""); };
+    QCOMPARE(SeriesDecimator::minMax(0, n, 500, x, lone), QList<QPointF>{QPointF(4242, 1.0)});
+    QCOMPARE(SeriesDecimator::firstPerBucket(0, n, 500, x, lone), QList<QPointF>{QPointF(4242, 1.0)});
+    QVERIFY(SeriesDecimator::firstPerBucket(0, n, 500, x, y).size() <= 500);
+}
+
+void tst_AppTrends::longRunDrawnWhole()
+{
+    AppFolder folder;
+    const int n = 100000;
+    {
+        QFile file("long.jsonl");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{\"record\":\"run\",\"case\":\"PPPCallTest\"}\n");
+        for (int i = 1; i <= n; ++i) {
+            const bool pass = i != 42001 && i != 42002;
+            const double dial = i == 73457 ? 9999 : 1000 + i % 300;
+            file.write(QJsonDocument(cycleLine(i, pass, dial, 40 + i % 7)).toJson(QJsonDocument::Compact) + '\n');
+        }
+    }
+    TrendsWindow t;
+    t.resize(1000, 500);
+    t.show();
+    QVERIFY(t.openRecords("long.jsonl"));
+    t.redrawNow();
+
+    QCOMPARE(int(t.records().cycles().size()), n);
+    QCOMPARE(t.records().passCount(), n - 2);
+    const int bound = 2 * t.bucketCount() + 2;
+    QVERIFY2(bound < 4000, qPrintable(QString::number(bound)));
+    for (QXYSeries *s : {static_cast<QXYSeries *>(t.dialUpSeries()), static_cast<QXYSeries *>(t.hangUpSeries()),
+                         static_cast<QXYSeries *>(t.fpySeries()), static_cast<QXYSeries *>(t.failedSeries())})
+        QVERIFY2(s->count() <= bound, qPrintable(QString("%1: %2").arg(s->name()).arg(s->count())));
+    QVERIFY(points(t.dialUpSeries()).contains(QPointF(73457, 9.999)));
+    QVERIFY(points(t.failedSeries()).size() >= 1);
+    QCOMPARE(points(t.failedSeries()).first().x(), 42001.0);
+    QCOMPARE(points(t.fpySeries()).last(), QPointF(n, 99));
+}
+
+void tst_AppTrends::trendsActionOpensTheWindow()
+{
+    AppFolder folder;
+    testMainWindow w;
+    auto *trends = w.findChild<TrendsWindow *>();
+    QVERIFY(trends);
+    QVERIFY(!trends->isVisible());
+    QAction *action = w.findChild<QToolBar *>()->actions().at(1);
+    QCOMPARE(action->text(), QStringLiteral("Trends"));
+    action->trigger();
+    QVERIFY(trends->isVisible());
+    QVERIFY(trends->isWindow());
+    QVERIFY(trends->following());
+}
+
+QTEST_MAIN(tst_AppTrends)
+#include "tst_apptrends.moc"
