@@ -37,6 +37,9 @@ testMainWindow::testMainWindow()
     ui->setupUi(this);
 
     ui->teLog->setStyleSheet(QStringLiteral("QTextEdit {font: times bold 12pt; background: black }"));
+    // Nobody undoes a read-only log; a history of every line would grow
+    // with the view and outlive its clearing.
+    ui->teLog->setUndoRedoEnabled(false);
     setWindowTitle(QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion)));
 
     QToolBar *toolBar = addToolBar(tr("Tools"));
@@ -56,6 +59,8 @@ testMainWindow::testMainWindow()
     setup->loadSettings();
     worker->setup = setup;
 
+    // Lines the window has not taken yet hold the worker back past a cap.
+    worker->logFlow().setConsumer(true);
     worker->moveToThread(workerThread);
     workerThread->start(QThread::InheritPriority);
     connect(workerThread, &QThread::finished, worker, &QObject::deleteLater);
@@ -72,6 +77,10 @@ testMainWindow::testMainWindow()
     connect(worker, &testWorker::sngFinishAll, this, &testMainWindow::onFinishAll);
     connect(worker, &testWorker::sngLog, this, &testMainWindow::onLogText);
     connect(ui->deviceCBx, &QComboBox::currentIndexChanged, this, &testMainWindow::onDeviceChange);
+
+    m_logFlushTimer = new QTimer(this);
+    m_logFlushTimer->setSingleShot(true);
+    connect(m_logFlushTimer, &QTimer::timeout, this, &testMainWindow::flushLog);
     connect(worker, &testWorker::sngUpdateAvgTime, this, &testMainWindow::onUpdateAvgTime);
 
     updateControls();
@@ -83,7 +92,9 @@ testMainWindow::testMainWindow()
 
 testMainWindow::~testMainWindow()
 {
-    // Ends a run in progress; returns at once when idle.
+    // Ends a run in progress; returns at once when idle. Once the thread
+    // stops taking lines, the worker must not wait for it.
+    worker->logFlow().setConsumer(false);
     worker->stopTest();
     autoSaveTimer->stop();
 
@@ -255,7 +266,7 @@ void testMainWindow::onStart()
     runState = Running;
     updateControls();
 
-    ui->teLog->clear();
+    clearLogView();
 
     autoSaveTimer->start(effectiveAutoSaveInterval(setup->autoSaveLogInterval));
 

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "CZorvPppDialObj.h"
+#include "LogBackPressure.h"
 #include "WorkerLimits.h"
 
 class TestSetup;
@@ -34,6 +35,10 @@ public:
     // GUI thread, right before the window emits sngStartWorker(): a Stop that
     // arrives before start() has marked the run as running still ends it.
     void announceStart();
+
+    // The window registers here as the consumer of sngLog and acknowledges
+    // every line it takes, so the worker cannot outrun it without bound.
+    LogBackPressure &logFlow() { return m_logFlow; }
 
     // Tests only, while no run is active.
     void setLimits(const WorkerLimits &limits) { m_limits = limits; }
@@ -116,6 +121,7 @@ private:
     bool endRadioRun();
 
     WorkerLimits m_limits;
+    LogBackPressure m_logFlow;
 };
 
 #endif // TESTWORKER_H
