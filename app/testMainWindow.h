@@ -67,8 +67,9 @@ public:
     // Writes the stamped lines that arrived since the last repaint into the
     // view now, as one edit.
     void flushLog();
-    // Lines stamped but not yet in the view.
+    // Lines stamped but not yet in the view, and lines written into it so far.
     int pendingLogLines() const { return int(m_pendingLog.size()); }
+    qint64 logLinesShown() const { return m_linesShown; }
 
     // During a run the view is saved and cleared whenever it holds more
     // lines or characters than this.
@@ -137,6 +138,7 @@ private:
     QVector<LogLine> m_pendingLog;
     QTimer *m_logFlushTimer = nullptr;
     QElapsedTimer m_pendingSince;
+    qint64 m_linesShown = 0;
     int m_viewLineBound = defaultViewLineBound;
     qint64 m_viewCharBound = defaultViewCharBound;
     // After a bound save failed, the next try waits for this many lines.

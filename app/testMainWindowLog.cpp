@@ -101,6 +101,7 @@ void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
             format.setFontWeight(QFont::Normal);
     }
     tail.endEditBlock();
+    m_linesShown += lines.size();
 
     // One scroll to the newest line for the whole batch.
     te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
