@@ -41,9 +41,10 @@ public:
     // Highest count seen since the last call; for benchmarks.
     int takePeak();
     int cap() const { return m_cap; }
+    void setCap(int cap) { m_cap = cap; } // tests only, while no line is in flight
 
 private:
-    const int m_cap;
+    std::atomic<int> m_cap;
     std::atomic<int> m_inFlight{0};
     std::atomic<int> m_peak{0};
     std::atomic<bool> m_consumer{false};
