@@ -12,6 +12,7 @@
 #include <QColor>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFont>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -33,6 +34,11 @@ int main(int argc, char *argv[])
     testMainWindow window;
     window.show();
     QApplication::processEvents();
+    {
+        const QFont f = window.findChild<QTextEdit *>(QStringLiteral("teLog"))->document()->defaultFont();
+        std::printf("view font: %s, %d pt, weight %d, shaping %s\n", qPrintable(f.family()), f.pointSize(),
+                    int(f.weight()), (f.styleStrategy() & QFont::PreferNoShaping) ? "skipped where possible" : "always");
+    }
 
     const QColor colours[] = {QColor(Qt::white), QColor(Qt::yellow), QColor(Qt::red), QColor(Qt::green)};
     QRandomGenerator rng(20261207);
@@ -85,5 +91,9 @@ int main(int argc, char *argv[])
     std::printf("saving the view (%lld characters) took %.0f ms\n",
                 qlonglong(window.findChild<QTextEdit *>(QStringLiteral("teLog"))->toPlainText().size()),
                 save.nsecsElapsed() / 1e6);
+    QElapsedTimer clear;
+    clear.start();
+    QMetaObject::invokeMethod(&window, "onClearLog", Qt::DirectConnection);
+    std::printf("clearing it took %.0f ms\n", clear.nsecsElapsed() / 1e6);
     return 0;
 }
