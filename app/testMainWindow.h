@@ -65,7 +65,8 @@ public:
     // rebuilds the view's colour rules. Lines still waiting are written first.
     void appendLogLine(const QString &line, const QColor &color);
     // Writes the stamped lines that arrived since the last repaint into the
-    // view now, as one edit.
+    // view now, as one edit; during a run a view past its bound is then
+    // saved and cleared.
     void flushLog();
     // Lines stamped but not yet in the view, and lines written into it so far.
     int pendingLogLines() const { return int(m_pendingLog.size()); }
@@ -113,6 +114,7 @@ private:
         QString text;
         QColor color;
     };
+    void writePendingLines();
     void writeLogLines(const QVector<LogLine> &lines);
     void clearLogView();
     void saveIfOverBound();

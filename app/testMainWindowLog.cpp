@@ -51,11 +51,17 @@ void testMainWindow::onLogText(QString text, QColor color)
 
 void testMainWindow::appendLogLine(const QString &line, const QColor &color)
 {
-    flushLog();
+    writePendingLines();
     writeLogLines({{line, color}});
 }
 
 void testMainWindow::flushLog()
+{
+    writePendingLines();
+    saveIfOverBound();
+}
+
+void testMainWindow::writePendingLines()
 {
     m_logFlushTimer->stop();
     if (m_pendingLog.isEmpty())
@@ -63,7 +69,6 @@ void testMainWindow::flushLog()
     const QVector<LogLine> lines = std::move(m_pendingLog);
     m_pendingLog.clear();
     writeLogLines(lines);
-    saveIfOverBound();
 }
 
 void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
@@ -161,7 +166,7 @@ void testMainWindow::saveIfOverBound()
 
 void testMainWindow::clearLogView()
 {
-    flushLog();
+    writePendingLines();
     ui->teLog->clear();
 }
 
@@ -174,8 +179,9 @@ QString testMainWindow::saveLogAt(const QDateTime &when)
 {
     const QString stamp = fileStamp(when);
     QDir(QDir::currentPath()).mkdir(QStringLiteral("log"));
-    // Every line that has arrived belongs in the file.
-    flushLog();
+    // Every line that has arrived belongs in the file (and in this one: no
+    // bound save may come between the stamp and the text).
+    writePendingLines();
 
     const QByteArray text = ui->teLog->toPlainText().toLocal8Bit();
 

@@ -1,8 +1,9 @@
 // Runs the long-long connection case against the virtual bench with the
 // window (offscreen or on a display) for a given time and prints, every
-// report period: cycles, cycles/s, lines shown/s, lines queued between the
-// threads (now and the most since the last report), resident memory, the
-// view's size and the log files written. Then presses Stop and prints the
+// report period: cycles, cycles/s, lines shown/s, lines queued (on their way
+// to the window or waiting in it for the next repaint, now), the most lines
+// in flight between the threads since the last report, resident memory, the
+// view's lines and the log files written so far. Then presses Stop and prints the
 // time until the run ended and until the log and result files were written.
 // Before the run a bare echo loop against the same bench gives the round
 // trips per second that the bench allows, for the ratio.
