@@ -165,8 +165,19 @@ int main(int argc, char *argv[])
                 echoRate > 0 ? 100.0 * cycles / (clock.elapsed() / 1000.0) / echoRate : 0.0, peakRss);
     std::printf("Stop: run ended after %lld ms, log and result files written after %lld ms\n",
                 runEndedAt ? qlonglong(runEndedAt - pressed) : -1LL, qlonglong(filesWritten - pressed));
-    std::printf("log files: %lld, result files: %lld\n",
-                qlonglong(QDir(QStringLiteral("log")).entryList(QDir::Files).size()),
+    // Every line shown is in a file; the view on screen at the end may be in
+    // two (the saves at Stop and at the run's end fall in different seconds).
+    qint64 savedLines = 0;
+    const QStringList logs = QDir(QStringLiteral("log")).entryList(QDir::Files);
+    for (const QString &name : logs) {
+        QFile f(QStringLiteral("log/") + name);
+        if (f.open(QIODevice::ReadOnly) && f.size() > 0)
+            savedLines += f.readAll().count('\n') + 1;
+    }
+    std::printf("log files: %lld holding %lld lines (lines shown: %lld, on screen at the end: %d), "
+                "result files: %lld\n",
+                qlonglong(logs.size()), savedLines, window.logLinesShown(),
+                window.findChild<QTextEdit *>(QStringLiteral("teLog"))->document()->blockCount(),
                 qlonglong(QDir(QStringLiteral("result")).entryList(QDir::Files).size()));
     return 0;
 }
