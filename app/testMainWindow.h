@@ -6,9 +6,11 @@
 
 #include <QColor>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 class QAction;
 class QComboBox;
@@ -62,8 +64,21 @@ public:
     QString writeResultFileAt(const QDateTime &when);
 
     // Appends one line as given, in its colour (green lines in bold), and
-    // rebuilds the view's colour rules.
+    // rebuilds the view's colour rules. Lines still waiting are written first.
     void appendLogLine(const QString &line, const QColor &color);
+    // Writes the stamped lines that arrived since the last repaint into the
+    // view now, as one edit; during a run a view past its bound is then
+    // saved and cleared.
+    void flushLog();
+    // Lines stamped but not yet in the view, and lines written into it so far.
+    int pendingLogLines() const { return int(m_pendingLog.size()); }
+    qint64 logLinesShown() const { return m_linesShown; }
+
+    // During a run the view is saved and cleared whenever it holds more
+    // lines or characters than this.
+    static constexpr int defaultViewLineBound = 50000;
+    static constexpr qint64 defaultViewCharBound = 16 * 1024 * 1024;
+    void setLogViewBound(int lines, qint64 characters); // tests shorten it
     void saveLog();
     void writeResultFile();
 
@@ -96,6 +111,15 @@ private slots:
     void onAutoSaveLog();
 
 private:
+    struct LogLine
+    {
+        QString text;
+        QColor color;
+    };
+    void writePendingLines();
+    void writeLogLines(const QVector<LogLine> &lines);
+    void clearLogView();
+    void saveIfOverBound();
     void resetStatistics();
     void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
 
@@ -115,6 +139,16 @@ private:
     QThread *workerThread = nullptr;
     // The result file the current run wrote last; emptied at Start.
     QString runResultPath;
+
+    // Stamped lines waiting for the next repaint, oldest first.
+    QVector<LogLine> m_pendingLog;
+    QTimer *m_logFlushTimer = nullptr;
+    QElapsedTimer m_pendingSince;
+    qint64 m_linesShown = 0;
+    int m_viewLineBound = defaultViewLineBound;
+    qint64 m_viewCharBound = defaultViewCharBound;
+    // After a bound save failed, the next try waits for this many lines.
+    int m_nextBoundTry = 0;
 };
 
 #endif // TESTMAINWINDOW_H

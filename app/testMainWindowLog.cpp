@@ -3,12 +3,16 @@
 #include "ui_testMainWindow.h"
 
 #include "RunFiles.h"
+#include "testWorker.h"
 
 #include <QDir>
 #include <QFont>
 #include <QStringList>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
 
 QString testMainWindow::logStamp(const QDateTime &when)
 {
@@ -20,47 +24,96 @@ QString testMainWindow::fileStamp(const QDateTime &when)
     return RunFiles::fileStamp(when);
 }
 
+namespace {
+// Lines that arrive within this time of the first waiting one share one edit;
+// a flood never holds the view back for longer than kLongestBatchMs.
+constexpr int kBatchMs = 20;
+constexpr int kLongestBatchMs = 50;
+} // namespace
+
 void testMainWindow::onLogText(QString text, QColor color)
 {
-    appendLogLine(logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text, color);
+    if (worker)
+        worker->logFlow().taken();
+    // Stamped on arrival, so batching does not move the time a line shows.
+    if (m_pendingLog.isEmpty()) {
+        m_pendingSince.start();
+        m_logFlushTimer->start(kBatchMs);
+    }
+    m_pendingLog.append({logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text, color});
+    if (m_pendingSince.elapsed() >= kLongestBatchMs)
+        flushLog();
 }
 
 void testMainWindow::appendLogLine(const QString &line, const QColor &color)
 {
+    writePendingLines();
+    writeLogLines({{line, color}});
+}
+
+void testMainWindow::flushLog()
+{
+    writePendingLines();
+    saveIfOverBound();
+}
+
+void testMainWindow::writePendingLines()
+{
+    m_logFlushTimer->stop();
+    if (m_pendingLog.isEmpty())
+        return;
+    const QVector<LogLine> lines = std::move(m_pendingLog);
+    m_pendingLog.clear();
+    writeLogLines(lines);
+}
+
+void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
+{
+    if (lines.isEmpty())
+        return;
     QTextEdit *const te = ui->teLog;
     const QColor back(Qt::black);
-    const bool bold = color == QColor(Qt::green);
+    const QColor green(Qt::green);
 
-    if (bold)
-        te->setFontWeight(QFont::Bold);
-    te->setTextColor(color);
-
-    // A new paragraph in the current format, as QTextEdit::append makes it,
-    // but always as plain text: append() would render a line whose start
-    // looks like markup (received data, ping output) as HTML and drop
-    // characters from both the view and the log file.
-    {
-        const QTextCursor current = te->textCursor();
-        QTextCursor tail(te->document());
-        tail.beginEditBlock();
-        tail.movePosition(QTextCursor::End);
+    // Each line takes the view's current format with its own colour (and
+    // bold for green), and the format then returns to black and normal
+    // weight, exactly as a colour set on the view before each line and reset
+    // after it would leave them. Inserted as plain text: a line whose start
+    // looks like markup (received data, ping output) must not be rendered as
+    // HTML, which would drop characters from both the view and the log file.
+    QTextCursor tail(te->document());
+    tail.movePosition(QTextCursor::End);
+    const QTextBlockFormat blockFormat = te->textCursor().blockFormat();
+    QTextCharFormat format = te->currentCharFormat();
+    bool lastBold = false;
+    tail.beginEditBlock();
+    for (const LogLine &l : lines) {
+        lastBold = l.color == green;
+        if (lastBold)
+            format.setFontWeight(QFont::Bold);
+        format.setForeground(QBrush(l.color));
         if (!te->document()->isEmpty())
-            tail.insertBlock(current.blockFormat(), current.charFormat());
+            tail.insertBlock(blockFormat, format);
         else
-            tail.setCharFormat(current.charFormat());
-        tail.insertText(line);
-        tail.endEditBlock();
+            tail.setCharFormat(format);
+        tail.insertText(l.text, format);
+        format.setForeground(QBrush(back));
+        if (lastBold)
+            format.setFontWeight(QFont::Normal);
     }
+    tail.endEditBlock();
+    m_linesShown += lines.size();
 
+    // One scroll to the newest line for the whole batch.
     te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
     te->ensureCursorVisible();
-
     te->setTextColor(back);
-    if (bold)
+    if (lastBold)
         te->setFontWeight(QFont::Normal);
 
     // One colour rule (the latest line's) and the black background first,
     // then whatever other rules the view carries.
+    const QColor &color = lines.constLast().color;
     QStringList rules;
     rules << QStringLiteral("color: rgb(%1, %2, %3);").arg(color.red()).arg(color.green()).arg(color.blue())
           << QStringLiteral("background-color: rgb(%1, %2, %3);").arg(back.red()).arg(back.green()).arg(back.blue());
@@ -79,6 +132,40 @@ void testMainWindow::appendLogLine(const QString &line, const QColor &color)
         te->setStyleSheet(rebuilt);
 }
 
+void testMainWindow::setLogViewBound(int lines, qint64 characters)
+{
+    m_viewLineBound = lines;
+    m_viewCharBound = characters;
+    m_nextBoundTry = 0;
+}
+
+void testMainWindow::saveIfOverBound()
+{
+    // A fast case fills the view within the auto-save period; saved and
+    // cleared here instead, the window's memory stays flat. Only during a
+    // run, like the auto-save: outside one nothing floods the view.
+    if (runState != Running)
+        return;
+    const QTextDocument *doc = ui->teLog->document();
+    if (doc->blockCount() <= std::max(m_viewLineBound, m_nextBoundTry)
+        && doc->characterCount() <= m_viewCharBound)
+        return;
+    if (!saveLogAt(QDateTime::currentDateTime()).isEmpty()) {
+        m_nextBoundTry = 0;
+        clearLogView();
+    } else {
+        // The disk refuses: keep the lines for a later save, and try again
+        // only after a good share more instead of at every repaint.
+        m_nextBoundTry = doc->blockCount() + std::max(1, m_viewLineBound / 4);
+    }
+}
+
+void testMainWindow::clearLogView()
+{
+    writePendingLines();
+    ui->teLog->clear();
+}
+
 void testMainWindow::saveLog()
 {
     saveLogAt(QDateTime::currentDateTime());
@@ -86,6 +173,9 @@ void testMainWindow::saveLog()
 
 QString testMainWindow::saveLogAt(const QDateTime &when)
 {
+    // Every line that has arrived belongs in the file (and in this one: no
+    // bound save may come between the stamp and the text).
+    writePendingLines();
     const QString path = RunFiles::saveLog(QDir::currentPath(), ui->teLog->toPlainText().toLocal8Bit(), when);
     if (path.isEmpty())
         appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
@@ -99,10 +189,10 @@ void testMainWindow::onAutoSaveLog()
     // A failed save keeps the view, so its lines go into the next save
     // rather than being dropped with it.
     if (!saveLogAt(QDateTime::currentDateTime()).isEmpty())
-        ui->teLog->clear();
+        clearLogView();
 }
 
 void testMainWindow::onClearLog()
 {
-    ui->teLog->clear();
+    clearLogView();
 }

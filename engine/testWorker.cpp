@@ -38,6 +38,7 @@ void testWorker::stopTest(EndReason reason)
     if (!stopRequested)
         stopReason = int(reason);
     stopRequested = true;
+    m_logFlow.wake();
     // A wait in the worker thread sleeps on its event dispatcher; wake it so
     // the request is seen now rather than at the next tick.
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
@@ -153,13 +154,15 @@ void testWorker::runSelectedCase()
 
 void testWorker::onLog(QString log, QColor color)
 {
-    noteLine(log, color);
-    emit sngLog(log, color);
+    this->log(log, color);
 }
 
 void testWorker::log(const QString &text, const QColor &color)
 {
     noteLine(text, color);
+    // Only the worker's own thread may wait for the window; "Stop ..." comes
+    // from the window's thread and is delivered there at once.
+    m_logFlow.beforeEmit(QThread::currentThread() == thread(), stopRequested);
     emit sngLog(text, color);
 }
 

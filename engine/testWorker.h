@@ -17,6 +17,7 @@
 #include "CZorvPppDialObj.h"
 #include "CycleRecord.h"
 #include "CycleScope.h"
+#include "LogBackPressure.h"
 #include "WorkerLimits.h"
 
 class TestSetup;
@@ -54,6 +55,10 @@ public:
 
     // The operator's selections; not owned. Set before the first run.
     void setSetup(TestSetup *setup) { this->setup = setup; }
+
+    // The window registers here as the consumer of sngLog and acknowledges
+    // every line it takes, so the worker cannot outrun it without bound.
+    LogBackPressure &logFlow() { return m_logFlow; }
 
     // While no run is active.
     void setLimits(const WorkerLimits &limits) { m_limits = limits; }
@@ -208,6 +213,7 @@ private:
     CycleRecord m_cycle;
     std::unique_ptr<CycleRecords> m_records; // open while the run writes it
     QString m_recordPath;
+    LogBackPressure m_logFlow;
 };
 
 #endif // TESTWORKER_H

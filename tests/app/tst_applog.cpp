@@ -18,6 +18,33 @@ QTextCharFormat lastLineFormat(QTextEdit *log)
     QTextBlock::iterator it = block.begin();
     return it.atEnd() ? QTextCharFormat() : it.fragment().charFormat();
 }
+
+// A view line as the document holds it: text, block formats and the format
+// of every fragment.
+struct ViewLine
+{
+    QString text;
+    QTextBlockFormat blockFormat;
+    QTextCharFormat blockCharFormat;
+    QList<QTextCharFormat> fragments;
+    bool operator==(const ViewLine &o) const
+    {
+        return text == o.text && blockFormat == o.blockFormat && blockCharFormat == o.blockCharFormat
+            && fragments == o.fragments;
+    }
+};
+
+QList<ViewLine> viewLines(QTextEdit *log)
+{
+    QList<ViewLine> lines;
+    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next()) {
+        ViewLine l{b.text(), b.blockFormat(), b.charFormat(), {}};
+        for (QTextBlock::iterator it = b.begin(); !it.atEnd(); ++it)
+            l.fragments << it.fragment().charFormat();
+        lines << l;
+    }
+    return lines;
+}
 } // namespace
 
 class tst_AppLog : public QObject
@@ -31,6 +58,7 @@ private slots:
     void lineCarriesStampAndText();
     void linesKeepTheirTextVerbatim();
     void greenLinesAreBoldOthersNot();
+    void batchedLinesMatchLineAtATime();
     void styleSheetKeepsOneColourRule();
     void savedFileHoldsTheViewText();
     void sameSecondSaveNeverLosesLines();
@@ -62,8 +90,9 @@ void tst_AppLog::lineCarriesStampAndText()
                                       Q_ARG(QColor, QColor(Qt::white))));
     QVERIFY(QMetaObject::invokeMethod(&w, "onLogText", Q_ARG(QString, QStringLiteral("second")),
                                       Q_ARG(QColor, QColor(Qt::yellow))));
+    // Lines reach the view at the next repaint.
+    QTRY_COMPARE(log->toPlainText().split(QLatin1Char('\n')).size(), 2);
     const QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 2);
     const QRegularExpression stamped(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-(\\d+) Running\\.\\.\\.$"));
     const QRegularExpressionMatch m = stamped.match(lines.at(0));
     QVERIFY2(m.hasMatch(), qPrintable(lines.at(0)));
@@ -120,6 +149,89 @@ void tst_AppLog::greenLinesAreBoldOthersNot()
     // A green-ish colour that is not Qt's green stays normal weight.
     w.appendLogLine(QStringLiteral("dark green"), QColor(Qt::darkGreen));
     QCOMPARE(lastLineFormat(log).fontWeight(), int(QFont::Normal));
+}
+
+void tst_AppLog::batchedLinesMatchLineAtATime()
+{
+    AppFolder folder;
+    testMainWindow batched;
+    testMainWindow single;
+    auto *viewB = widget<QTextEdit>(batched, "teLog");
+    auto *viewS = widget<QTextEdit>(single, "teLog");
+
+    const QStringList texts = {
+        QStringLiteral("================================="),
+        QStringLiteral("Dial up successfully"),
+        QStringLiteral("<b>looks like markup</b> &amp;"),
+        QString(),
+        QStringLiteral("  padded  "),
+        QString(1500, QLatin1Char('Q')),
+        QStringLiteral("Failed!!!Receive data timeout"),
+    };
+    const QColor colours[] = {QColor(Qt::white), QColor(Qt::green), QColor(Qt::yellow), QColor(Qt::green),
+                              QColor(Qt::red), QColor(Qt::darkGreen), QColor(Qt::white)};
+
+    // What the batched view must end up holding, in order: worker lines
+    // (stamped on arrival) and the window's own unstamped lines between them.
+    struct Expected
+    {
+        QString text;
+        QColor color;
+        bool stamped;
+    };
+    QList<Expected> expected;
+    int n = 0;
+    // Bursts of one line, a few, and a flood; each ends with a repaint, or a
+    // line of the window's own that must come after the burst, or nothing,
+    // so that it joins the next burst.
+    const int bursts[] = {1, 1, 5, 40, 1, 120, 3, 7, 2, 60, 1};
+    for (int burst = 0; burst < int(std::size(bursts)); ++burst) {
+        for (int k = 0; k < bursts[burst]; ++k, ++n) {
+            const QString text = texts.at(n % texts.size()) + (n % 5 == 0 ? QString() : QString::number(n));
+            const QColor colour = colours[(n / 2) % std::size(colours)];
+            QVERIFY(QMetaObject::invokeMethod(&batched, "onLogText", Q_ARG(QString, text), Q_ARG(QColor, colour)));
+            expected << Expected{text, colour, true};
+        }
+        if (burst % 3 == 0) {
+            QTest::qWait(60);
+        } else if (burst % 3 == 1) {
+            batched.appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
+            expected << Expected{QStringLiteral("Fail to open log file"), QColor(Qt::red), false};
+        }
+    }
+    QTest::qWait(60);
+    QCOMPARE(batched.pendingLogLines(), 0);
+
+    // Every line arrived once, in order, with its stamp; the same stamped
+    // lines then go into the other view one at a time.
+    const QStringList shown = viewB->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(shown.size(), expected.size());
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d+ "));
+    for (int i = 0; i < shown.size(); ++i) {
+        const Expected &e = expected.at(i);
+        if (e.stamped) {
+            const QRegularExpressionMatch m = stamp.match(shown.at(i));
+            QVERIFY2(m.hasMatch(), qPrintable(shown.at(i)));
+            QCOMPARE(shown.at(i).mid(m.capturedLength()), e.text);
+        } else {
+            QCOMPARE(shown.at(i), e.text);
+        }
+        single.appendLogLine(shown.at(i), e.color);
+    }
+
+    QCOMPARE(viewLines(viewB), viewLines(viewS));
+    QCOMPARE(viewB->currentCharFormat(), viewS->currentCharFormat());
+    QCOMPARE(viewB->styleSheet(), viewS->styleSheet());
+    const QDateTime t(QDate(2026, 2, 3), QTime(4, 5, 6));
+    const QString fileB = batched.saveLogAt(t);
+    const QString fileS = single.saveLogAt(t.addSecs(1));
+    QVERIFY(!fileB.isEmpty() && !fileS.isEmpty());
+    QCOMPARE(AppFolder::read(fileB), AppFolder::read(fileS));
+
+    // A later line in either view still starts from the same format.
+    batched.appendLogLine(QStringLiteral("after"), QColor(Qt::white));
+    single.appendLogLine(QStringLiteral("after"), QColor(Qt::white));
+    QCOMPARE(viewLines(viewB).constLast(), viewLines(viewS).constLast());
 }
 
 void tst_AppLog::styleSheetKeepsOneColourRule()

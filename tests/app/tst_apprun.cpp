@@ -9,6 +9,10 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <QRegularExpression>
+#include <QThread>
+
+#include <algorithm>
 #include <memory>
 
 #include "AppTestSupport.h"
@@ -56,6 +60,57 @@ struct FinishCounter
     }
 };
 
+// Records every line the worker emits, in emission order, as the window's
+// thread receives it.
+struct LineRecorder
+{
+    QStringList lines;
+    QObject context;
+    explicit LineRecorder(testWorker *worker)
+    {
+        QObject::connect(worker, &testWorker::sngLog, &context,
+                         [this](const QString &text, const QColor &) { lines << text; });
+    }
+};
+
+// The log files in the order they were written: by stamp, then the plain
+// name before its "-2", "-3", ... siblings of the same second.
+QStringList logFilesInOrder()
+{
+    QStringList files = QDir(QStringLiteral("log")).entryList(QDir::Files);
+    const QRegularExpression name(QStringLiteral("^(\\d{4}(?:-\\d\\d){5})(?:-(\\d+))?\\.log$"));
+    auto key = [&name](const QString &f) {
+        const QRegularExpressionMatch m = name.match(f);
+        return qMakePair(m.captured(1), m.captured(2).isEmpty() ? 1 : m.captured(2).toInt());
+    };
+    std::sort(files.begin(), files.end(), [&key](const QString &a, const QString &b) { return key(a) < key(b); });
+    return files;
+}
+
+// Every line the files hold, in order, without its stamp. A save that
+// starts with the whole of the one before it is a later state of the same
+// view (the second save at the end of a run) and takes its place.
+QStringList savedLines(int *fileCount)
+{
+    QList<QByteArray> contents;
+    for (const QString &f : logFilesInOrder()) {
+        const QByteArray text = AppFolder::read(QStringLiteral("log/") + f);
+        if (!contents.isEmpty() && !contents.constLast().isEmpty() && text.startsWith(contents.constLast()))
+            contents.removeLast();
+        contents << text;
+    }
+    *fileCount = int(contents.size());
+    const QRegularExpression stamp(QStringLiteral("^\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d\\d-\\d+ "));
+    QStringList lines;
+    for (const QByteArray &c : contents) {
+        if (c.isEmpty())
+            continue;
+        for (const QString &l : QString::fromLocal8Bit(c).split(QLatin1Char('\n')))
+            lines << QString(l).remove(stamp);
+    }
+    return lines;
+}
+
 WorkerLimits quickLimits()
 {
     WorkerLimits l;
@@ -89,6 +144,8 @@ private slots:
     void stopRightAfterStart();
     void relayRecordHandedOverAndListFrozen();
     void autoSaveDuringRun();
+    void floodIsBoundedAndStopSavesEveryLine_data();
+    void floodIsBoundedAndStopSavesEveryLine();
     void failedAutoSaveKeepsTheLines();
     void closingTheWindow();
     void statusBarFollowsEachWait_data();
@@ -394,6 +451,62 @@ void tst_AppRun::autoSaveDuringRun()
         all += AppFolder::read(QStringLiteral("log/") + f);
     QVERIFY(all.contains("Running..."));
     QVERIFY(all.contains("Test is finished!"));
+}
+
+void tst_AppRun::floodIsBoundedAndStopSavesEveryLine_data()
+{
+    QTest::addColumn<int>("lineBound");
+    QTest::addColumn<qint64>("charBound");
+    QTest::newRow("line bound") << 300 << (qint64(1) << 40);
+    QTest::newRow("character bound") << 1000000 << qint64(150000);
+}
+
+void tst_AppRun::floodIsBoundedAndStopSavesEveryLine()
+{
+    QFETCH(int, lineBound);
+    QFETCH(qint64, charBound);
+    // The long-long case against the bench logs as fast as the echo allows.
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    testMainWindow w;
+    w.workerObject()->setLimits(quickLimits());
+    w.setLogViewBound(lineBound, charBound);
+    LogBackPressure &flow = w.workerObject()->logFlow();
+    const int cap = 40;
+    flow.setCap(cap);
+    FinishCounter finished(w.workerObject());
+    LineRecorder recorder(w.workerObject());
+
+    widget<QComboBox>(w, "caseCBx")->setCurrentIndex(3);
+    QVERIFY(startRunning(w));
+    // The view is saved and cleared at its bound, again and again.
+    QTRY_VERIFY_WITH_TIMEOUT(folder.files(QStringLiteral("log")).size() >= 3, 60000);
+    auto *view = widget<QTextEdit>(w, "teLog");
+    QVERIFY(view->document()->blockCount() <= lineBound + cap + 2);
+
+    // The window stops taking lines for a while: the worker waits for it
+    // instead of queueing without bound.
+    QThread::msleep(800);
+    QTest::qWait(200);
+    QThread::msleep(800);
+    QVERIFY2(flow.takePeak() <= cap + 2, "lines in flight beyond the cap");
+
+    // Stop with the window behind: the run ends and its files are written.
+    QThread::msleep(300);
+    widget<QPushButton>(w, "stopBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    QVERIFY(!w.workerObject()->running);
+    QTRY_COMPARE(finished.count, 1);
+    QTRY_COMPARE(recorder.lines.constLast(), QStringLiteral("Test is finished!"));
+    QVERIFY(!folder.files(QStringLiteral("result")).isEmpty());
+    QVERIFY(flow.takePeak() <= cap + 2);
+
+    // Every line the worker emitted is in the files, once and in order.
+    int files = 0;
+    const QStringList saved = savedLines(&files);
+    QVERIFY(files >= 3);
+    QCOMPARE(saved.size(), recorder.lines.size());
+    QCOMPARE(saved, recorder.lines);
 }
 
 void tst_AppRun::failedAutoSaveKeepsTheLines()

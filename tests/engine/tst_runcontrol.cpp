@@ -8,7 +8,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
+#include <thread>
+
+#include "LogBackPressure.h"
 
 class TestRunControl : public QObject
 {
@@ -26,6 +30,7 @@ private slots:
     void secondRunStartsClean();
 
     void waitForEndsOnEventDeadlineAndStop();
+    void logBackPressureHoldsTheEmitterOnlyForAConsumer();
 
 private:
     // Keeps the worker thread busy for ms, so a queued start() waits behind it.
@@ -196,6 +201,53 @@ void TestRunControl::waitForEndsOnEventDeadlineAndStop()
     timed(10000, [] { return false; });
     QCOMPARE(result, WR::Stopped);
     QVERIFY2(ms >= 190 && ms < 700, qPrintable(QString::number(ms)));
+}
+
+void TestRunControl::logBackPressureHoldsTheEmitterOnlyForAConsumer()
+{
+    LogBackPressure flow(10);
+    std::atomic<bool> stop{false};
+
+    // Nobody consumes (a worker without a window): lines never wait.
+    for (int i = 0; i < 100; ++i)
+        flow.beforeEmit(true, stop);
+    QCOMPARE(flow.inFlight(), 0);
+
+    flow.setConsumer(true);
+    std::atomic<int> emitted{0};
+    std::atomic<bool> quit{false};
+    std::thread emitter([&] {
+        while (!quit) {
+            flow.beforeEmit(true, stop);
+            ++emitted;
+        }
+    });
+    // Held at the cap: the line past it waits.
+    QTRY_COMPARE(flow.inFlight(), 11);
+    QThread::msleep(200);
+    QCOMPARE(emitted.load(), 10);
+    QCOMPARE(flow.inFlight(), 11);
+
+    // The consumer takes lines: the emitter goes on once it is down to half.
+    for (int i = 0; i < 5; ++i)
+        flow.taken();
+    QThread::msleep(100);
+    QCOMPARE(emitted.load(), 10);
+    flow.taken();
+    QTRY_COMPARE(emitted.load(), 16);
+    QCOMPARE(flow.inFlight(), 11);
+    QCOMPARE(flow.takePeak(), 11);
+
+    // A stop releases it at once and it no longer waits; taking a line that
+    // was never counted leaves the count at zero.
+    stop = true;
+    flow.wake();
+    QTRY_VERIFY(emitted.load() > 1000);
+    quit = true;
+    emitter.join();
+    flow.setConsumer(false);
+    flow.taken();
+    QCOMPARE(flow.inFlight(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRunControl)
