@@ -495,7 +495,7 @@ void tst_AppRun::floodIsBoundedAndStopSavesEveryLine()
     QThread::msleep(300);
     widget<QPushButton>(w, "stopBtn")->click();
     QCOMPARE(w.state(), testMainWindow::Ready);
-    QVERIFY(!w.workerObject()->running);
+    QVERIFY(!WorkerAccess(w.workerObject()).running());
     QTRY_COMPARE(finished.count, 1);
     QTRY_COMPARE(recorder.lines.constLast(), QStringLiteral("Test is finished!"));
     QVERIFY(!folder.files(QStringLiteral("result")).isEmpty());
