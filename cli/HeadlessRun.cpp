@@ -6,12 +6,12 @@
 #include "RunFiles.h"
 #include "StreamedLog.h"
 #include "TestCases.h"
+#include "UartEngine.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPortInfo>
 
@@ -47,14 +47,8 @@ bool portExists(const QString &port)
             return true;
     if (BenchClient::isAvailable() && BenchClient::atPortPath() == port)
         return true;
-#if !defined(Q_OS_WIN)
-    // A device path the scan does not report (a pseudo-terminal, say).
-    if (port.startsWith(QLatin1Char('/')))
-        return QFileInfo::exists(port);
-    return QFileInfo::exists(QStringLiteral("/dev/") + port);
-#else
-    return false;
-#endif
+    // A device the scan does not report (a pseudo-terminal, say).
+    return UartEngine::isPresent(port);
 }
 
 } // namespace
