@@ -149,6 +149,8 @@ void TestRunner::badInputExitsWithAReason_data()
     row("output folder refusing files", {"--case", "3", "--out", "/proc"}, "cannot write to output folder: /proc");
     row("no settings file", {"--case", "3", "--settings", "/no/such/trevalo.ini"},
         "cannot read settings file: /no/such/trevalo.ini");
+    row("check option without --check", {"--case", "3", "--peer", "/etc/ppp/peers/provider"},
+        "--peer belongs to --check");
     row("port that is no serial port", {"--case", "4", "--port", "/dev/null"}, "cannot open port /dev/null", true);
 }
 
