@@ -164,6 +164,9 @@ private:
     void endRecords();
     void noteLine(const QString &text, const QColor &color);
 
+    // A failed dial's RAS error code, on record and, where there is one,
+    // in the log with its text.
+    void reportDialError(int code);
     void log(const QString &text, const QColor &color);
     void emitResult(bool pass);
     // Milliseconds on the monotonic clock, never going back.

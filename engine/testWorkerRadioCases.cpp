@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 
-#include "DialNotifier.h"
 #include "TestCases.h"
 #include "TestSetup.h"
 #include "UartEngine.h"
@@ -127,7 +126,6 @@ bool testWorker::sleepWakePppTest()
             // of the chip: the run ends without a result for this cycle.
             if (stopRequested)
                 return CycleEnd::Stopped;
-            m_cycle.rasError = DialNotifier::error();
             return CycleEnd::Fail;
         }
         const CycleScope::Handle ppp = cycle.add([this] { hangUpPpp(); });
