@@ -5,6 +5,7 @@
 #include "BenchProcess.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPort>
@@ -71,6 +72,8 @@ void TestFaults::sameFromStartAndLive_data()
         {"cfun.noReply=true"},
         {"at.pieces=3", "at.pieceGapMs=200"},
         {"at.pieceGapMs=200", "at.pieces=3"},
+        {"at.vanish=true"},
+        {"at.staysAway=true", "at.vanish=true"},
         {"relay.missing=BNCH2"},
         {"relay.statusFails=BNCH2"},
         {"relay.switchFails=BNCH2"},
@@ -209,6 +212,21 @@ bool TestFaults::chipActed(const BenchProcess &bench, const QString &fault, QStr
         return registered && registerMs >= 450; // boot and register take 90 ms
     if (!registered)
         return false;
+
+    if (fault == QLatin1String("at.vanish") || fault == QLatin1String("at.staysAway")) {
+        // Gone at power-off; back after boot unless it stays away.
+        const QString link = bench.atLink();
+        bench.setChipPower(false);
+        const bool gone = !QFileInfo(link).isSymLink();
+        bench.setChipPower(true);
+        QElapsedTimer t;
+        t.start();
+        while (!QFileInfo(link).isSymLink() && t.elapsed() < 1000)
+            QTest::qWait(20);
+        const bool back = QFileInfo(link).isSymLink();
+        *seen = QStringLiteral("gone at power-off: %1, back after power-on: %2").arg(gone).arg(back);
+        return gone && back == (fault == QLatin1String("at.vanish"));
+    }
 
     got.clear();
     reads = 0;
