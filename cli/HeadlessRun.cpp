@@ -6,12 +6,12 @@
 #include "RunFiles.h"
 #include "StreamedLog.h"
 #include "TestCases.h"
+#include "UartEngine.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QMetaObject>
 #include <QSerialPortInfo>
 
@@ -27,27 +27,16 @@
 
 namespace {
 
-const char *ansiFor(Qt::GlobalColor color)
+// The log's colours are Qt's global colours; white and anything else print plain.
+const char *ansiFor(const QColor &color)
 {
-    switch (color) {
-    case Qt::red:
+    if (color == QColor(Qt::red))
         return "\033[31m";
-    case Qt::green:
+    if (color == QColor(Qt::green))
         return "\033[1;32m";
-    case Qt::yellow:
+    if (color == QColor(Qt::yellow))
         return "\033[33m";
-    default:
-        return nullptr;
-    }
-}
-
-// The log's colours are Qt's global colours; anything else prints plain.
-Qt::GlobalColor toneOf(const QColor &color)
-{
-    for (Qt::GlobalColor tone : {Qt::red, Qt::green, Qt::yellow})
-        if (color == QColor(tone))
-            return tone;
-    return Qt::white;
+    return nullptr;
 }
 
 bool portExists(const QString &port)
@@ -58,14 +47,8 @@ bool portExists(const QString &port)
             return true;
     if (BenchClient::isAvailable() && BenchClient::atPortPath() == port)
         return true;
-#if !defined(Q_OS_WIN)
-    // A device path the scan does not report (a pseudo-terminal, say).
-    if (port.startsWith(QLatin1Char('/')))
-        return QFileInfo::exists(port);
-    return QFileInfo::exists(QStringLiteral("/dev/") + port);
-#else
-    return false;
-#endif
+    // A device the scan does not report (a pseudo-terminal, say).
+    return UartEngine::isPresent(port);
 }
 
 } // namespace
@@ -132,12 +115,7 @@ bool HeadlessRun::start()
     m_worker->setRunLimits(limits);
     m_worker->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    // Handed over as text and tone, not as a QColor: a queued QColor needs
-    // the GUI library, which this program does without.
-    connect(m_worker, &testWorker::sngLog, this, [this](const QString &text, const QColor &color) {
-        const Qt::GlobalColor tone = toneOf(color);
-        QMetaObject::invokeMethod(this, [this, text, tone] { onLog(text, tone); }, Qt::QueuedConnection);
-    }, Qt::DirectConnection);
+    connect(m_worker, &testWorker::sngLog, this, &HeadlessRun::onLog);
     connect(m_worker, &testWorker::sngUpdateRadio, this, &HeadlessRun::onResult);
     connect(m_worker, &testWorker::sngUpdateAvgTime, this, &HeadlessRun::onAvgTime);
     connect(m_worker, &testWorker::sngFinishAll, this, &HeadlessRun::onFinishAll);
@@ -163,7 +141,7 @@ void HeadlessRun::requestStop()
     m_worker->stopTest(testWorker::EndReason::Stop);
 }
 
-void HeadlessRun::onLog(const QString &text, Qt::GlobalColor color)
+void HeadlessRun::onLog(const QString &text, const QColor &color)
 {
     const QString line = RunFiles::logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text;
     if (!m_log.append(line.toLocal8Bit()) && !m_logFailed) {

@@ -41,7 +41,7 @@ signals:
     void finished();
 
 private:
-    void onLog(const QString &text, Qt::GlobalColor color);
+    void onLog(const QString &text, const QColor &color);
     void onResult(bool pass);
     void onAvgTime(bool dialUp, int ms);
     void onFinishAll();

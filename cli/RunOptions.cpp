@@ -75,6 +75,8 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
         QStringLiteral("Runs one trevalo test case without a window and reports every cycle.\n"
                        "Exit status: 0 every counted cycle passed, 1 a cycle failed or the run gave up,\n"
                        "2 bad options or a set-up that cannot run.\n"
+                       "With --check it checks the machine for a bench instead and prints one line per\n"
+                       "item; exit status 0 when everything is ready, 1 when not, 2 for bad options.\n"
                        "Cases: ") + cases.join(QStringLiteral(", ")));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
@@ -110,8 +112,22 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                                       QStringLiteral("file"));
     const QCommandLineOption quietOpt(QStringLiteral("quiet"),
                                       QStringLiteral("Print one progress line per cycle instead of the log."));
+    const QCommandLineOption checkOpt(QStringLiteral("check"),
+                                      QStringLiteral("Check the machine for a bench instead of running: the AT port "
+                                                     "(--port), ModemManager, the relay board (--board), pppd and its "
+                                                     "peer file, ping."));
+    const QCommandLineOption peerOpt(QStringLiteral("peer"),
+                                     QStringLiteral("With --check: the pppd peer file (default: "
+                                                    "/etc/ppp/peers/provider)."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption pppdOpt(QStringLiteral("pppd"),
+                                     QStringLiteral("With --check: the pppd to check (default: the one on PATH)."),
+                                     QStringLiteral("path"));
+    const QCommandLineOption pingOpt(QStringLiteral("ping"),
+                                     QStringLiteral("With --check: the ping to check (default: the one on PATH)."),
+                                     QStringLiteral("path"));
     parser.addOptions({caseOpt, portOpt, boardOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
-                       junitOpt, quietOpt});
+                       junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
 
     if (!parser.parse(arguments))
         return bad(parser.errorText());
@@ -127,6 +143,18 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     if (!parser.positionalArguments().isEmpty())
         return bad(QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first()));
 
+    port = parser.value(portOpt);
+    board = parser.value(boardOpt);
+    if (parser.isSet(checkOpt)) {
+        peerFile = parser.value(peerOpt);
+        pppd = parser.value(pppdOpt);
+        ping = parser.value(pingOpt);
+        return Check;
+    }
+    for (const QCommandLineOption *checkOnly : {&peerOpt, &pppdOpt, &pingOpt})
+        if (parser.isSet(*checkOnly))
+            return bad(QStringLiteral("--%1 belongs to --check").arg(checkOnly->names().first()));
+
     if (!parser.isSet(caseOpt))
         return bad(QStringLiteral("no case given (--case)"));
     caseIndex = parseCase(parser.value(caseOpt));
@@ -140,8 +168,6 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     if (parser.isSet(durationOpt) && (durationMs = parseDuration(parser.value(durationOpt))) < 0)
         return bad(QStringLiteral("unparsable duration: %1 (use e.g. 90m or 36h)").arg(parser.value(durationOpt)));
 
-    port = parser.value(portOpt);
-    board = parser.value(boardOpt);
     quiet = parser.isSet(quietOpt);
 
     const QString programDir = QCoreApplication::applicationDirPath();

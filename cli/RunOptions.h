@@ -8,7 +8,9 @@
 class RunOptions
 {
 public:
-    enum Outcome { Run, Done, Bad }; // Done: --help or --version printed
+    // Done: --help or --version printed; Check: --check, the set-up check
+    // instead of a run.
+    enum Outcome { Run, Check, Done, Bad };
 
     // Parses and checks the arguments; on Bad, error() says why in one line.
     Outcome parse(const QStringList &arguments);
@@ -30,6 +32,10 @@ public:
     QString outDir;
     QString junitFile;
     bool quiet = false;
+    // For --check: other files than the usual ones; empty for those.
+    QString peerFile;
+    QString pppd;
+    QString ping;
 
 private:
     Outcome bad(const QString &why);

@@ -8,6 +8,34 @@
 
 #include <cstdio>
 
+#if defined(TREVALO_SETUP_CHECK)
+#include "SetupCheck.h"
+#include "UartEngine.h"
+
+namespace {
+
+// One line per item; 0 when everything is ready, 1 when not.
+int checkSetup(const RunOptions &options)
+{
+    SetupCheck::Options check;
+    // A bare name, as the port list shows it, names a device under /dev.
+    if (!options.port.isEmpty())
+        check.port = UartEngine::systemLocation(options.port);
+    check.board = options.board;
+    if (!options.peerFile.isEmpty())
+        check.peerFile = options.peerFile;
+    check.pppd = options.pppd;
+    check.ping = options.ping;
+    const QList<SetupCheck::Item> items = SetupCheck::run(check);
+    for (const SetupCheck::Item &item : items)
+        std::printf("%s\n", qPrintable(SetupCheck::format(item)));
+    std::fflush(stdout);
+    return SetupCheck::allOk(items) ? 0 : 1;
+}
+
+} // namespace
+#endif
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -21,6 +49,13 @@ int main(int argc, char *argv[])
     case RunOptions::Bad:
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(options.error()));
         return 2;
+    case RunOptions::Check:
+#if defined(TREVALO_SETUP_CHECK)
+        return checkSetup(options);
+#else
+        std::fprintf(stderr, "trevalo-run: the set-up check looks at a Linux machine only\n");
+        return 2;
+#endif
     case RunOptions::Run:
         break;
     }

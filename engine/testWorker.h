@@ -174,6 +174,9 @@ private:
     void endRecords();
     void noteLine(const QString &text, const QColor &color);
 
+    // A failed dial's RAS error code, on record and, where there is one,
+    // in the log with its text.
+    void reportDialError(int code);
     void log(const QString &text, const QColor &color);
     void reportStep(const QString &step, int limitMs = 0) { emit sngStep(step, limitMs); }
     // "512 bytes", "1.2 KB": a payload's size as the status shows it.

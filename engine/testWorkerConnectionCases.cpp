@@ -3,7 +3,6 @@
 // up is undone by its scope, after a failed cycle's result has been counted.
 #include "testWorker.h"
 
-#include "DialNotifier.h"
 #include "SocketMannger.h"
 #include "TestCases.h"
 #include "TestSetup.h"
@@ -22,7 +21,6 @@ bool testWorker::pppCallTest()
         if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             if (stopRequested)
                 return CycleEnd::Stopped; // the dial has hung up already
-            m_cycle.rasError = DialNotifier::error();
             // This case has no give-up rule; a dial that RAS refuses at once
             // (no modem) would otherwise repeat as fast as the processor allows.
             m_cycle.pauseAfterMs = m_limits.cyclePauseMs;
@@ -59,7 +57,6 @@ bool testWorker::externalShortShortTest()
         if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             if (stopRequested)
                 return CycleEnd::Stopped;
-            m_cycle.rasError = DialNotifier::error();
             ++pppFailCount;
             return CycleEnd::Fail;
         }

@@ -21,6 +21,7 @@ bool testWorker::dialUpPpp()
         DialNotifier::disarm();
         log(QStringLiteral("Failed!!!PPP Dial up failed!"), QColor(Qt::red));
         QCoreApplication::processEvents();
+        reportDialError(int(pppDial.lastRefusal()));
         return false;
     }
 
@@ -47,6 +48,7 @@ bool testWorker::dialUpPpp()
             DialNotifier::disarm();
             log(QStringLiteral("Failed!!!PPP Dial up failed!"), QColor(Qt::red));
             QCoreApplication::processEvents();
+            reportDialError(DialNotifier::error());
             hangUpPpp();
             return false;
         case 0:
@@ -74,6 +76,20 @@ bool testWorker::dialUpPpp()
         }
         lastDialState = code;
     }
+}
+
+void testWorker::reportDialError(int code)
+{
+    m_cycle.rasError = code;
+    if (code == 0)
+        return;
+    // RAS's words for the code; pppd's own reason where pppd dialled.
+    char text[512];
+    const QString line = pppDial.errorText(unsigned(code), text, sizeof(text))
+                             ? QStringLiteral("RAS error %1: %2").arg(code).arg(QString::fromLocal8Bit(text))
+                             : QStringLiteral("RAS error %1").arg(code);
+    log(line, QColor(Qt::yellow));
+    QCoreApplication::processEvents();
 }
 
 bool testWorker::hangUpPpp()

@@ -7,7 +7,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QSerialPort>
 
 namespace {
@@ -52,7 +51,7 @@ bool testWorker::reopenPort(int timeoutMs)
     const auto left = [&] { return int(timeoutMs - elapsed.elapsed()); };
     for (;;) {
         // The device node comes back some time after power-on.
-        const WaitResult back = waitFor(left(), [this] { return QFileInfo::exists(setup->portName); });
+        const WaitResult back = waitFor(left(), [this] { return UartEngine::isPresent(setup->portName); });
         if (back == WaitResult::Stopped)
             return true;
         if (back == WaitResult::TimedOut)

@@ -3,9 +3,11 @@
 #include "LineEnds.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
@@ -21,11 +23,8 @@ const int kSettleMs = 500;
 quint64 deviceOf(const QString &portName)
 {
 #ifdef Q_OS_UNIX
-    QString path = portName;
-    if (!path.startsWith(QLatin1Char('/')))
-        path.prepend(QStringLiteral("/dev/"));
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode))
+    if (::stat(QFile::encodeName(UartEngine::systemLocation(portName)).constData(), &st) == 0 && S_ISCHR(st.st_mode))
         return quint64(st.st_rdev) + 1; // never 0, even for device 0:0
 #else
     Q_UNUSED(portName);
@@ -88,6 +87,36 @@ bool UartEngine::isGone() const
     if (!m_serialPort->isOpen())
         return true;
     return m_device != 0 && deviceOf(m_portName) != m_device;
+}
+
+QString UartEngine::systemLocation(const QString &portName)
+{
+#if defined(Q_OS_WIN)
+    return portName.startsWith(QLatin1String("\\\\.\\")) ? portName : QStringLiteral("\\\\.\\") + portName;
+#else
+    // Paths stay as they are; anything else is a device name.
+    if (portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./"))
+        || portName.startsWith(QLatin1String("../")))
+        return portName;
+    return QStringLiteral("/dev/") + portName;
+#endif
+}
+
+bool UartEngine::isPresent(const QString &portName)
+{
+    if (portName.isEmpty())
+        return false;
+#if defined(Q_OS_WIN)
+    // COM ports are no files: only the system's list knows them.
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        if (info.portName().compare(portName, Qt::CaseInsensitive) == 0
+            || info.systemLocation().compare(portName, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+#else
+    return QFileInfo::exists(systemLocation(portName));
+#endif
 }
 
 void UartEngine::close()

@@ -35,6 +35,11 @@ public:
     // or its name now leads elsewhere or nowhere (a USB device that went with
     // its supply and came back as a new one).
     bool isGone() const;
+    // Where a port name leads, as the serial port resolves it: a bare name
+    // such as "ttyUSB0" (what the port list shows) lies under /dev.
+    static QString systemLocation(const QString &portName);
+    // Whether the device behind a port name is there now.
+    static bool isPresent(const QString &portName);
 
     // Bytes received since the last clear, CR and LF left out. The link
     // steps clear and search it directly.

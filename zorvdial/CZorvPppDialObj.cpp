@@ -61,6 +61,8 @@ static_assert(sizeof(RASCONNSTATUSA) >= kConnStatusSize, "layout");
 // caller's thread dials and hangs up, but the handle is atomic so that a
 // hang-up from another thread never sees half a value or hangs up twice.
 std::atomic<HRASCONN> g_connection{nullptr};
+// What RasDialA answered to the last dial of the process.
+std::atomic<DWORD> g_refusal{0};
 
 template <size_t N>
 void copyField(CHAR (&field)[N], const char *text)
@@ -101,6 +103,7 @@ bool CZorvPppDialObj::dialUp(void *notifier)
     HRASCONN connection = nullptr;
     const DWORD rc = RasDialA(nullptr, nullptr, reinterpret_cast<LPRASDIALPARAMSA>(&params), 0,
                               notifier, &connection);
+    g_refusal.store(rc);
     if (rc != 0) {
         // RAS may refuse after it has opened a connection and still hand out
         // its handle. The caller only learns that the dial failed, so the
@@ -131,5 +134,25 @@ bool CZorvPppDialObj::hangUp()
     const HRASCONN connection = g_connection.exchange(nullptr);
     if (connection != nullptr)
         RasHangUpA(connection);
+    return true;
+}
+
+unsigned int CZorvPppDialObj::lastRefusal() const
+{
+    return g_refusal.load();
+}
+
+bool CZorvPppDialObj::errorText(unsigned int code, char *buffer, unsigned int size) const
+{
+    if (buffer == nullptr || size == 0)
+        return false;
+    buffer[0] = '\0';
+    // RAS's texts fit in 512 bytes; a smaller buffer gets the start of one.
+    CHAR text[512];
+    if (code == 0 || RasGetErrorStringA(code, text, sizeof(text)) != 0)
+        return false;
+    text[sizeof(text) - 1] = '\0';
+    std::strncpy(buffer, text, size - 1);
+    buffer[size - 1] = '\0';
     return true;
 }

@@ -31,6 +31,13 @@ public:
     int GetConnectStatus();
     // Hangs up the held connection, if any. Always true.
     bool hangUp();
+
+    // The RAS error code with which RAS refused the last dialUp in this
+    // process; 0 when it took the dial.
+    unsigned int lastRefusal() const;
+    // RAS's text for a RAS error code into the caller's buffer, cut to fit
+    // and always terminated. False, with an empty text, when RAS has none.
+    bool errorText(unsigned int code, char *buffer, unsigned int size) const;
 };
 
 #endif // CZORVPPPDIALOBJ_H

@@ -76,7 +76,7 @@ void ChipModel::scheduleRegistration(int delayMs)
 void ChipModel::onBooted()
 {
     m_booted = true;
-    if (!m_port->isOpen()) {
+    if (!m_port->isOpen() && !m_faults->flag(QStringLiteral("at.staysAway"))) {
         QString error;
         if (!m_port->open(&error))
             qWarning("trevalo-bench: the AT port cannot come back: %s", qPrintable(error));

@@ -2,7 +2,7 @@
 // boots, answers "AT" and the radio commands, and reports network
 // registration with unsolicited "+CREG: n" lines. With the fault at.vanish
 // its port disappears at power-off and is back, as a new device, once the
-// chip has booted.
+// chip has booted (unless at.staysAway keeps it away).
 #ifndef CHIPMODEL_H
 #define CHIPMODEL_H
 

@@ -31,6 +31,7 @@ FaultSet::FaultSet(QObject *parent) : QObject(parent)
     add("at.pieces", Kind::Count);
     add("at.pieceGapMs", Kind::Count);
     add("at.vanish", Kind::Flag);
+    add("at.staysAway", Kind::Flag);
     // The relay boards
     add("relay.missing", Kind::Boards);
     add("relay.statusFails", Kind::Boards);

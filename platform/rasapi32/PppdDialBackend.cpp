@@ -1,6 +1,7 @@
 #include "PppdDialBackend.h"
 
 #include "RasConnection.h"
+#include "RasErrorText.h"
 
 #include <QLoggingCategory>
 
@@ -133,6 +134,7 @@ void PppdDialBackend::apply(RasConnection &connection, PppdProgress &progress,
         if (r.error != 0 && !m_reasonLogged) {
             m_reasonLogged = true;
             logReason(exitStatus);
+            RasErrorText::note(r.error, reason(exitStatus));
         }
         connection.report(r.state, r.error);
     }
@@ -160,6 +162,21 @@ void PppdDialBackend::logReason(int exitStatus) const
         qCWarning(lcPppd, "pppd: exit status %d", WEXITSTATUS(exitStatus));
     else if (WIFSIGNALED(exitStatus))
         qCWarning(lcPppd, "pppd: ended by signal %d", WTERMSIG(exitStatus));
+}
+
+std::string PppdDialBackend::reason(int exitStatus) const
+{
+    std::string text = "pppd";
+    if (!m_tail.empty()) {
+        // Its messages on standard error name it already.
+        const std::string &last = m_tail.back();
+        text = last.compare(0, 5, "pppd:") == 0 ? last : text + ": " + last;
+    }
+    if (exitStatus >= 0 && WIFEXITED(exitStatus))
+        text += " (exit status " + std::to_string(WEXITSTATUS(exitStatus)) + ")";
+    else if (exitStatus >= 0 && WIFSIGNALED(exitStatus))
+        text += " (ended by signal " + std::to_string(WTERMSIG(exitStatus)) + ")";
+    return text;
 }
 
 bool PppdDialBackend::waitExit(pid_t pid, int pidFd, int timeoutMs, int *status) const
@@ -207,6 +224,7 @@ void PppdDialBackend::run(RasConnection &connection)
     int outFd = -1;
     if (m_wake[0] < 0 || !spawn(&pid, &outFd)) {
         // No pppd on PATH, or no resources to start it.
+        RasErrorText::note(ERROR_PORT_NOT_AVAILABLE, "pppd cannot be started (is the ppp package installed?)");
         connection.refused(ERROR_PORT_NOT_AVAILABLE);
         return;
     }

@@ -1,8 +1,8 @@
 // Dials through pppd: "pppd call provider nodetach ..." with a chat connect
 // script dialling the number, followed through pppd's log on its stdout and
 // its exit status. Hanging up ends pppd with SIGTERM, then SIGKILL. When a
-// dial fails, pppd's last lines (its own reason) go to the "trevalo.pppd"
-// log category, since the RAS progress carries only an error code.
+// dial fails, pppd's last lines go to the "trevalo.pppd" log category, and
+// its last word (its own reason) becomes the text of the dial's error code.
 #ifndef PPPDDIALBACKEND_H
 #define PPPDDIALBACKEND_H
 
@@ -39,6 +39,8 @@ private:
                const std::vector<PppdProgress::Report> &reports, int exitStatus = -1);
     void keepLine(const std::string &line);
     void logReason(int exitStatus) const;
+    // pppd's last line and, when known, how it ended: the error's text.
+    std::string reason(int exitStatus) const;
     // Waits up to timeoutMs for pid to exit; true with *status when it did.
     bool waitExit(pid_t pid, int pidFd, int timeoutMs, int *status) const;
     void terminate(pid_t pid, int pidFd) const;

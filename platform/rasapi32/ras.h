@@ -1,6 +1,6 @@
 // Remote Access Service dial interface for platforms without Windows RAS.
 //
-// Declares the three RAS calls, the records and the notifier type that the
+// Declares the RAS calls, the records and the notifier type that the
 // dial library uses, with the layouts and values of the Windows headers
 // (the record forms of WINVER 0x0400), so that code written against
 // <ras.h> compiles unchanged here. The calls are implemented by the
@@ -39,6 +39,7 @@ typedef char CHAR;
 typedef void VOID;
 typedef void *LPVOID;
 typedef const char *LPCSTR;
+typedef char *LPSTR;
 typedef DWORD *LPDWORD;
 
 #define RAS_MaxEntryName 256
@@ -138,6 +139,7 @@ typedef VOID(WINAPI *RASDIALFUNC)(UINT unMsg, RASCONNSTATE rasconnstate, DWORD d
 #define ERROR_HARDWARE_FAILURE 630
 #define ERROR_FROM_DEVICE 651
 #define ERROR_CANNOT_FIND_PHONEBOOK_ENTRY 623
+#define ERROR_INSUFFICIENT_BUFFER 122
 
 // Starts an asynchronous dial; progress and errors reach the notifier from
 // the layer's own thread. Returns 0 when the dial is under way. A refusal
@@ -151,6 +153,11 @@ RASAPI32_EXPORT DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions,
 RASAPI32_EXPORT DWORD APIENTRY RasGetConnectStatusA(HRASCONN hrasconn,
                                                     LPRASCONNSTATUSA lprasconnstatus);
 RASAPI32_EXPORT DWORD APIENTRY RasHangUpA(HRASCONN hrasconn);
+// The text for a RAS error code: for a failed pppd dial pppd's own reason,
+// otherwise a fixed text. ERROR_INVALID_PARAMETER for a code without one,
+// ERROR_INSUFFICIENT_BUFFER when the text does not fit (512 bytes always do).
+RASAPI32_EXPORT DWORD APIENTRY RasGetErrorStringA(UINT uErrorValue, LPSTR lpszErrorString,
+                                                  DWORD cBufSize);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,4 @@
-// The three RAS calls on top of the dial back-ends. Connections are kept in
+// The RAS calls on top of the dial back-ends. Connections are kept in
 // a table keyed by handle value; a handle that is not in the table (never
 // issued, or already hung up) is refused, never dereferenced.
 #include "ras.h"
@@ -8,8 +8,10 @@
 #include "DialRequest.h"
 #include "PppdDialBackend.h"
 #include "RasConnection.h"
+#include "RasErrorText.h"
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,6 +74,7 @@ DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhon
     if (*lphRasConn != nullptr)
         return ERROR_INVALID_HANDLE;
 
+    RasErrorText::forget();
     const DialRequest request = DialRequest::fromParams(*lpRasDialParams);
     if (const DWORD bad = request.check())
         return bad;
@@ -120,5 +123,18 @@ DWORD APIENTRY RasHangUpA(HRASCONN hrasconn)
     if (!connection)
         return ERROR_INVALID_HANDLE;
     connection->hangUp();
+    return 0;
+}
+
+DWORD APIENTRY RasGetErrorStringA(UINT uErrorValue, LPSTR lpszErrorString, DWORD cBufSize)
+{
+    if (lpszErrorString == nullptr || cBufSize == 0)
+        return ERROR_INVALID_PARAMETER;
+    const std::string text = RasErrorText::text(uErrorValue);
+    if (text.empty())
+        return ERROR_INVALID_PARAMETER;
+    if (text.size() >= cBufSize)
+        return ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(lpszErrorString, text.c_str(), text.size() + 1);
     return 0;
 }

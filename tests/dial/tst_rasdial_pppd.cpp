@@ -114,6 +114,13 @@ bool hasChildren()
     return !(::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD);
 }
 
+// RasGetErrorStringA's text for code; empty when it gave none.
+QString errorString(DWORD code)
+{
+    char text[512];
+    return RasGetErrorStringA(UINT(code), text, sizeof(text)) == 0 ? QString::fromLocal8Bit(text) : QString();
+}
+
 QString realPppdSkipReason()
 {
     if (!QFile::exists(QString::fromLatin1(kRealPppd)))
@@ -312,6 +319,22 @@ void TestRasDialPppd::mapsFailures()
     QVERIFY(logged.size() <= 7);
     if (mode == "hangup")
         QVERIFY(logged.contains("pppd: Connect: ppp0 <--> /dev/ttyUSB2"));
+
+    // The error's text is pppd's last word, with its exit where that ended it.
+    QString expected = reason;
+    if (reason.startsWith("pppd: exit status "))
+        expected = (logged.size() >= 2 ? logged.at(logged.size() - 2) : QStringLiteral("pppd")) + " ("
+                   + reason.mid(6) + ")";
+    QCOMPARE(errorString(DWORD(error)), expected);
+    char small[8];
+    QCOMPARE(RasGetErrorStringA(UINT(error), small, sizeof(small)), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    // A reason belongs to its dial: the next one starts without it.
+    m_pppd->setMode(QStringLiteral("ok"));
+    const HRASCONN next = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    QVERIFY(errorString(DWORD(error)) != expected);
+    QVERIFY(!errorString(DWORD(error)).isEmpty());
+    QCOMPARE(RasHangUpA(next), DWORD(0));
 }
 
 void TestRasDialPppd::dropAfterConnectShowsInStatus()
@@ -389,6 +412,11 @@ void TestRasDialPppd::refusesWithoutPppd()
     QCOMPARE(rc, DWORD(ERROR_PORT_NOT_AVAILABLE));
     QVERIFY(h == nullptr);
     QVERIFY(NotifierLog::instance().calls().isEmpty());
+    QVERIFY2(errorString(ERROR_PORT_NOT_AVAILABLE).startsWith("pppd cannot be started"),
+             qPrintable(errorString(ERROR_PORT_NOT_AVAILABLE)));
+    // A code this layer never gives has no text.
+    char text[512];
+    QCOMPARE(RasGetErrorStringA(12345, text, sizeof(text)), DWORD(ERROR_INVALID_PARAMETER));
 }
 
 void TestRasDialPppd::staleHandlesAreRefused()
@@ -512,8 +540,10 @@ void TestRasDialPppd::realPppdFailsCleanly()
     QVERIFY2(NotifierLog::instance().waitForEnd(20000), "the dial must end by itself");
     const NotifierCall last = NotifierLog::instance().calls().last();
     QCOMPARE(RasHangUpA(h), DWORD(0));
-    qInfo("real pppd failed after %lld ms with error %lu", qint64(t.elapsed()),
-          static_cast<unsigned long>(last.error));
+    // The error's text, which the worker logs, carries pppd's own reason.
+    const QString reason = errorString(last.error);
+    qInfo("real pppd failed after %lld ms with error %lu: %s", qint64(t.elapsed()),
+          static_cast<unsigned long>(last.error), qPrintable(reason));
 
     // pppd stops at the first obstacle of this machine: the peer file as
     // installed, or the missing kernel PPP behind a usable one.
@@ -521,10 +551,13 @@ void TestRasDialPppd::realPppdFailsCleanly()
     const QString text = logged.join('\n');
     QVERIFY2(last.state != RASCS_Connected, qPrintable(text));
     if (last.error == ERROR_CANNOT_FIND_PHONEBOOK_ENTRY)
-        QVERIFY2(text.contains("/etc/ppp/peers/provider") && text.contains("exit status 2"),
-                 qPrintable(text));
+        QVERIFY2(text.contains("/etc/ppp/peers/provider") && text.contains("exit status 2")
+                     && reason.startsWith("pppd: ") && reason.endsWith("(exit status 2)"),
+                 qPrintable(text + '\n' + reason));
     else if (last.error == ERROR_PORT_NOT_AVAILABLE)
-        QVERIFY2(text.contains("/dev/ppp") && text.contains("exit status 4"), qPrintable(text));
+        QVERIFY2(text.contains("/dev/ppp") && text.contains("exit status 4") && reason.contains("/dev/ppp")
+                     && reason.endsWith("(exit status 4)"),
+                 qPrintable(text + '\n' + reason));
     else
         QFAIL(qPrintable(QString("unexpected error %1:\n%2").arg(last.error).arg(text)));
     // Nothing of the dial is left running or unreaped.

@@ -118,6 +118,16 @@ void TestZorvDial::refusedDialKeepsNoConnection()
     QVERIFY(!dial.dialUp(notifier()));
     QCOMPARE(dial.GetConnectStatus(), -1);
     QVERIFY(NotifierLog::instance().calls().isEmpty());
+    // The refusal's code and RAS's words for it, into the caller's buffer.
+    QCOMPARE(dial.lastRefusal(), 633u);
+    char text[512];
+    QVERIFY(dial.errorText(dial.lastRefusal(), text, sizeof(text)));
+    QVERIFY2(QByteArray(text).startsWith("pppd cannot be started"), text);
+    char small[5];
+    QVERIFY(dial.errorText(dial.lastRefusal(), small, sizeof(small)));
+    QCOMPARE(QByteArray(small), QByteArray("pppd"));
+    QVERIFY(!dial.errorText(0, text, sizeof(text)));
+    QCOMPARE(text[0], '\0');
 }
 
 void TestZorvDial::failedDialStillNeedsHangUp()
@@ -127,6 +137,10 @@ void TestZorvDial::failedDialStillNeedsHangUp()
     QVERIFY(dial.dialUp(notifier()));
     QVERIFY(NotifierLog::instance().waitForEnd(10000));
     QCOMPARE(NotifierLog::instance().calls().last().error, DWORD(ERROR_AUTHENTICATION_FAILURE));
+    QCOMPARE(dial.lastRefusal(), 0u); // RAS took this one
+    char text[512];
+    QVERIFY(dial.errorText(ERROR_AUTHENTICATION_FAILURE, text, sizeof(text)));
+    QCOMPARE(QByteArray(text), QByteArray("pppd: PAP authentication failed"));
     // Held but not connected until hung up.
     QCOMPARE(dial.GetConnectStatus(), 0);
     QVERIFY(dial.hangUp());

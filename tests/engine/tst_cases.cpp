@@ -487,6 +487,21 @@ void TestCasesRun::recordsNameTheFailedStep()
         QCOMPARE(c.value("failedLine").toString(), DialFailed);
         QCOMPARE(c.value("rasError").toInt(), 678);
     }
+
+    // So does a dial that RAS refuses outright.
+    h->clear();
+    QVERIFY(bench.clearFaults());
+    QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
+    h->setup.caseIndex = 0;
+    h->worker->setRunLimits({2, 0, 0});
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    const RecordFile refused(h->worker->recordFile());
+    QCOMPARE(refused.cycles.size(), 2);
+    for (const QJsonObject &c : refused.cycles) {
+        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("dialUpPpp"));
+        QCOMPARE(c.value("rasError").toInt(), 633);
+    }
 }
 
 void TestCasesRun::unwritableRecordsAreReportedOnce()

@@ -1,6 +1,7 @@
 // Dial-up and hang-up steps against the virtual bench's dial service.
 #include "BenchWorkerTest.h"
 #include "DialNotifier.h"
+#include "FakePppd.h"
 #include "WorkerTexts.h"
 
 #include <QElapsedTimer>
@@ -27,6 +28,7 @@ private slots:
     void dialIsBounded();
     void stopDuringDialHangsUpQuietly();
     void hangUpWithoutConnection();
+    void pppdsReasonFollowsTheFailure();
 
 private:
     bool dial(qint64 *ms = nullptr);
@@ -115,8 +117,10 @@ void TestDial::refusedDialLogsOneLineAndNoTime()
     QVERIFY(bench.setFaults({{QStringLiteral("dial.refuse"), 633},
                              {QStringLiteral("dial.refuseHeld"), lineHeld}}));
     QVERIFY(!dial());
-    QCOMPARE(h->texts(), QStringList{DialFailed});
+    // The red line, then RAS's code and words for the refusal as data.
+    QCOMPARE(h->texts(), (QStringList{DialFailed, QStringLiteral("RAS error 633: The port is not available.")}));
     QCOMPARE(h->lines.first().color, QColor(Qt::red));
+    QCOMPARE(h->lines.last().color, QColor(Qt::yellow));
     QVERIFY(h->avgTimes.isEmpty());
     // Whatever the refusal left is released, without a word.
     QCOMPARE(bench.dials().value(QStringLiteral("held")).toInt(), 0);
@@ -127,9 +131,14 @@ void TestDial::failedDialHangsUp_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("value");
     QTest::addColumn<int>("linesBefore");
-    QTest::newRow("error in the first report") << QStringLiteral("dial.failAt") << int(RASCS_OpenPort) << 0;
-    QTest::newRow("error with the connected state") << QStringLiteral("dial.failAt") << int(RASCS_Connected) << 6;
-    QTest::newRow("disconnected instead of connected") << QStringLiteral("dial.disconnect") << 1 << 6;
+    QTest::addColumn<QStringList>("codeLine"); // RAS's error code and text, where it gave one
+    const QStringList noAnswer{QStringLiteral("RAS error 678: The remote computer did not respond.")};
+    QTest::newRow("error in the first report") << QStringLiteral("dial.failAt") << int(RASCS_OpenPort) << 0
+                                               << noAnswer;
+    QTest::newRow("error with the connected state") << QStringLiteral("dial.failAt") << int(RASCS_Connected) << 6
+                                                    << noAnswer;
+    QTest::newRow("disconnected instead of connected") << QStringLiteral("dial.disconnect") << 1 << 6
+                                                       << QStringList();
 }
 
 void TestDial::failedDialHangsUp()
@@ -137,13 +146,16 @@ void TestDial::failedDialHangsUp()
     QFETCH(QString, fault);
     QFETCH(int, value);
     QFETCH(int, linesBefore);
+    QFETCH(QStringList, codeLine);
     QVERIFY(bench.setFault(fault, value));
     QVERIFY(!dial());
     const QStringList texts = h->texts();
-    QCOMPARE(texts.size(), linesBefore + 3);
+    QCOMPARE(texts.size(), linesBefore + 3 + codeLine.size());
     QCOMPARE(texts.mid(linesBefore),
-             (QStringList{DialFailed, ClosePpp, Closed}));
+             (QStringList{DialFailed} + codeLine + QStringList{ClosePpp, Closed}));
     QCOMPARE(h->lines.at(linesBefore).color, QColor(Qt::red));
+    if (!codeLine.isEmpty())
+        QCOMPARE(h->lines.at(linesBefore + 1).color, QColor(Qt::yellow));
     QCOMPARE(h->avgTimes.size(), 1);
     QVERIFY(!h->avgTimes.first().first);
 }
@@ -185,6 +197,27 @@ void TestDial::hangUpWithoutConnection()
     QCOMPARE(h->texts(), (QStringList{ClosePpp, Closed}));
     QCOMPARE(h->avgTimes.size(), 1);
     QVERIFY(h->avgTimes.first().second >= 0 && h->avgTimes.first().second < 500);
+}
+
+void TestDial::pppdsReasonFollowsTheFailure()
+{
+    // Without a bench the dial runs pppd, whose own words explain a failure.
+    const QByteArray benchEnv = qgetenv("TREVALO_BENCH");
+    bool ok = true;
+    {
+        FakePppd pppd;
+        QVERIFY(pppd.isValid());
+        pppd.setMode(QStringLiteral("connect-fail"));
+        ok = dial();
+    }
+    qputenv("TREVALO_BENCH", benchEnv);
+    QVERIFY(!ok);
+    const QStringList texts = h->texts();
+    const int failed = texts.indexOf(DialFailed);
+    QVERIFY2(failed >= 0, qPrintable(texts.join('|')));
+    QCOMPARE(texts.mid(failed), (QStringList{DialFailed, QStringLiteral("RAS error 678: pppd: Connect script failed"),
+                                             ClosePpp, Closed}));
+    QCOMPARE(h->lines.at(failed + 1).color, QColor(Qt::yellow));
 }
 
 QTEST_GUILESS_MAIN(TestDial)

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "ChannelWait.h"
@@ -38,6 +39,7 @@ private slots:
     void writeOnClosedPortFails();
     void destructionClosesAnOpenPort();
     void vanishedDeviceDoesNotSpin();
+    void bareNamesLieUnderDev();
 };
 
 void TestUartEngine::openAndCloseLogAndSettle()
@@ -196,6 +198,36 @@ void TestUartEngine::vanishedDeviceDoesNotSpin()
     QVERIFY(!engine.write("AT\r\n"));
     QCOMPARE(spy.count(), 1);
     QCOMPARE(spy.at(0).at(1).value<QColor>(), QColor(Qt::red));
+}
+
+void TestUartEngine::bareNamesLieUnderDev()
+{
+    // The port list names ports without /dev/ ("ttyUSB0"); whether such a
+    // port is there must not depend on the current folder.
+    PseudoTerminal pty;
+    const QString path = pty.slavePath();
+    QVERIFY(path.startsWith(QLatin1String("/dev/")));
+    const QString bare = path.mid(5);
+    QCOMPARE(UartEngine::systemLocation(bare), path);
+    QCOMPARE(UartEngine::systemLocation(path), path);
+    QVERIFY(UartEngine::isPresent(bare));
+    QVERIFY(UartEngine::isPresent(path));
+    QVERIFY(!UartEngine::isPresent(QStringLiteral("ttyTREVALO_NONE")));
+    QVERIFY(!UartEngine::isPresent(QString()));
+    // A stable link whose device has gone is no port.
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttyAT"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), link));
+    QCOMPARE(UartEngine::systemLocation(link), link);
+    QVERIFY(!UartEngine::isPresent(link));
+
+    // The bare name opens that device, and the engine sees it stay.
+    UartEngine engine;
+    QVERIFY(engine.open(bare, 115200, 0));
+    QVERIFY(!engine.isGone());
+    QVERIFY(pty.send("+CREG: 1\r\n"));
+    QVERIFY(receiveUntil(engine, 8));
+    QCOMPARE(engine.m_recvBuffer, QByteArray("+CREG: 1"));
 }
 
 QTEST_GUILESS_MAIN(TestUartEngine)

@@ -12,6 +12,8 @@ using namespace WorkerText;
 
 namespace {
 const QString OpenFailed = QStringLiteral("Failed!!!Fail to open device!");
+const QString TryReopen = QStringLiteral("Try to open the port ...");
+const QString PortFailed = QStringLiteral("Failed!!!Failed to open port!");
 }
 
 class tst_RegisterNet : public BenchWorkerTest
@@ -31,6 +33,7 @@ private slots:
     void stopWhileWaitingForDeregistration();
     void lateReportOfTheLastCycleDoesNotPassTheNext();
     void failedPowerOffFailsTheCycleAndTheBoardIsReleased();
+    void portThatGoesWithTheSupplyIsReopenedEachCycle();
 };
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
@@ -189,6 +192,71 @@ void tst_RegisterNet::failedPowerOffFailsTheCycleAndTheBoardIsReleased()
         return;
     // The whole cycle ran; only its power-off failed, and that fails it.
     QCOMPARE(h->count(AtTimeout), 0);
+}
+
+void tst_RegisterNet::portThatGoesWithTheSupplyIsReopenedEachCycle()
+{
+    // The port disappears at every power-off and is back, as a new device
+    // under its stable name, once the chip has booted.
+    QVERIFY(bench.setFault(QStringLiteral("at.vanish"), true));
+    h->setup.portName = bench.atLink();
+    WorkerLimits limits = WorkerHarness::quickLimits();
+    limits.registerMs = 1200;
+    h->worker->setLimits(limits);
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
+    startRunning();
+    QVERIFY(h->waitResults(4, 20000));
+    QCOMPARE(h->results, (QVector<bool>{true, true, true, true}));
+    const QString reopened = QStringLiteral("Open port %1 sucessfully!").arg(bench.atLink());
+    // The first cycle uses the port Start opened; every later one opens it
+    // again within its registration wait, and the chip then registers.
+    for (int cycle = 0, from = 0; cycle < 4; ++cycle) {
+        from = h->indexOf(Separator, from);
+        const QStringList lines = h->workerLines(from);
+        if (cycle == 0) {
+            QCOMPARE(lines.mid(0, 3), (QStringList{Separator, PowerOn, PowerOff}));
+        } else {
+            QCOMPARE(lines.mid(0, 4), (QStringList{Separator, PowerOn, TryReopen, PowerOff}));
+            const int tried = h->indexOf(TryReopen, from);
+            QCOMPARE(h->lines.at(tried).color, QColor(Qt::white));
+            const int opened = h->indexOf(reopened, tried);
+            QVERIFY(opened > tried && opened < h->resultAt[cycle]);
+            QCOMPARE(h->lines.at(opened).color, QColor(Qt::yellow));
+        }
+        ++from;
+    }
+
+    // A port that stays away fails those cycles, each after its wait, and
+    // the run goes on; once it is back the cycles pass again.
+    QVERIFY(bench.setFault(QStringLiteral("at.staysAway"), true));
+    const int before = h->results.size();
+    QVERIFY(h->waitResults(before + 3, 20000));
+    QVERIFY(bench.setFault(QStringLiteral("at.staysAway"), false));
+    const int away = h->results.size();
+    QVERIFY(h->waitResults(away + 3, 20000));
+    QCOMPARE(h->finishCount, 0);
+    QCOMPARE(h->results.mid(before + 1, 2), (QVector<bool>{false, false}));
+    QCOMPARE(h->results.last(), true);
+    const int failedAt = h->indexOf(PortFailed, h->resultAt[before]);
+    QVERIFY(failedAt > 0);
+    QCOMPARE(h->lines.at(failedAt).color, QColor(Qt::red));
+    const int failedCycle = h->indexOf(Separator, h->resultAt[before]);
+    QCOMPARE(h->workerLines(failedCycle).mid(0, 5),
+             (QStringList{Separator, PowerOn, TryReopen, PortFailed, PowerOff}));
+    QCOMPARE(h->count(AtTimeout), 0);
+
+    QVERIFY(h->stop() < 5000);
+    QVERIFY(h->waitFinished(1, 5000));
+    QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
+    // On record: the reopened cycles keep their registration time, the
+    // failed ones name the step and its red line.
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.cycles.size(), h->results.size());
+    QVERIFY(rec.cycles[1].value("registerMs").toInt(-1) >= 0);
+    QCOMPARE(rec.cycles[before + 1].value("failedStep").toString(), QStringLiteral("reopenPort"));
+    QCOMPARE(rec.cycles[before + 1].value("failedLine").toString(), PortFailed);
 }
 
 QTEST_GUILESS_MAIN(tst_RegisterNet)

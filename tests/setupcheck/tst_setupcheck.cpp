@@ -32,15 +32,16 @@ struct CheckRun
     }
 };
 
-// The console program, optionally as another user (through setpriv).
+// trevalo-run --check, optionally as another user (through setpriv).
 CheckRun runCheck(const QStringList &args, const QStringList &asUser = {})
 {
     QProcess p;
-    const QString program = TestSupport::siblingProgram(QStringLiteral("trevalo-check"));
+    const QString program = TestSupport::siblingProgram(QStringLiteral("trevalo-run"));
+    const QStringList checkArgs = QStringList{QStringLiteral("--check")} + args;
     if (asUser.isEmpty())
-        p.start(program, args);
+        p.start(program, checkArgs);
     else
-        p.start(QStringLiteral("setpriv"), asUser + QStringList{program} + args);
+        p.start(QStringLiteral("setpriv"), asUser + QStringList{program} + checkArgs);
     CheckRun run;
     if (!p.waitForFinished(60000))
         return run;
@@ -98,6 +99,11 @@ void TestSetupCheck::readyOnTheVirtualBench()
     for (const QString &line : ready.lines)
         QVERIFY2(line.startsWith("ok    "), qPrintable(ready.lines.join('\n')));
     QCOMPARE(ready.exitCode, 0);
+    // The name the port list shows, without /dev/, is the same port.
+    QVERIFY(m_bench.atPort().startsWith("/dev/"));
+    const CheckRun bare = runCheck({"--port", m_bench.atPort().mid(5), "--board", "BNCH1"});
+    QVERIFY2(bare.line("port").startsWith("ok    port: " + m_bench.atPort()), qPrintable(bare.lines.join('\n')));
+    QCOMPARE(bare.exitCode, 0);
 
     const CheckRun otherBoard = runCheck({"--port", m_bench.atPort(), "--board", "BNCH9"});
     QCOMPARE(otherBoard.exitCode, 1);

@@ -73,5 +73,5 @@ void BenchWorkerTest::runWithPowerOffStuck()
     QVERIFY(h->resultAt.first() > h->indexOf(RelayCloseFailed));
     QCOMPARE(h->lines.last().text, Finished);
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
-    QCOMPARE(WorkerAccess(h->worker).relayHandle(), intptr_t(0));
+    QCOMPARE(h->access().relayHandle(), intptr_t(0));
 }
