@@ -44,12 +44,9 @@ void testWorker::stopTest(EndReason reason)
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
         dispatcher->wakeUp();
 
-    // startPending is read before running: start() raises running before it
-    // drops startPending, so a run that is starting is seen by one of the two
-    // loads. In the other order both stores could fall between the loads.
-    while (startPending || running) {
+    while (runActive(startPending, running)) {
         QCoreApplication::processEvents();
-        if (!(startPending || running))
+        if (!runActive(startPending, running))
             break;
         QThread::msleep(50);
     }

@@ -187,6 +187,16 @@ private:
     // Ends a radio case; a board still held after a failed power-off is released.
     bool endRadioRun();
 
+    // A run is announced or in progress. The pending mark is read first:
+    // start() raises running before it drops the mark, so a run that is
+    // starting is seen by one of the two loads. In the other order both
+    // stores could fall between the loads and a live run would look idle.
+    template <class Flag>
+    static bool runActive(const Flag &pending, const Flag &running)
+    {
+        return pending.load() || running.load();
+    }
+
     // Shared with the GUI thread.
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};

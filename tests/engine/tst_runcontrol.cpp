@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "LogBackPressure.h"
+#include "WorkerAccess.h"
 
 class TestRunControl : public QObject
 {
@@ -28,6 +29,7 @@ private slots:
     void stopRightAfterStartRunsNoCase();
     void unopenablePortEndsTheRun();
     void secondRunStartsClean();
+    void startingRunIsNeverSeenIdle();
 
     void waitForEndsOnEventDeadlineAndStop();
     void logBackPressureHoldsTheEmitterOnlyForAConsumer();
@@ -251,4 +253,41 @@ void TestRunControl::logBackPressureHoldsTheEmitterOnlyForAConsumer()
 }
 
 QTEST_GUILESS_MAIN(TestRunControl)
+namespace {
+// The two run flags as start() flips them: announced, then running raised
+// and the mark dropped, both right after the first load by the reader.
+struct StartRace
+{
+    bool pending = true;
+    bool running = false;
+    int loads = 0;
+};
+
+struct RacedFlag
+{
+    StartRace *race;
+    bool StartRace::*value;
+    bool load() const
+    {
+        const bool seen = race->*value;
+        if (++race->loads == 1) {
+            race->running = true;
+            race->pending = false;
+        }
+        return seen;
+    }
+};
+} // namespace
+
+void TestRunControl::startingRunIsNeverSeenIdle()
+{
+    // Whichever flag is read first, start() may switch both before the
+    // second load; Stop must still see the run.
+    StartRace race;
+    const RacedFlag pending{&race, &StartRace::pending};
+    const RacedFlag running{&race, &StartRace::running};
+    QVERIFY(WorkerAccess::runActive(pending, running));
+    QVERIFY(race.running);
+}
+
 #include "tst_runcontrol.moc"

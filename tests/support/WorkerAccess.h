@@ -20,6 +20,12 @@ public:
     UartEngine *&uart() const { return w->uart; }
     SocketMannger *&socketMgr() const { return w->socketMgr; }
 
+    template <class Flag>
+    static bool runActive(const Flag &pending, const Flag &running)
+    {
+        return testWorker::runActive(pending, running);
+    }
+
 private:
     testWorker *w;
 };
