@@ -151,6 +151,9 @@ private:
         bool radioPause = false;     // the blocking pause before each radio cycle
     };
     void runCycles(const CaseRun &run);
+    // A radio case's run: the pause before each cycle, and a board still
+    // held when the run ends released.
+    CaseRun radioRun();
     // Runs a step of the cycle under its name, so a failure can be recorded
     // with the step and the red line it logged.
     template <typename Step>
@@ -167,6 +170,9 @@ private:
     // The echo exchange of a TCP cycle: Pass, Fail (a wrong or missing echo
     // also ends the run) or Stopped.
     CycleEnd echoExchange();
+    // Connect, exchange and close of a cycle that opens its own TCP
+    // connection; Pass once the socket is closed again.
+    CycleEnd tcpRound(CycleScope &cycle);
     bool runLimitReached();
     bool deadlinePassed();
     void beginRecords();

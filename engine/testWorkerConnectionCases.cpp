@@ -64,24 +64,9 @@ bool testWorker::externalShortShortTest()
         const CycleScope::Handle ppp = cycle.add([this] { hangUpPpp(); });
         if (stopRequested)
             return CycleEnd::Stopped;
-        if (!step("connectServer", [this] { return connectServer(); })) {
-            if (stopRequested)
-                return CycleEnd::Stopped;
-            ++tcpFailCount;
-            return CycleEnd::Fail;
-        }
-        tcpFailCount = 0;
-        const CycleScope::Handle socket = cycle.add([this] { closeSocket(); });
-        if (stopRequested)
-            return CycleEnd::Stopped;
-        const CycleEnd echo = echoExchange();
-        if (echo != CycleEnd::Pass)
-            return echo;
-        if (stopRequested)
-            return CycleEnd::Stopped;
-        cycle.runNow(socket);
-        if (stopRequested)
-            return CycleEnd::Stopped;
+        const CycleEnd tcp = tcpRound(cycle);
+        if (tcp != CycleEnd::Pass)
+            return tcp;
         cycle.dismiss(ppp);
         return hangUpPpp() ? CycleEnd::Pass : CycleEnd::Fail;
     };
@@ -107,25 +92,7 @@ bool testWorker::externalLongShortTest()
                    : QString();
     };
     c.cycle = [this](CycleScope &cycle) {
-        if (!step("connectServer", [this] { return connectServer(); })) {
-            if (stopRequested)
-                return CycleEnd::Stopped;
-            ++tcpFailCount;
-            return CycleEnd::Fail;
-        }
-        tcpFailCount = 0;
-        const CycleScope::Handle socket = cycle.add([this] { closeSocket(); });
-        if (stopRequested)
-            return CycleEnd::Stopped;
-        const CycleEnd echo = echoExchange();
-        if (echo != CycleEnd::Pass)
-            return echo;
-        if (stopRequested)
-            return CycleEnd::Stopped;
-        cycle.runNow(socket);
-        if (stopRequested)
-            return CycleEnd::Stopped;
-        return CycleEnd::Pass;
+        return tcpRound(cycle);
     };
     runCycles(c);
     return false;
@@ -157,6 +124,27 @@ bool testWorker::externalLongLongTest()
     };
     runCycles(c);
     return false;
+}
+
+testWorker::CycleEnd testWorker::tcpRound(CycleScope &cycle)
+{
+    if (!step("connectServer", [this] { return connectServer(); })) {
+        if (stopRequested)
+            return CycleEnd::Stopped;
+        ++tcpFailCount;
+        return CycleEnd::Fail;
+    }
+    tcpFailCount = 0;
+    const CycleScope::Handle socket = cycle.add([this] { closeSocket(); });
+    if (stopRequested)
+        return CycleEnd::Stopped;
+    const CycleEnd echo = echoExchange();
+    if (echo != CycleEnd::Pass)
+        return echo;
+    if (stopRequested)
+        return CycleEnd::Stopped;
+    cycle.runNow(socket);
+    return stopRequested ? CycleEnd::Stopped : CycleEnd::Pass;
 }
 
 testWorker::CycleEnd testWorker::echoExchange()

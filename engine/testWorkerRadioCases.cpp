@@ -31,16 +31,22 @@ const AtExchange registerExchanges[] = {
 
 } // namespace
 
-bool testWorker::registerNetTest()
+testWorker::CaseRun testWorker::radioRun()
 {
-    if (!setup || setup->caseIndex != TestCases::RegisterNet)
-        return true;
     CaseRun c;
     c.radioPause = true;
     c.setUp = [this](CycleScope &run) {
         run.add([this] { endRadioRun(); });
         return true;
     };
+    return c;
+}
+
+bool testWorker::registerNetTest()
+{
+    if (!setup || setup->caseIndex != TestCases::RegisterNet)
+        return true;
+    CaseRun c = radioRun();
     c.cycle = [this](CycleScope &cycle) {
         // A failed power-up is the one failure after which a stop is honoured
         // before the next cycle.
@@ -97,12 +103,7 @@ bool testWorker::sleepWakePppTest()
 {
     if (!setup || setup->caseIndex != TestCases::SleepWakePpp)
         return true;
-    CaseRun c;
-    c.radioPause = true;
-    c.setUp = [this](CycleScope &run) {
-        run.add([this] { endRadioRun(); });
-        return true;
-    };
+    CaseRun c = radioRun();
     c.cycle = [this](CycleScope &cycle) {
         if (!step("powerOnChip", [this] { return powerOnChip(); }))
             return CycleEnd::Fail;
