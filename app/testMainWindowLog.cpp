@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFont>
+#include <QScrollBar>
 #include <QStringList>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -75,42 +76,10 @@ void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
     const QColor back(Qt::black);
     const QColor green(Qt::green);
 
-    // Each line takes the view's current format with its own colour (and
-    // bold for green), and the format then returns to black and normal
-    // weight, exactly as a colour set on the view before each line and reset
-    // after it would leave them. Inserted as plain text: a line whose start
-    // looks like markup (received data, ping output) must not be rendered as
-    // HTML, which would drop characters from both the view and the log file.
-    QTextCursor tail(te->document());
-    tail.movePosition(QTextCursor::End);
-    const QTextBlockFormat blockFormat = te->textCursor().blockFormat();
-    QTextCharFormat format = te->currentCharFormat();
-    bool lastBold = false;
-    tail.beginEditBlock();
-    for (const LogLine &l : lines) {
-        lastBold = l.color == green;
-        if (lastBold)
-            format.setFontWeight(QFont::Bold);
-        format.setForeground(QBrush(l.color));
-        if (!te->document()->isEmpty())
-            tail.insertBlock(blockFormat, format);
-        else
-            tail.setCharFormat(format);
-        tail.insertText(l.text, format);
-        format.setForeground(QBrush(back));
-        if (lastBold)
-            format.setFontWeight(QFont::Normal);
-    }
-    tail.endEditBlock();
-    m_linesShown += lines.size();
-
-    // One scroll to the newest line for the whole batch.
-    te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
-    te->ensureCursorVisible();
-    te->setTextColor(back);
-    if (lastBold)
-        te->setFontWeight(QFont::Normal);
-
+    // The style sheet goes first: the view ends with the same sheet either
+    // way, but a sheet that changes the view's font (the first one does)
+    // relays out every line already in it, so the batch is laid out once,
+    // in its final font, instead of twice.
     // One colour rule (the latest line's) and the black background first,
     // then whatever other rules the view carries.
     const QColor &color = lines.constLast().color;
@@ -130,6 +99,53 @@ void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
     // the sheet unchanged.
     if (rebuilt != current)
         te->setStyleSheet(rebuilt);
+
+    // Each line takes the view's current format with its own colour (and
+    // bold for green), and the format then returns to black and normal
+    // weight, exactly as a colour set on the view before each line and reset
+    // after it would leave them. Inserted as plain text: a line whose start
+    // looks like markup (received data, ping output) must not be rendered as
+    // HTML, which would drop characters from both the view and the log file.
+    const QTextBlockFormat blockFormat = te->textCursor().blockFormat();
+    QTextCharFormat format = te->currentCharFormat();
+    bool lastBold = false;
+    const QScrollBar *const bar = te->verticalScrollBar();
+    // While the view is not yet full, its scroll bar may still appear, and
+    // the narrower view then relays out every line in it: lines go in by
+    // growing groups until it is there, so that relayout stays small.
+    int group = bar->maximum() > 0 ? int(lines.size()) : 16;
+    for (int from = 0; from < lines.size();) {
+        const int to = int(std::min<qsizetype>(lines.size(), qsizetype(from) + group));
+        QTextCursor tail(te->document());
+        tail.movePosition(QTextCursor::End);
+        tail.beginEditBlock();
+        for (int i = from; i < to; ++i) {
+            const LogLine &l = lines.at(i);
+            lastBold = l.color == green;
+            if (lastBold)
+                format.setFontWeight(QFont::Bold);
+            format.setForeground(QBrush(l.color));
+            if (!te->document()->isEmpty())
+                tail.insertBlock(blockFormat, format);
+            else
+                tail.setCharFormat(format);
+            tail.insertText(l.text, format);
+            format.setForeground(QBrush(back));
+            if (lastBold)
+                format.setFontWeight(QFont::Normal);
+        }
+        tail.endEditBlock();
+        from = to;
+        group = bar->maximum() > 0 ? int(lines.size()) : std::min(int(lines.size()), group * 2);
+    }
+    m_linesShown += lines.size();
+
+    // One scroll to the newest line for the whole batch.
+    te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+    te->ensureCursorVisible();
+    te->setTextColor(back);
+    if (lastBold)
+        te->setFontWeight(QFont::Normal);
 }
 
 void testMainWindow::setLogViewBound(int lines, qint64 characters)

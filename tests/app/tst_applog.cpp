@@ -1,6 +1,7 @@
 // The log view (stamps, colours, bold, style sheet) and the log files
 // (content, same-second saves, unwritable folder, auto-save period).
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
@@ -158,6 +159,12 @@ void tst_AppLog::batchedLinesMatchLineAtATime()
     testMainWindow single;
     auto *viewB = widget<QTextEdit>(batched, "teLog");
     auto *viewS = widget<QTextEdit>(single, "teLog");
+    // On screen, so that the views lay out, wrap and scroll as they do for
+    // the operator (a scroll bar that appears narrows the view).
+    batched.show();
+    single.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&batched));
+    QVERIFY(QTest::qWaitForWindowExposed(&single));
 
     const QStringList texts = {
         QStringLiteral("================================="),
@@ -222,6 +229,18 @@ void tst_AppLog::batchedLinesMatchLineAtATime()
     QCOMPARE(viewLines(viewB), viewLines(viewS));
     QCOMPARE(viewB->currentCharFormat(), viewS->currentCharFormat());
     QCOMPARE(viewB->styleSheet(), viewS->styleSheet());
+    // What the operator sees: the same font, every line wrapped the same,
+    // and both views scrolled alike, down to their newest line.
+    QCOMPARE(viewB->font(), viewS->font());
+    QCOMPARE(viewB->document()->defaultFont(), viewS->document()->defaultFont());
+    QCOMPARE(viewB->viewport()->width(), viewS->viewport()->width());
+    QCOMPARE(viewB->document()->size(), viewS->document()->size());
+    for (QTextBlock b = viewB->document()->begin(), c = viewS->document()->begin(); b.isValid(); b = b.next(), c = c.next())
+        QCOMPARE(b.layout()->lineCount(), c.layout()->lineCount());
+    QVERIFY(viewB->verticalScrollBar()->maximum() > 0);
+    QCOMPARE(viewB->verticalScrollBar()->maximum(), viewS->verticalScrollBar()->maximum());
+    QCOMPARE(viewB->verticalScrollBar()->value(), viewS->verticalScrollBar()->value());
+    QVERIFY(viewB->cursorRect().bottom() <= viewB->viewport()->height());
     const QDateTime t(QDate(2026, 2, 3), QTime(4, 5, 6));
     const QString fileB = batched.saveLogAt(t);
     const QString fileS = single.saveLogAt(t.addSecs(1));
