@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #if defined(TREVALO_SETUP_CHECK)
+#include "BenchClient.h"
 #include "SetupCheck.h"
 #include "UartEngine.h"
 
@@ -18,9 +19,12 @@ namespace {
 int checkSetup(const RunOptions &options)
 {
     SetupCheck::Options check;
-    // A bare name, as the port list shows it, names a device under /dev.
+    // A bare name, as the port list shows it, names a device under /dev;
+    // without one, a virtual bench's AT port is checked as a run would use it.
     if (!options.port.isEmpty())
         check.port = UartEngine::systemLocation(options.port);
+    else if (BenchClient::isAvailable())
+        check.port = BenchClient::atPortPath();
     check.board = options.board;
     if (!options.peerFile.isEmpty())
         check.peerFile = options.peerFile;

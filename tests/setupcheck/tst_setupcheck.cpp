@@ -105,6 +105,11 @@ void TestSetupCheck::readyOnTheVirtualBench()
     QVERIFY2(bare.line("port").startsWith("ok    port: " + m_bench.atPort()), qPrintable(bare.lines.join('\n')));
     QCOMPARE(bare.exitCode, 0);
 
+    // Without options it checks the bench's own port and board, as a run would use them.
+    const CheckRun defaults = runCheck({});
+    QVERIFY2(defaults.line("port").startsWith("ok    port: " + m_bench.atPort()), qPrintable(defaults.lines.join('\n')));
+    QCOMPARE(defaults.exitCode, 0);
+
     const CheckRun otherBoard = runCheck({"--port", m_bench.atPort(), "--board", "BNCH9"});
     QCOMPARE(otherBoard.exitCode, 1);
     QVERIFY2(otherBoard.line("relay board").startsWith("FAIL  relay board: BNCH9 not listed (found BNCH1)"),
