@@ -139,10 +139,17 @@ void TrendsWindow::onRecordFile(const QString &path)
         load(path);
 }
 
+bool TrendsWindow::followingLive() const
+{
+    return following() && !m_livePath.isEmpty() && m_records.path() == m_livePath;
+}
+
 void TrendsWindow::onCycleCounted()
 {
-    // The cycle's line is on file before its verdict is signalled.
-    if (!following() || m_records.path() != m_livePath || m_livePath.isEmpty())
+    // The cycle's line is on file before its verdict is signalled. A hidden
+    // window reads nothing: over days of fast cycles its data would grow
+    // with every cycle while nobody looks. It catches up when shown.
+    if (!followingLive() || !isVisible())
         return;
     if (m_records.readMore() > 0)
         scheduleRedraw();
@@ -150,7 +157,7 @@ void TrendsWindow::onCycleCounted()
 
 void TrendsWindow::onRunEnded()
 {
-    if (!following() || m_records.path() != m_livePath || m_livePath.isEmpty())
+    if (!followingLive() || !isVisible())
         return;
     m_records.readMore();
     scheduleRedraw();
@@ -195,6 +202,9 @@ void TrendsWindow::scheduleRedraw()
 void TrendsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    // The cycles counted while the window was hidden.
+    if (followingLive())
+        m_records.readMore();
     // The plot's width is known from now on.
     scheduleRedraw();
 }

@@ -29,6 +29,8 @@ public:
     // Follows the runs of this worker through their record files.
     void follow(testWorker *worker);
     bool following() const;
+    // Following, and what is loaded is the current run's record file.
+    bool followingLive() const;
 
     // Shows an earlier run (and stops following the current one); false,
     // with the reason shown, when the file cannot be read.
