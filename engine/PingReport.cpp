@@ -40,3 +40,16 @@ bool PingReport::everyRequestAnswered(const QByteArray &output)
     const Summary s = summary(output);
     return s.found && s.transmitted > 0 && s.received == s.transmitted && s.errors == 0;
 }
+
+void PingReport::figures(const QByteArray &output, int *replies, double *averageRttMs)
+{
+    static const QRegularExpression received(QStringLiteral("(\\d+) (?:packets )?received|Received = (\\d+)"));
+    static const QRegularExpression rtt(QStringLiteral("= [\\d.]+/([\\d.]+)/|Average = (\\d+)ms"));
+    const QString text = QString::fromLocal8Bit(output);
+    const QRegularExpressionMatch r = received.match(text);
+    if (r.hasMatch())
+        *replies = (r.captured(1).isEmpty() ? r.captured(2) : r.captured(1)).toInt();
+    const QRegularExpressionMatch t = rtt.match(text);
+    if (t.hasMatch())
+        *averageRttMs = (t.captured(1).isEmpty() ? t.captured(2) : t.captured(1)).toDouble();
+}

@@ -26,6 +26,12 @@ public:
     // True only for a readable summary in which every request was answered
     // and no error was reported.
     static bool everyRequestAnswered(const QByteArray &output);
+
+    // The replies received and the average round trip in ms, from a Linux
+    // ("4 received", "rtt min/avg/max/mdev = a/b/c/d ms") or Windows
+    // ("Received = 4", "Average = 12ms") report; each is left as it is
+    // when the report does not show it.
+    static void figures(const QByteArray &output, int *replies, double *averageRttMs);
 };
 
 #endif // PINGREPORT_H

@@ -155,22 +155,8 @@ void testWorker::noteLine(const QString &text, const QColor &color)
 {
     // Only the worker thread's own lines during a cycle; "Stop ..." comes
     // from the GUI thread and is white.
-    if (color == QColor(Qt::red)) {
+    if (color == QColor(Qt::red))
         m_cycle.lastRed = text;
-        return;
-    }
-    if (color != QColor(Qt::yellow) || m_cycle.step != QLatin1String("pingHost"))
-        return;
-    // "4 packets transmitted, 4 received" and "rtt min/avg/max/mdev = a/b/c/d ms";
-    // Windows: "Received = 4" and "Average = 12ms".
-    static const QRegularExpression received(QStringLiteral("(\\d+) (?:packets )?received|Received = (\\d+)"));
-    static const QRegularExpression rtt(QStringLiteral("= [\\d.]+/([\\d.]+)/|Average = (\\d+)ms"));
-    const QRegularExpressionMatch r = received.match(text);
-    if (r.hasMatch())
-        m_cycle.pingReplies = (r.captured(1).isEmpty() ? r.captured(2) : r.captured(1)).toInt();
-    const QRegularExpressionMatch t = rtt.match(text);
-    if (t.hasMatch())
-        m_cycle.pingRttMs = (t.captured(1).isEmpty() ? t.captured(2) : t.captured(1)).toDouble();
 }
 
 QString testWorker::recordFile() const

@@ -64,6 +64,7 @@ bool testWorker::pingHost()
         return false;
     }
     log(QString::fromLocal8Bit(output), QColor(Qt::yellow));
+    PingReport::figures(output, &m_cycle.pingReplies, &m_cycle.pingRttMs);
 
     // Line breaks removed so a wording split over two lines still matches.
     QByteArray joined = output;
