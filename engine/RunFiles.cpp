@@ -6,14 +6,25 @@
 #include <QStringConverter>
 #include <QTextStream>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace RunFiles {
 
 QString logStamp(const QDateTime &when)
 {
     // Qt 6 reads "zz" as two-digit milliseconds; the log has always carried
     // the unpadded milliseconds twice ("...-09-77" for 7 ms), so build it.
-    const QString ms = QString::number(when.time().msec());
-    return when.toString(QStringLiteral("MM-dd-hh-mm-ss-")) + ms + ms;
+    // Every log line takes one, so it is built by hand: QDateTime::toString
+    // parses its format through the locale each time.
+    if (!when.isValid())
+        return QString();
+    const QDate d = when.date();
+    const QTime t = when.time();
+    char text[40];
+    const int n = std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%d%d", d.month(), d.day(), t.hour(),
+                                t.minute(), t.second(), t.msec(), t.msec());
+    return QString::fromLatin1(text, std::max(0, std::min(n, int(sizeof text) - 1)));
 }
 
 QString fileStamp(const QDateTime &when)

@@ -3,8 +3,9 @@
 // report period: cycles, cycles/s, lines shown/s, lines queued (on their way
 // to the window or waiting in it for the next repaint, now), the most lines
 // in flight between the threads since the last report, resident memory, the
-// view's lines and the log files written so far. Then presses Stop and prints the
-// time until the run ended and until the log and result files were written.
+// heap in use, the view's lines and the log files written so far. Then
+// presses Stop and prints the time until the run ended and until the log
+// and result files were written.
 // Before the run a bare echo loop against the same bench gives the round
 // trips per second that the bench allows, for the ratio.
 //   QT_QPA_PLATFORM=offscreen bench_long_run [minutes=15] [report-seconds=30] [echo-seconds=20]
@@ -24,6 +25,10 @@
 #include <chrono>
 #include <cstdio>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "BenchProcess.h"
 #include "testMainWindow.h"
 #include "testWorker.h"
@@ -40,6 +45,19 @@ double residentMb()
             return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return -1;
+}
+
+// What the program holds on the heap, against what the allocator keeps
+// from the system: a resident size that rises while this stays flat is the
+// allocator's, not a leak.
+double heapInUseMb()
+{
+#ifdef __GLIBC__
+    const struct mallinfo2 m = mallinfo2();
+    return double(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+#else
+    return -1;
+#endif
 }
 
 qint64 nowMs()
@@ -119,8 +137,8 @@ int main(int argc, char *argv[])
     window.fillPortList({bench.atPort()});
     window.findChild<QComboBox *>(QStringLiteral("caseCBx"))->setCurrentIndex(3);
     window.findChild<QPushButton *>(QStringLiteral("startBtn"))->click();
-    std::printf("%7s %9s %9s %9s %8s %8s %9s %9s %6s\n", "time/s", "cycles", "cycles/s", "lines/s",
-                "queued", "peak", "RSS/MB", "view", "files");
+    std::printf("%7s %9s %9s %9s %8s %8s %9s %9s %9s %6s\n", "time/s", "cycles", "cycles/s", "lines/s",
+                "queued", "peak", "RSS/MB", "heap/MB", "view", "files");
 
     QElapsedTimer clock;
     clock.start();
@@ -136,8 +154,9 @@ int main(int argc, char *argv[])
         const qint64 lines = window.logLinesShown();
         const int queued = worker->logFlow().inFlight() + window.pendingLogLines();
         const int peak = worker->logFlow().takePeak();
-        std::printf("%7.0f %9lld %9.1f %9.0f %8d %8d %9.1f %9d %6lld\n", s, cycles,
+        std::printf("%7.0f %9lld %9.1f %9.0f %8d %8d %9.1f %9.1f %9d %6lld\n", s, cycles,
                     (cycles - lastCycles) / (s - lastS), (lines - lastLines) / (s - lastS), queued, peak, rss,
+                    heapInUseMb(),
                     window.findChild<QTextEdit *>(QStringLiteral("teLog"))->document()->blockCount(),
                     qlonglong(QDir(QStringLiteral("log")).entryList(QDir::Files).size()));
         std::fflush(stdout);
