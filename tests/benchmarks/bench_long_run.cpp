@@ -9,12 +9,14 @@
 // Before the run a bare echo loop against the same bench gives the round
 // trips per second that the bench allows, for the ratio.
 //   QT_QPA_PLATFORM=offscreen bench_long_run [minutes=15] [report-seconds=30] [echo-seconds=20]
+//       [view-bound-lines=the window's]
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPushButton>
+#include <QPixmapCache>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -104,6 +106,7 @@ int main(int argc, char *argv[])
     const double minutes = argc > 1 ? QString::fromLocal8Bit(argv[1]).toDouble() : 15.0;
     const int reportS = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 30;
     const int echoS = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 20;
+    const int viewLines = argc > 4 ? QString::fromLocal8Bit(argv[4]).toInt() : 0;
 
     BenchProcess bench;
     if (!bench.start()) {
@@ -126,6 +129,15 @@ int main(int argc, char *argv[])
     testMainWindow window;
     window.show();
     testWorker *worker = window.workerObject();
+    // A smaller view bound shows the window's own memory, apart from the
+    // view's, within minutes.
+    if (viewLines > 0)
+        window.setLogViewBound(viewLines, testMainWindow::defaultViewCharBound);
+    // Each colour change of the view gives its scroll bar a new palette, and
+    // the style draws the bar's pixmaps anew into Qt's pixmap cache: the heap
+    // rises by up to this limit, then old entries make way.
+    std::printf("view bound: %d lines; Qt pixmap cache limit: %d KB\n",
+                viewLines > 0 ? viewLines : testMainWindow::defaultViewLineBound, QPixmapCache::cacheLimit());
 
     qint64 cycles = 0;
     QObject counter;
