@@ -3,7 +3,8 @@
 // report period: cycles, cycles/s, lines shown/s, lines queued (on their way
 // to the window or waiting in it for the next repaint, now), the most lines
 // in flight between the threads since the last report, resident memory, the
-// heap in use, the view's lines and the log files written so far. Then
+// heap in use (now, and right after the view was last saved and
+// cleared), the view's lines and the log files written so far. Then
 // presses Stop and prints the time until the run ended and until the log
 // and result files were written.
 // Before the run a bare echo loop against the same bench gives the round
@@ -20,6 +21,7 @@
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -149,8 +151,18 @@ int main(int argc, char *argv[])
     window.fillPortList({bench.atPort()});
     window.findChild<QComboBox *>(QStringLiteral("caseCBx"))->setCurrentIndex(3);
     window.findChild<QPushButton *>(QStringLiteral("startBtn"))->click();
-    std::printf("%7s %9s %9s %9s %8s %8s %9s %9s %9s %6s\n", "time/s", "cycles", "cycles/s", "lines/s",
-                "queued", "peak", "RSS/MB", "heap/MB", "view", "files");
+    // The heap right after the view was last saved and cleared: what the
+    // window holds apart from the view's lines, the figure that must stay
+    // flat (the heap at a report also carries however full the view is).
+    double heapAfterClear = -1;
+    QTextEdit *const view = window.findChild<QTextEdit *>(QStringLiteral("teLog"));
+    QObject::connect(view->document(), &QTextDocument::blockCountChanged, &counter,
+                     [&heapAfterClear](int blocks) {
+                         if (blocks == 1)
+                             heapAfterClear = heapInUseMb();
+                     });
+    std::printf("%7s %9s %9s %9s %8s %8s %9s %9s %9s %9s %6s\n", "time/s", "cycles", "cycles/s", "lines/s",
+                "queued", "peak", "RSS/MB", "heap/MB", "cleared", "view", "files");
 
     QElapsedTimer clock;
     clock.start();
@@ -166,11 +178,10 @@ int main(int argc, char *argv[])
         const qint64 lines = window.logLinesShown();
         const int queued = worker->logFlow().inFlight() + window.pendingLogLines();
         const int peak = worker->logFlow().takePeak();
-        std::printf("%7.0f %9lld %9.1f %9.0f %8d %8d %9.1f %9.1f %9d %6lld\n", s, cycles,
+        std::printf("%7.0f %9lld %9.1f %9.0f %8d %8d %9.1f %9.1f %9.1f %9d %6lld\n", s, cycles,
                     (cycles - lastCycles) / (s - lastS), (lines - lastLines) / (s - lastS), queued, peak, rss,
-                    heapInUseMb(),
-                    window.findChild<QTextEdit *>(QStringLiteral("teLog"))->document()->blockCount(),
-                    qlonglong(QDir(QStringLiteral("log")).entryList(QDir::Files).size()));
+                    heapInUseMb(), heapAfterClear,
+                    view->document()->blockCount(), qlonglong(QDir(QStringLiteral("log")).entryList(QDir::Files).size()));
         std::fflush(stdout);
         lastCycles = cycles;
         lastLines = lines;
