@@ -3,6 +3,7 @@
 #include "ui_testMainWindow.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDate>
@@ -10,6 +11,7 @@
 #include <QEvent>
 #include <QIcon>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QThread>
@@ -17,6 +19,7 @@
 #include <QToolBar>
 
 #include "BenchClient.h"
+#include "LogScrollBarStyle.h"
 #include "TestCases.h"
 #include "RunFiles.h"
 #include "RunStatusBar.h"
@@ -56,6 +59,13 @@ testMainWindow::testMainWindow()
     // Nobody undoes a read-only log; a history of every line would grow
     // with the view and outlive its clearing.
     ui->teLog->setUndoRedoEnabled(false);
+    // Its scroll bars take a new palette with every colour the view changes
+    // to; their style draws them with one palette per set of colours.
+    {
+        auto *barStyle = new LogScrollBarStyle(QApplication::style()->name(), this);
+        ui->teLog->verticalScrollBar()->setStyle(barStyle);
+        ui->teLog->horizontalScrollBar()->setStyle(barStyle);
+    }
     setWindowTitle(QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion)));
 
     QToolBar *toolBar = addToolBar(tr("Tools"));
