@@ -23,12 +23,12 @@ public:
     void drawPrimitive(PrimitiveElement element, const QStyleOption *option, QPainter *painter,
                        const QWidget *widget = nullptr) const override;
 
+private:
     // How many palettes the arrows are drawn with at most; past it the
     // style starts afresh (a view that keeps changing through more colours
     // than that still grows only by that many keys at a time).
     static constexpr int kMaxPalettes = 32;
 
-private:
     const QPalette &sharedPalette(const QPalette &palette) const;
 
     mutable QVector<QPalette> m_palettes;

@@ -17,7 +17,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPushButton>
-#include <QPixmapCache>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -135,11 +134,7 @@ int main(int argc, char *argv[])
     // view's, within minutes.
     if (viewLines > 0)
         window.setLogViewBound(viewLines, testMainWindow::defaultViewCharBound);
-    // Each colour change of the view gives its scroll bar a new palette, and
-    // the style draws the bar's pixmaps anew into Qt's pixmap cache: the heap
-    // rises by up to this limit, then old entries make way.
-    std::printf("view bound: %d lines; Qt pixmap cache limit: %d KB\n",
-                viewLines > 0 ? viewLines : testMainWindow::defaultViewLineBound, QPixmapCache::cacheLimit());
+    std::printf("view bound: %d lines\n", viewLines > 0 ? viewLines : testMainWindow::defaultViewLineBound);
 
     qint64 cycles = 0;
     QObject counter;
