@@ -4,6 +4,8 @@
 #ifndef TESTMAINWINDOW_H
 #define TESTMAINWINDOW_H
 
+#include "LogStamper.h"
+
 #include <QColor>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -144,6 +146,7 @@ private:
     QVector<LogLine> m_pendingLog;
     QTimer *m_logFlushTimer = nullptr;
     QElapsedTimer m_pendingSince;
+    LogStamper m_stamper;
     qint64 m_linesShown = 0;
     int m_viewLineBound = defaultViewLineBound;
     qint64 m_viewCharBound = defaultViewCharBound;

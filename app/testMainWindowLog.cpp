@@ -45,7 +45,7 @@ void testMainWindow::onLogText(QString text, QColor color)
         m_pendingSince.start();
         m_logFlushTimer->start(kBatchMs);
     }
-    m_pendingLog.append({logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text, color});
+    m_pendingLog.append({m_stamper.stampLine(text), color});
     if (m_pendingSince.elapsed() >= kLongestBatchMs)
         flushLog();
 }

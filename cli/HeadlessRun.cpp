@@ -143,7 +143,7 @@ void HeadlessRun::requestStop()
 
 void HeadlessRun::onLog(const QString &text, const QColor &color)
 {
-    const QString line = RunFiles::logStamp(QDateTime::currentDateTime()) + QLatin1Char(' ') + text;
+    const QString line = m_stamper.stampLine(text);
     if (!m_log.append(line.toLocal8Bit()) && !m_logFailed) {
         m_logFailed = true; // said once; the lines are kept for the next try
         std::fprintf(stderr, "trevalo-run: cannot write the log under %s\n", qPrintable(m_options.outDir));

@@ -4,6 +4,7 @@
 #ifndef HEADLESSRUN_H
 #define HEADLESSRUN_H
 
+#include "LogStamper.h"
 #include "RunOptions.h"
 #include "StreamedLog.h"
 #include "TestSetup.h"
@@ -62,6 +63,7 @@ private:
     int m_exitCode = 2;
 
     StreamedLog m_log; // lines since the last save
+    LogStamper m_stamper;
     bool m_logFailed = false;
     QDateTime m_started;
     QElapsedTimer m_clock;

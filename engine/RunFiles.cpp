@@ -15,15 +15,23 @@ QString logStamp(const QDateTime &when)
 {
     // Qt 6 reads "zz" as two-digit milliseconds; the log has always carried
     // the unpadded milliseconds twice ("...-09-77" for 7 ms), so build it.
-    // Every log line takes one, so it is built by hand: QDateTime::toString
-    // parses its format through the locale each time.
+    if (!when.isValid())
+        return QString();
+    const QString ms = QString::number(when.time().msec());
+    return logStampPrefix(when) + ms + ms;
+}
+
+QString logStampPrefix(const QDateTime &when)
+{
+    // Built by hand: QDateTime::toString parses its format through the
+    // locale each time.
     if (!when.isValid())
         return QString();
     const QDate d = when.date();
     const QTime t = when.time();
-    char text[40];
-    const int n = std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%d%d", d.month(), d.day(), t.hour(),
-                                t.minute(), t.second(), t.msec(), t.msec());
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-", d.month(), d.day(), t.hour(),
+                                t.minute(), t.second());
     return QString::fromLatin1(text, std::max(0, std::min(n, int(sizeof text) - 1)));
 }
 

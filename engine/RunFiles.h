@@ -13,6 +13,8 @@ namespace RunFiles {
 // "MM-dd-hh-mm-ss-" followed by the milliseconds without leading zeros,
 // written twice: the stamp every log line has always carried.
 QString logStamp(const QDateTime &when);
+// The stamp up to its milliseconds: "MM-dd-hh-mm-ss-"; empty for an invalid time.
+QString logStampPrefix(const QDateTime &when);
 // "yyyy-MM-dd-hh-mm-ss", used in file names.
 QString fileStamp(const QDateTime &when);
 

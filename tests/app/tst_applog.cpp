@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "AppTestSupport.h"
+#include "LogStamper.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
 
@@ -56,6 +57,7 @@ private slots:
     void init() { qunsetenv("TREVALO_BENCH"); }
 
     void stampWritesMillisecondsTwice();
+    void stamperFollowsTheClock();
     void lineCarriesStampAndText();
     void linesKeepTheirTextVerbatim();
     void greenLinesAreBoldOthersNot();
@@ -79,6 +81,21 @@ void tst_AppLog::stampWritesMillisecondsTwice()
              QStringLiteral("12-31-23-59-59-999999"));
     QCOMPARE(testMainWindow::fileStamp(QDateTime(QDate(2026, 3, 1), QTime(8, 5, 9, 999))),
              QStringLiteral("2026-03-01-08-05-09"));
+}
+
+void tst_AppLog::stamperFollowsTheClock()
+{
+    // Lines are stamped with a local time worked out once a second; every
+    // step of the clock, across seconds, days and backwards, must give the
+    // stamp a fresh conversion gives.
+    const qint64 base = QDateTime(QDate(2026, 12, 31), QTime(23, 59, 58, 998)).toMSecsSinceEpoch();
+    const qint64 steps[] = {0, 1, 2, 1001, 1002, 1999, 2000, 2001, 3, -86400000, -86400000 + 5, 7, -base - 1500};
+    LogStamper stamper;
+    for (const qint64 step : steps) {
+        const qint64 ms = base + step;
+        QCOMPARE(stamper.stampLine(ms, QStringLiteral("AT+CREG?")),
+                 testMainWindow::logStamp(QDateTime::fromMSecsSinceEpoch(ms)) + QStringLiteral(" AT+CREG?"));
+    }
 }
 
 void tst_AppLog::lineCarriesStampAndText()
