@@ -20,6 +20,8 @@ namespace {
 
 // A reply line longer than this is not one the bench sends; stop reading.
 constexpr int kMaxLine = 4 * 1024 * 1024;
+// bench.json is a few hundred bytes; a file this large is not the bench's.
+constexpr qint64 kMaxInfo = 1024 * 1024;
 
 QJsonObject failure(const QString &text)
 {
@@ -181,8 +183,12 @@ QJsonObject BenchClient::info()
     QFile file(QDir(dir).filePath(QStringLiteral("bench.json")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
+    // Read at every dial and relay call: only what the file holds, not a
+    // fixed megabyte each time.
+    if (file.size() > kMaxInfo)
+        return {};
     bool valid = false;
-    const QJsonObject obj = decode(file.read(1024 * 1024), &valid);
+    const QJsonObject obj = decode(file.readAll(), &valid);
     return valid ? obj : QJsonObject();
 }
 
