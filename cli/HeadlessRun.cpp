@@ -249,8 +249,12 @@ bool HeadlessRun::writeJUnit(const QString &recordFile)
         report.readRecords(recordFile); // without it the verdicts alone make the report
     if (!report.write(m_options.junitFile, m_started))
         return false;
-    if (report.cyclesOnRecord() < m_verdicts.count())
-        std::fprintf(stderr, "trevalo-run: the record file holds %d of %d counted cycles; the JUnit report has the others from the run itself\n",
+    if (recordFile.isEmpty() && m_verdicts.count() > 0)
+        std::fprintf(stderr, "trevalo-run: no record file; the JUnit report has every cycle from the run itself\n");
+    else if (report.cyclesOnRecord() < m_verdicts.count())
+        std::fprintf(stderr,
+                     "trevalo-run: the record file holds %d of %d counted cycles; the JUnit report has the others "
+                     "from the run itself\n",
                      report.cyclesOnRecord(), m_verdicts.count());
     return true;
 }

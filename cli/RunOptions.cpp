@@ -132,12 +132,13 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption failuresOpt(QStringLiteral("max-failures"),
                                          QStringLiteral("End the run after N failed cycles."), QStringLiteral("N"));
     const QCommandLineOption settingsOpt(QStringLiteral("settings"),
-                                         QStringLiteral("Settings file with the window's INI keys (default: "
-                                                        "the window's, cfg/trevalo.ini in its data folder)."),
+                                         QStringLiteral("Settings file with the window's INI keys (default: the "
+                                                        "window's cfg/trevalo.ini)."),
                                          QStringLiteral("file"));
     const QCommandLineOption outOpt(QStringLiteral("out"),
-                                    QStringLiteral("Folder for log/, result/ and records/ (default: the window's "
-                                                   "data folder)."),
+                                    QStringLiteral("Folder for log/, result/ and records/ (default: the window's, "
+                                                   "beside the program or, once installed, in the user's data "
+                                                   "folder)."),
                                     QStringLiteral("dir"));
     const QCommandLineOption junitOpt(QStringLiteral("junit"),
                                       QStringLiteral("Also write a JUnit XML report, one test case per cycle."),

@@ -444,7 +444,8 @@ void TestRunner::junitCountsWhatTheResultCounts()
         QVERIFY(note.isEmpty());
     } else {
         QVERIFY2(note.startsWith(QStringLiteral("Records incomplete: ")), qPrintable(note));
-        QVERIFY(o.err.contains("the JUnit report has the others from the run itself"));
+        QVERIFY(o.err.contains(records == QLatin1String("none") ? "no record file; the JUnit report has every cycle"
+                                                                : "the JUnit report has the others from the run itself"));
     }
     if (records == QLatin1String("short")) {
         const int onRecord = RecordFile(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl")))
