@@ -116,6 +116,7 @@ bool HeadlessRun::start()
     m_worker->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     connect(m_worker, &testWorker::sngLog, this, &HeadlessRun::onLog);
+    connect(m_worker, &testWorker::sngCycleFailed, this, &HeadlessRun::onCycleFailed);
     connect(m_worker, &testWorker::sngUpdateRadio, this, &HeadlessRun::onResult);
     connect(m_worker, &testWorker::sngUpdateAvgTime, this, &HeadlessRun::onAvgTime);
     connect(m_worker, &testWorker::sngFinishAll, this, &HeadlessRun::onFinishAll);
@@ -158,10 +159,21 @@ void HeadlessRun::onLog(const QString &text, const QColor &color)
     std::fflush(stdout);
 }
 
+void HeadlessRun::onCycleFailed(const QString &step, const QString &line)
+{
+    m_failure = {step, line};
+}
+
 void HeadlessRun::onResult(bool pass)
 {
-    if (!m_options.junitFile.isEmpty())
-        m_results.append(pass); // for a report without a record file
+    // The report must not depend on the record file alone.
+    if (!m_options.junitFile.isEmpty()) {
+        if (pass)
+            m_verdicts.addPass();
+        else
+            m_verdicts.addFailure(m_failure.step, m_failure.line);
+    }
+    m_failure = {};
     (pass ? m_pass : m_fail) += 1;
     if (!m_options.quiet)
         return;
@@ -219,6 +231,11 @@ void HeadlessRun::onFinishAll()
     } else if (reason == testWorker::EndReason::GaveUp) {
         m_exitCode = 1;
         std::fprintf(stderr, "trevalo-run: the run gave up\n");
+    } else if (m_pass == 0) {
+        // Nothing failed because nothing was tried: no pass either.
+        m_exitCode = 3;
+        std::fprintf(stderr, "trevalo-run: no cycle counted before the run ended (%s)\n",
+                     qPrintable(testWorker::endReasonText(reason)));
     } else {
         m_exitCode = 0;
     }
@@ -227,13 +244,19 @@ void HeadlessRun::onFinishAll()
 
 bool HeadlessRun::writeJUnit(const QString &recordFile)
 {
-    JUnitReport report(TestCases::resultTag(m_options.caseIndex));
-    if (recordFile.isEmpty() || !report.readRecords(recordFile)) {
-        // Without a record file the verdicts alone still make a report.
-        for (bool pass : m_results)
-            report.addCycle(pass, 0, QString());
-    }
-    return report.write(m_options.junitFile, m_started);
+    JUnitReport report(TestCases::resultTag(m_options.caseIndex), m_verdicts);
+    if (!recordFile.isEmpty())
+        report.readRecords(recordFile); // without it the verdicts alone make the report
+    if (!report.write(m_options.junitFile, m_started))
+        return false;
+    if (recordFile.isEmpty() && m_verdicts.count() > 0)
+        std::fprintf(stderr, "trevalo-run: no record file; the JUnit report has every cycle from the run itself\n");
+    else if (report.cyclesOnRecord() < m_verdicts.count())
+        std::fprintf(stderr,
+                     "trevalo-run: the record file holds %d of %d counted cycles; the JUnit report has the others "
+                     "from the run itself\n",
+                     report.cyclesOnRecord(), m_verdicts.count());
+    return true;
 }
 
 void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile)

@@ -4,6 +4,7 @@
 #ifndef HEADLESSRUN_H
 #define HEADLESSRUN_H
 
+#include "CycleVerdicts.h"
 #include "LogStamper.h"
 #include "RunOptions.h"
 #include "StreamedLog.h"
@@ -15,7 +16,6 @@
 #include <QObject>
 #include <QThread>
 #include <QTimer>
-#include <QVector>
 
 class testWorker;
 struct usb_relay_device_info;
@@ -35,7 +35,9 @@ public:
     // Like the Stop button: the cycle in progress counts nothing.
     void requestStop();
     // 0 every counted cycle passed, 1 a cycle failed or the run gave up,
-    // 2 the set-up could not run; valid after finished().
+    // 2 the set-up could not run, 3 the run ended (a duration limit, a
+    // signal) before it counted a cycle, which proves nothing; valid after
+    // finished().
     int exitCode() const { return m_exitCode; }
 
 signals:
@@ -43,6 +45,7 @@ signals:
 
 private:
     void onLog(const QString &text, const QColor &color);
+    void onCycleFailed(const QString &step, const QString &line);
     void onResult(bool pass);
     void onAvgTime(bool dialUp, int ms);
     void onFinishAll();
@@ -67,7 +70,8 @@ private:
     bool m_logFailed = false;
     QDateTime m_started;
     QElapsedTimer m_clock;
-    QVector<bool> m_results;
+    CycleVerdicts m_verdicts; // for the JUnit report
+    CycleVerdicts::Failure m_failure; // of the cycle about to be counted
     qint64 m_pass = 0;
     qint64 m_fail = 0;
     double m_dialUpTotal = 0;

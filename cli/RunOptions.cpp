@@ -1,5 +1,6 @@
 #include "RunOptions.h"
 
+#include "DataFolder.h"
 #include "TestCases.h"
 
 #include <QCommandLineParser>
@@ -58,6 +59,37 @@ int RunOptions::parseCase(const QString &text)
     return -1;
 }
 
+QString RunOptions::firstMissing(const QString &folder)
+{
+    QString missing;
+    for (QFileInfo f(QDir::cleanPath(QDir(folder).absolutePath())); !f.exists(); f = QFileInfo(f.absolutePath())) {
+        if (f.absoluteFilePath() == missing)
+            break; // the root
+        missing = f.absoluteFilePath();
+    }
+    return missing;
+}
+
+bool RunOptions::makeFolder(const QString &folder)
+{
+    const QString missing = firstMissing(folder);
+    if (!QDir().mkpath(folder))
+        return false;
+    if (!missing.isEmpty())
+        m_created.append({QDir(folder).absolutePath(), missing});
+    return true;
+}
+
+void RunOptions::withdrawFolders()
+{
+    // Only folders still empty: nothing that someone else put there goes.
+    for (auto it = m_created.crbegin(); it != m_created.crend(); ++it) {
+        for (QString f = QDir::cleanPath(it->first); QDir().rmdir(f) && f != it->second;)
+            f = QFileInfo(f).absolutePath();
+    }
+    m_created.clear();
+}
+
 RunOptions::Outcome RunOptions::bad(const QString &why)
 {
     m_error = why;
@@ -74,7 +106,7 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     parser.setApplicationDescription(
         QStringLiteral("Runs one trevalo test case without a window and reports every cycle.\n"
                        "Exit status: 0 every counted cycle passed, 1 a cycle failed or the run gave up,\n"
-                       "2 bad options or a set-up that cannot run.\n"
+                       "2 bad options or a set-up that cannot run, 3 the run ended before it counted a cycle.\n"
                        "With --check it checks the machine for a bench instead and prints one line per\n"
                        "item; exit status 0 when everything is ready, 1 when not, 2 for bad options.\n"
                        "Cases: ") + cases.join(QStringLiteral(", ")));
@@ -100,11 +132,12 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption failuresOpt(QStringLiteral("max-failures"),
                                          QStringLiteral("End the run after N failed cycles."), QStringLiteral("N"));
     const QCommandLineOption settingsOpt(QStringLiteral("settings"),
-                                         QStringLiteral("Settings file with the window's INI keys (default: "
-                                                        "cfg/trevalo.ini beside the program)."),
+                                         QStringLiteral("Settings file with the window's INI keys (default: the "
+                                                        "window's cfg/trevalo.ini)."),
                                          QStringLiteral("file"));
     const QCommandLineOption outOpt(QStringLiteral("out"),
-                                    QStringLiteral("Folder for log/, result/ and records/ (default: the program's "
+                                    QStringLiteral("Folder for log/, result/ and records/ (default: the window's, "
+                                                   "beside the program or, once installed, in the user's data "
                                                    "folder)."),
                                     QStringLiteral("dir"));
     const QCommandLineOption junitOpt(QStringLiteral("junit"),
@@ -170,18 +203,32 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
 
     quiet = parser.isSet(quietOpt);
 
-    const QString programDir = QCoreApplication::applicationDirPath();
-    settingsFile = parser.isSet(settingsOpt) ? parser.value(settingsOpt)
-                                             : QDir(programDir).filePath(QStringLiteral("cfg/trevalo.ini"));
+    // The window's folder: beside the program while it may write there, the
+    // user's data folder once installed. Asked only when a default needs it.
+    QString dataDir;
+    const auto dataFolder = [this, &dataDir] {
+        if (dataDir.isEmpty()) {
+            const QString user = DataFolder::userFolder();
+            const QString missing = firstMissing(user);
+            dataDir = DataFolder::choose(QCoreApplication::applicationDirPath());
+            if (!missing.isEmpty() && QFileInfo::exists(missing))
+                m_created.append({QDir(user).absolutePath(), missing});
+        }
+        return dataDir;
+    };
+
     if (parser.isSet(settingsOpt)) {
+        settingsFile = parser.value(settingsOpt);
         const QFileInfo info(settingsFile);
         if (!info.isFile() || !info.isReadable())
             return bad(QStringLiteral("cannot read settings file: %1").arg(settingsFile));
+    } else {
+        settingsFile = QDir(dataFolder()).filePath(QStringLiteral("cfg/trevalo.ini"));
     }
     settingsFile = QFileInfo(settingsFile).absoluteFilePath();
 
-    outDir = QFileInfo(parser.isSet(outOpt) ? parser.value(outOpt) : programDir).absoluteFilePath();
-    if (outDir.isEmpty() || !QDir().mkpath(outDir))
+    outDir = QFileInfo(parser.isSet(outOpt) ? parser.value(outOpt) : dataFolder()).absoluteFilePath();
+    if (outDir.isEmpty() || !makeFolder(outDir))
         return bad(QStringLiteral("cannot create output folder: %1").arg(outDir));
     {
         // A folder that exists may still refuse files.

@@ -2,6 +2,8 @@
 #ifndef RUNOPTIONS_H
 #define RUNOPTIONS_H
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +17,9 @@ public:
     // Parses and checks the arguments; on Bad, error() says why in one line.
     Outcome parse(const QStringList &arguments);
     QString error() const { return m_error; }
+    // Removes the folders parse() created, where they are still empty: a
+    // run that is refused leaves nothing behind.
+    void withdrawFolders();
 
     // "90m", "36h", "45s", "2d", "500ms" or plain seconds; -1 when unparsable
     // or not above zero.
@@ -39,7 +44,13 @@ public:
 
 private:
     Outcome bad(const QString &why);
+    // mkpath that remembers what it made.
+    bool makeFolder(const QString &folder);
+    // The outermost folder of the path that does not exist yet; empty when it does.
+    static QString firstMissing(const QString &folder);
+
     QString m_error;
+    QList<QPair<QString, QString>> m_created; // a folder made, and the outermost one made with it
 };
 
 #endif // RUNOPTIONS_H

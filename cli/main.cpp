@@ -51,6 +51,7 @@ int main(int argc, char *argv[])
     case RunOptions::Done:
         return 0;
     case RunOptions::Bad:
+        options.withdrawFolders();
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(options.error()));
         return 2;
     case RunOptions::Check:
@@ -73,6 +74,7 @@ int main(int argc, char *argv[])
     QObject::connect(&run, &HeadlessRun::finished, &app, [&app, &run] { app.exit(run.exitCode()); },
                      Qt::QueuedConnection);
     if (!run.start()) {
+        options.withdrawFolders();
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(run.error()));
         return 2;
     }

@@ -172,6 +172,8 @@ QString testWorker::sizeText(qint64 bytes)
 
 void testWorker::emitResult(bool pass)
 {
+    if (!pass)
+        emit sngCycleFailed(m_cycle.failedStep, m_cycle.failedStep.isEmpty() ? QString() : m_cycle.failedLine);
     emit sngUpdateRadio(pass);
     QCoreApplication::processEvents();
 }

@@ -128,6 +128,9 @@ signals:
     void sngStep(QString step, int limitMs);
     // The record file a run has opened; not emitted when it writes none.
     void sngRecordFile(QString path);
+    // Right before sngUpdateRadio(false): the step that failed and the red
+    // line it logged, as the cycle's record holds them (empty when unknown).
+    void sngCycleFailed(QString step, QString line);
 
 public slots:
     void start();

@@ -16,6 +16,7 @@ void SignalWatcher::onReadable() {}
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 // The only state the handler touches: written once before the handlers go in.
@@ -33,11 +34,8 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
 
 SignalWatcher::~SignalWatcher()
 {
-    if (g_pipe[0] >= 0) {
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGHUP, SIG_DFL);
-    }
+    for (const int sig : std::as_const(m_watched))
+        ::signal(sig, SIG_DFL);
 }
 
 bool SignalWatcher::install()
@@ -54,8 +52,15 @@ bool SignalWatcher::install()
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (const int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &sa, nullptr);
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal ignored when the program started stays ignored: nohup
+        // ignores SIGHUP so that a run outlives the login it came from.
+        struct sigaction before {};
+        if (::sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            continue;
+        if (::sigaction(sig, &sa, nullptr) == 0 && !m_watched.contains(sig))
+            m_watched.append(sig);
+    }
     // A peer that vanishes mid-write must not take the process down.
     ::signal(SIGPIPE, SIG_IGN);
     return true;

@@ -1,11 +1,14 @@
 // trevalo-run as a separate process against a virtual bench: its exit
 // statuses and one-line reasons, the run limits, the files it leaves after
-// a signal or a kill, and its JUnit report.
+// a signal or a kill, its JUnit report and where an installed copy keeps
+// its files.
 #include "BenchProcess.h"
+#include "CycleVerdicts.h"
 #include "RecordFile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -14,6 +17,8 @@
 #include <QXmlStreamReader>
 
 #include <csignal>
+#include <functional>
+#include <sys/resource.h>
 
 namespace {
 
@@ -60,14 +65,21 @@ private slots:
     void limitsEndTheRun_data();
     void limitsEndTheRun();
     void signalsStopTheRunWithFilesWritten();
+    void hangupUnderNohupIsIgnored();
+    void signalBeforeTheFirstCycleProvesNothing();
     void killKeepsEveryFinishedCycle();
+    void junitCountsWhatTheResultCounts_data();
     void junitCountsWhatTheResultCounts();
+    void verdictsStayCompact();
+    void installedRunnerUsesTheUserDataFolder();
     void runsWithoutADisplay();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
     void startRunner(QProcess &p, const QStringList &args);
-    Outcome run(const QStringList &args, int waitMs = 60000);
+    Outcome run(const QStringList &args, int waitMs = 60000, const std::function<void()> &inChild = {});
+    // Cycles on record so far in the one record file under out/records.
+    int cyclesOnRecord();
 
     BenchProcess bench;
     std::unique_ptr<QTemporaryDir> work;
@@ -107,9 +119,11 @@ void TestRunner::startRunner(QProcess &p, const QStringList &args)
     p.start();
 }
 
-Outcome TestRunner::run(const QStringList &args, int waitMs)
+Outcome TestRunner::run(const QStringList &args, int waitMs, const std::function<void()> &inChild)
 {
     QProcess p;
+    if (inChild)
+        p.setChildProcessModifier(inChild);
     startRunner(p, args);
     Outcome o;
     if (!p.waitForFinished(waitMs)) {
@@ -122,6 +136,14 @@ Outcome TestRunner::run(const QStringList &args, int waitMs)
     o.out = p.readAllStandardOutput();
     o.err = p.readAllStandardError();
     return o;
+}
+
+int TestRunner::cyclesOnRecord()
+{
+    const QString records = work->filePath(QStringLiteral("out/records"));
+    return QDir(records).entryList(QDir::Files).size() == 1
+               ? RecordFile(onlyFile(records, QStringLiteral(".jsonl"))).cycles.size()
+               : 0;
 }
 
 void TestRunner::badInputExitsWithAReason_data()
@@ -151,6 +173,8 @@ void TestRunner::badInputExitsWithAReason_data()
         "cannot read settings file: /no/such/trevalo.ini");
     row("check option without --check", {"--case", "3", "--peer", "/etc/ppp/peers/provider"},
         "--peer belongs to --check");
+    row("no folder for the report", {"--case", "3", "--junit", "/no/such/dir/report.xml"},
+        "no folder for the JUnit report: /no/such/dir/report.xml");
     row("port that is no serial port", {"--case", "4", "--port", "/dev/null"}, "cannot open port /dev/null", true);
 }
 
@@ -159,13 +183,16 @@ void TestRunner::badInputExitsWithAReason()
     QFETCH(QStringList, args);
     QFETCH(QString, reason);
     QFETCH(bool, ranCase);
-    const Outcome o = run(baseArgs() + args);
+    // An output folder two levels deep that does not exist yet: a refused
+    // run leaves neither level behind.
+    const QString out = work->filePath(QStringLiteral("new/out"));
+    const Outcome o = run(baseArgs() + QStringList{QStringLiteral("--out"), out} + args);
     QCOMPARE(o.status, QProcess::NormalExit);
     QCOMPARE(o.exitCode, 2);
     // One line, the reason last.
     QCOMPARE(o.err.count('\n'), 1);
     QCOMPARE(QString::fromLocal8Bit(o.err.trimmed()), QStringLiteral("trevalo-run: ") + reason);
-    const QString out = work->filePath(QStringLiteral("out"));
+    QCOMPARE(QFileInfo::exists(work->filePath(QStringLiteral("new"))), ranCase);
     QCOMPARE(QDir(out + QStringLiteral("/records")).exists(), ranCase);
     if (ranCase) {
         const RecordFile rec(onlyFile(out + QStringLiteral("/records"), QStringLiteral(".jsonl")));
@@ -187,6 +214,10 @@ void TestRunner::limitsEndTheRun_data()
                                   << 2 << 2 << QStringLiteral("failure limit");
     QTest::newRow("duration") << QStringList{"--case", "3", "--duration", "2s"} << QStringLiteral("127.0.0.1") << 0
                               << -1 << 0 << QStringLiteral("duration limit");
+    // The chip's ten powered minutes outlast the run: nothing counted is no pass.
+    QTest::newRow("duration before the first cycle")
+        << QStringList{"--case", "SleepWakePPPTest", "--duration", "2s"} << QStringLiteral("127.0.0.1") << 3 << 0 << 0
+        << QStringLiteral("duration limit");
 }
 
 void TestRunner::limitsEndTheRun()
@@ -223,6 +254,8 @@ void TestRunner::limitsEndTheRun()
     QVERIFY(o.out.contains(" Test is finished!\n"));
     if (exitCode == 1)
         QCOMPARE(o.err.trimmed(), QStringLiteral("trevalo-run: %1 of %2 cycles failed").arg(fail).arg(total).toLatin1());
+    else if (exitCode == 3)
+        QCOMPARE(o.err.trimmed(), "trevalo-run: no cycle counted before the run ended (" + reason.toLatin1() + ')');
     else
         QVERIFY(o.err.isEmpty());
     // The log file holds what was printed, stamps included.
@@ -261,6 +294,51 @@ void TestRunner::signalsStopTheRunWithFilesWritten()
     QVERIFY(logText.endsWith(" Test is finished!"));
 }
 
+void TestRunner::hangupUnderNohupIsIgnored()
+{
+    // Started as over ssh: nohup ignores SIGHUP, and the logout sends it.
+    const QString nohup = QStandardPaths::findExecutable(QStringLiteral("nohup"), {QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    if (nohup.isEmpty())
+        QSKIP("no nohup");
+    QProcess p;
+    p.setProgram(nohup);
+    p.setArguments(QStringList{QCoreApplication::applicationDirPath() + QStringLiteral("/trevalo-run")} + baseArgs()
+                   + QStringList{"--case", "3", "--quiet"});
+    p.start();
+    QVERIFY(QTest::qWaitFor([&] { p.waitForReadyRead(100); return cyclesOnRecord() >= 2; }, 20000));
+    ::kill(pid_t(p.processId()), SIGHUP);
+    const int before = cyclesOnRecord();
+    QVERIFY2(QTest::qWaitFor([&] { p.waitForReadyRead(100); return cyclesOnRecord() >= before + 3; }, 20000),
+             p.readAllStandardError().constData());
+    QCOMPARE(p.state(), QProcess::Running);
+    // SIGTERM still stops it as before.
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 0);
+    const RecordFile rec(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl")));
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
+}
+
+void TestRunner::signalBeforeTheFirstCycleProvesNothing()
+{
+    // The sleep-wake case's first cycle keeps the chip powered for minutes.
+    QProcess p;
+    startRunner(p, baseArgs() + QStringList{"--case", "5"});
+    QByteArray printed;
+    QVERIFY(QTest::qWaitFor([&] {
+        p.waitForReadyRead(100);
+        printed += p.readAllStandardOutput();
+        return printed.contains("=================================");
+    }, 20000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 3);
+    QCOMPARE(p.readAllStandardError().trimmed(), QByteArray("trevalo-run: no cycle counted before the run ended (Stop)"));
+    QVERIFY(p.readAllStandardOutput().contains("Cycles: 0  PASS: 0  FAIL: 0"));
+}
+
 void TestRunner::killKeepsEveryFinishedCycle()
 {
     QProcess p;
@@ -291,13 +369,43 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QVERIFY(part.readAll().count(" =================================") >= reported);
 }
 
+void TestRunner::junitCountsWhatTheResultCounts_data()
+{
+    QTest::addColumn<QString>("records"); // "whole", "none", "short"
+    QTest::addColumn<int>("failAt");      // the exchange that comes back wrong
+    QTest::newRow("records whole") << QStringLiteral("whole") << 2;
+    // The folder for the records is taken by a file: no record file at all.
+    QTest::newRow("no record file") << QStringLiteral("none") << 2;
+    // A full disk, as the process sees it: no file may grow past 16 KB. The
+    // record file stops after about a hundred cycles, a report of 150 still fits.
+    QTest::newRow("records cut short") << QStringLiteral("short") << 150;
+}
+
 void TestRunner::junitCountsWhatTheResultCounts()
 {
-    // The second exchange comes back wrong: one pass, one failure, and the run gives up.
-    QVERIFY(bench.setFault(QStringLiteral("echo.corruptAt"), 2));
+    QFETCH(QString, records);
+    QFETCH(int, failAt);
+    // One exchange comes back wrong: that cycle fails and the run gives up.
+    QVERIFY(bench.setFault(QStringLiteral("echo.corruptAt"), failAt));
     const QString junit = work->filePath(QStringLiteral("report.xml"));
-    const Outcome o = run(baseArgs() + QStringList{"--case", "2", "--cycles", "4", "--junit", junit});
-    QCOMPARE(o.exitCode, 1);
+    if (records == QLatin1String("none")) {
+        QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("out"))));
+        QFile blocker(work->filePath(QStringLiteral("out/records")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    std::function<void()> inChild;
+    if (records == QLatin1String("short"))
+        inChild = [] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{16384, 16384};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        };
+    const QStringList caseArgs = records == QLatin1String("short") ? QStringList{"--case", "3", "--quiet"}
+                                                                   : QStringList{"--case", "2", "--cycles", "4"};
+    const Outcome o = run(baseArgs() + caseArgs + QStringList{"--junit", junit}, 60000, inChild);
+    QCOMPARE(o.status, QProcess::NormalExit);
+    // A failed run is never green, whatever else went wrong with the files.
+    QVERIFY2(o.exitCode != 0, o.err.constData());
 
     QFile file(junit);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -305,22 +413,122 @@ void TestRunner::junitCountsWhatTheResultCounts()
     int cases = 0;
     int failures = 0;
     QString message;
+    QString failedCase;
+    QString note;
+    QString lastCase;
     while (!xml.atEnd()) {
         if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
-        if (xml.name() == QLatin1String("testcase"))
+        if (xml.name() == QLatin1String("testcase")) {
             ++cases;
+            lastCase = xml.attributes().value(QStringLiteral("name")).toString();
+        }
         if (xml.name() == QLatin1String("failure")) {
             ++failures;
             message = xml.attributes().value(QStringLiteral("message")).toString();
+            failedCase = lastCase;
         }
+        if (xml.name() == QLatin1String("system-err"))
+            note = xml.readElementText();
     }
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
     const QString result = onlyFile(work->filePath(QStringLiteral("out/result")), QStringLiteral(".txt"));
     QCOMPARE(cases, resultCount(result, QStringLiteral("Total")));
     QCOMPARE(failures, resultCount(result, QStringLiteral("FAIL")));
-    QCOMPARE(cases, 2);
+    QCOMPARE(cases, failAt);
+    QCOMPARE(failures, 1);
+    QCOMPARE(failedCase, QStringLiteral("cycle %1").arg(failAt));
     QCOMPARE(message, QStringLiteral("Failed!!!Recieve wrong data from server!"));
+    // The report says when the records could not back it.
+    if (records == QLatin1String("whole")) {
+        QVERIFY(note.isEmpty());
+    } else {
+        QVERIFY2(note.startsWith(QStringLiteral("Records incomplete: ")), qPrintable(note));
+        QVERIFY(o.err.contains(records == QLatin1String("none") ? "no record file; the JUnit report has every cycle"
+                                                                : "the JUnit report has the others from the run itself"));
+    }
+    if (records == QLatin1String("short")) {
+        const int onRecord = RecordFile(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl")))
+                                 .cycles.size();
+        QVERIFY2(onRecord > 0 && onRecord < failAt, qPrintable(QString::number(onRecord)));
+        QVERIFY2(note.contains(QStringLiteral(" holds %1 of %2 counted cycles").arg(onRecord).arg(failAt)), qPrintable(note));
+    }
+}
+
+void TestRunner::verdictsStayCompact()
+{
+    CycleVerdicts v;
+    v.addPass();
+    v.addFailure(QStringLiteral("dialUpPpp"), QStringLiteral("Failed!!!PPP Dial up failed!"));
+    v.addFailure(QStringLiteral("dialUpPpp"), QStringLiteral("Failed!!!PPP Dial up failed!"));
+    v.addFailure(QStringLiteral("pingHost"), QStringLiteral("Failed!!!Ping failed!"));
+    v.addPass();
+    v.addFailure(QStringLiteral("dialUpPpp"), QStringLiteral("Failed!!!PPP Dial up failed!"));
+    QCOMPARE(v.count(), 6);
+    QCOMPARE(v.failures(), 4);
+    QVERIFY(!v.failureOf(1) && !v.failureOf(5) && !v.failureOf(0) && !v.failureOf(7));
+    for (int n : {2, 3, 6})
+        QCOMPARE(v.failureOf(n)->line, QStringLiteral("Failed!!!PPP Dial up failed!"));
+    QCOMPARE(v.failureOf(4)->step, QStringLiteral("pingHost"));
+    QCOMPARE(v.spans(), 3);
+    QCOMPARE(v.lines(), 2);
+
+    // A day of passes costs nothing, a long stretch of one failure one span.
+    for (int i = 0; i < 100000; ++i)
+        v.addPass();
+    for (int i = 0; i < 100000; ++i)
+        v.addFailure(QStringLiteral("pingHost"), QStringLiteral("Failed!!!Ping failed!"));
+    QCOMPARE(v.spans(), 4);
+    QCOMPARE(v.failureOf(100007)->step, QStringLiteral("pingHost"));
+    QVERIFY(!v.failureOf(100006));
+
+    // Red lines that all differ are kept up to a bound, each cut short; the
+    // verdicts themselves stay exact.
+    const int first = v.count() + 1;
+    for (int i = 0; i < 1000; ++i)
+        v.addFailure(QStringLiteral("sendData"), QStringLiteral("Failed!!!%1 ").arg(i) + QString(5000, QLatin1Char('x')));
+    QCOMPARE(v.lines(), CycleVerdicts::maxLines);
+    QCOMPARE(v.failures(), 4 + 100000 + 1000);
+    QVERIFY(v.failureOf(first)->line.startsWith(QStringLiteral("Failed!!!0 ")));
+    QCOMPARE(v.failureOf(first)->line.size(), CycleVerdicts::maxLineChars);
+    QVERIFY(v.failureOf(v.count())->line.startsWith(QStringLiteral("cycle failed")));
+}
+
+void TestRunner::installedRunnerUsesTheUserDataFolder()
+{
+    // A copy of the runner in the bin/ of an installed tree; its libraries
+    // stay in the build folder.
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString bin = root.filePath(QStringLiteral("bin"));
+    const QString data = root.filePath(QStringLiteral("data"));
+    const QString user = data + QStringLiteral("/trevalo");
+    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(user + QStringLiteral("/cfg"))
+            && QDir().mkpath(root.filePath(QStringLiteral("share/trevalo/setup"))));
+    const QString program = bin + QStringLiteral("/trevalo-run");
+    QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + QStringLiteral("/trevalo-run"), program));
+    // The window's settings, in the window's folder: the bench's echo server.
+    QVERIFY(QFile::copy(baseArgs().at(1), user + QStringLiteral("/cfg/trevalo.ini")));
+
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data);
+    env.insert(QStringLiteral("LD_LIBRARY_PATH"), QCoreApplication::applicationDirPath());
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(root.path());
+    p.start(program, {QStringLiteral("--case"), QStringLiteral("3"), QStringLiteral("--cycles"), QStringLiteral("2")});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+
+    const RecordFile rec(onlyFile(user + QStringLiteral("/records"), QStringLiteral(".jsonl")));
+    QCOMPARE(rec.cycles.size(), 2);
+    QCOMPARE(rec.run.value("echoPort").toInt(), int(bench.echoPort()));
+    QVERIFY(!onlyFile(user + QStringLiteral("/result"), QStringLiteral(".txt")).isEmpty());
+    QVERIFY(!onlyFile(user + QStringLiteral("/log"), QStringLiteral(".log")).isEmpty());
+    // Nothing beside the program.
+    QCOMPARE(QDir(bin).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("trevalo-run")});
 }
 
 void TestRunner::runsWithoutADisplay()
