@@ -47,7 +47,7 @@ ip_up() {
     say "remote IP address 10.112.112.112"
     say "primary   DNS address 10.11.12.13"
 }
-hold() { while :; do pause 30; done; }
+hold() { echo held >> "$dir/events"; while :; do pause 30; done; }
 case "$mode" in
 ok|slow)
     link_up; say "PAP authentication succeeded"; ip_up; hold ;;
@@ -153,6 +153,7 @@ bool FakePppd::removeChat()
 
 qint64 FakePppd::leaveBehind()
 {
+    QFile::remove(QDir(m_dir.path()).filePath(QStringLiteral("events")));
     QProcess dialler;
     dialler.start(QStringLiteral(TREVALO_DIAL_AND_HOLD), QStringList());
     if (!dialler.waitForStarted(5000))
@@ -163,7 +164,9 @@ qint64 FakePppd::leaveBehind()
         dialler.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
         said += dialler.readAllStandardOutput();
     }
-    const qint64 left = said.startsWith("connected") ? pid() : 0;
+    // Killed once pppd has said all it says: a pppd writing to the dead
+    // run's pipe would end by SIGPIPE.
+    const qint64 left = said.startsWith("connected") && waitForEvent(QStringLiteral("held"), 5000) ? pid() : 0;
     dialler.kill();
     dialler.waitForFinished(5000);
     return left;
