@@ -457,10 +457,9 @@ void TestRasDialPppd::leftoverPppdOfAKilledRunIsEnded()
     QVERIFY(m_pppd->events().contains("term"));
     char notice[2048];
     QCOMPARE(RasGetDialNoticeA(notice, sizeof(notice)), DWORD(0));
-    QVERIFY2(QByteArray(notice).startsWith(QStringLiteral("Ended pppd (pid %1) left running by trevalo (pid ")
-                                               .arg(left).toLatin1()),
-             notice);
-    QVERIFY2(!QByteArray(notice).contains('\n'), notice);
+    // One line per pppd found (a crashed test may have left more).
+    const QByteArray ended = QStringLiteral("Ended pppd (pid %1) left running by trevalo (pid ").arg(left).toLatin1();
+    QVERIFY2(QByteArray(notice).startsWith(ended) || QByteArray(notice).contains("\n" + ended), notice);
     char small[8];
     QCOMPARE(RasGetDialNoticeA(small, sizeof(small)), DWORD(ERROR_INSUFFICIENT_BUFFER));
     QCOMPARE(RasGetDialNoticeA(nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
