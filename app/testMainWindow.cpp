@@ -19,6 +19,7 @@
 #include <QToolBar>
 
 #include "BenchClient.h"
+#include "PortIdentity.h"
 #include "LogScrollBarStyle.h"
 #include "TestCases.h"
 #include "RunFiles.h"
@@ -212,12 +213,24 @@ void testMainWindow::fillComboKeepingChoice(QComboBox *box, const QStringList &n
 QStringList testMainWindow::availablePortNames()
 {
     QStringList names;
+    // Stable names first, so that they are the ones picked by default: a
+    // number such as ttyUSB2 or /dev/pts/N may belong to another device
+    // after the chip's power cut, a by-id link or the bench's ttyAT follows
+    // the chip's port.
+    const bool bench = BenchClient::isAvailable();
+    if (bench && !BenchClient::atLinkPath().isEmpty())
+        names << BenchClient::atLinkPath();
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
+    for (const QSerialPortInfo &info : ports) {
+        for (const QString &stable : PortIdentity::stableNames(info.systemLocation())) {
+            if (!names.contains(stable))
+                names << stable;
+        }
         names << info.portName();
+    }
     // The virtual bench's AT port is a pseudo-terminal, which the serial
     // port scan does not report.
-    if (BenchClient::isAvailable()) {
+    if (bench) {
         const QString atPort = BenchClient::atPortPath();
         if (!atPort.isEmpty() && !names.contains(atPort))
             names << atPort;

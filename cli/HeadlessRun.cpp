@@ -77,8 +77,10 @@ bool HeadlessRun::start()
     m_setup.caseIndex = m_options.caseIndex;
 
     QString port = m_options.port;
+    // The bench's link, not its /dev/pts/N: the number may go to another
+    // terminal while the chip is off, the link follows the chip's port.
     if (port.isEmpty() && BenchClient::isAvailable())
-        port = BenchClient::atPortPath();
+        port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
     if (m_options.caseIndex == TestCases::RegisterNet && port.isEmpty()) {
         m_error = QStringLiteral("no AT port given (--port)");
         return false;

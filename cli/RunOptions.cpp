@@ -117,7 +117,7 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                                      QStringLiteral("case"));
     const QCommandLineOption portOpt(QStringLiteral("port"),
                                      QStringLiteral("Serial AT port of the chip (register network test; default: "
-                                                    "the virtual bench's AT port when TREVALO_BENCH names one)."),
+                                                    "the virtual bench's AT port link ttyAT when TREVALO_BENCH names one)."),
                                      QStringLiteral("port"));
     const QCommandLineOption boardOpt(QStringLiteral("board"),
                                       QStringLiteral("Serial number of the relay board (radio cases; default: the "

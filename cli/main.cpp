@@ -24,7 +24,7 @@ int checkSetup(const RunOptions &options)
     if (!options.port.isEmpty())
         check.port = UartEngine::systemLocation(options.port);
     else if (BenchClient::isAvailable())
-        check.port = BenchClient::atPortPath();
+        check.port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
     check.board = options.board;
     if (!options.peerFile.isEmpty())
         check.peerFile = options.peerFile;

@@ -186,6 +186,8 @@ private:
     // A failed dial's RAS error code, on record and, where there is one,
     // in the log with its text.
     void reportDialError(int code);
+    // Logs in yellow what the dial did besides dialling (a leftover pppd ended).
+    void reportDialNotice();
     void log(const QString &text, const QColor &color);
     void reportStep(const QString &step, int limitMs = 0) { emit sngStep(step, limitMs); }
     // "512 bytes", "1.2 KB": a payload's size as the status shows it.
@@ -222,6 +224,9 @@ private:
     CZorvPppDialObj pppDial;
     TestSetup *setup = nullptr;      // not owned
     UartEngine *uart = nullptr;      // child, created by start()
+    // The device the run's port led to when the run opened it; a reopen
+    // refuses another one.
+    QString m_portIdentity;
     SocketMannger *socketMgr = nullptr; // child, created by start()
 
     WorkerLimits m_limits;

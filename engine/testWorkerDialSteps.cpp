@@ -17,7 +17,9 @@ bool testWorker::dialUpPpp()
     startTime = monotonicMs();
 
     RASDIALFUNC notifier = &DialNotifier::notify;
-    if (!pppDial.dialUp(reinterpret_cast<void *>(notifier))) {
+    const bool accepted = pppDial.dialUp(reinterpret_cast<void *>(notifier));
+    reportDialNotice();
+    if (!accepted) {
         DialNotifier::disarm();
         log(QStringLiteral("Failed!!!PPP Dial up failed!"), QColor(Qt::red));
         QCoreApplication::processEvents();
@@ -89,6 +91,19 @@ void testWorker::reportDialError(int code)
                              ? QStringLiteral("RAS error %1: %2").arg(code).arg(QString::fromLocal8Bit(text))
                              : QStringLiteral("RAS error %1").arg(code);
     log(line, QColor(Qt::yellow));
+    QCoreApplication::processEvents();
+}
+
+void testWorker::reportDialNotice()
+{
+    // A pppd that a killed run left holding the modem's port, ended before
+    // this dial: the operator reads why the earlier cycles may have failed.
+    char text[2048];
+    if (!pppDial.dialNotice(text, sizeof(text)))
+        return;
+    const QStringList lines = QString::fromLocal8Bit(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines)
+        log(line, QColor(Qt::yellow));
     QCoreApplication::processEvents();
 }
 

@@ -1,6 +1,8 @@
 // The steps that drive the serial AT channel and the TCP echo channel.
 #include "testWorker.h"
 
+#include "BenchClient.h"
+#include "PortIdentity.h"
 #include "SocketMannger.h"
 #include "TestSetup.h"
 #include "UartEngine.h"
@@ -16,14 +18,35 @@ constexpr int atFirstReplyMs = 2000;
 // A port name that is back but refuses to open (still settling, or briefly
 // held by udev) is tried again this often.
 constexpr int reopenRetryMs = 1000;
+
+// Links besides udev's by-id names that lead to a chip's port.
+QStringList benchLinks()
+{
+    const QString link = BenchClient::atLinkPath();
+    return link.isEmpty() ? QStringList() : QStringList{link};
+}
 } // namespace
 
 bool testWorker::openPort()
 {
     log(tr("Open port..."), QColor(Qt::white));
+    m_portIdentity.clear();
     if (!uart || !setup)
         return false;
-    return uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl));
+    if (!uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl)))
+        return false;
+    // A name that follows the device needs no check when it is opened
+    // again; a number may be handed to another device meanwhile.
+    if (!PortIdentity::isStableName(setup->portName)) {
+        m_portIdentity = PortIdentity::of(setup->portName, benchLinks());
+        const QStringList stable = PortIdentity::stableNames(setup->portName, benchLinks());
+        if (!stable.isEmpty())
+            log(QStringLiteral("%1 is also %2: that name follows the chip when its port comes back under "
+                               "another number")
+                    .arg(setup->portName, stable.first()),
+                QColor(Qt::yellow));
+    }
+    return true;
 }
 
 bool testWorker::closePort()
@@ -49,6 +72,7 @@ bool testWorker::reopenPort(int timeoutMs)
     QElapsedTimer elapsed;
     elapsed.start();
     const auto left = [&] { return int(timeoutMs - elapsed.elapsed()); };
+    QString foreign; // what the name led to instead of the chip's port
     for (;;) {
         // The device node comes back some time after power-on.
         const WaitResult back = waitFor(left(), [this] { return UartEngine::isPresent(setup->portName); });
@@ -56,12 +80,29 @@ bool testWorker::reopenPort(int timeoutMs)
             return true;
         if (back == WaitResult::TimedOut)
             break;
-        if (uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl)))
-            return true;
+        // Another device may have taken the number while the chip was off.
+        // It is not opened (it would get the chip's commands); the chip's
+        // port may still take the name before the wait is over.
+        const QString identity =
+            m_portIdentity.isEmpty() ? QString() : PortIdentity::of(setup->portName, benchLinks());
+        if (identity == m_portIdentity) {
+            foreign.clear();
+            if (uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl)))
+                return true;
+        } else {
+            foreign = identity.isEmpty() ? QStringLiteral("a device not known to be the chip's") : identity;
+        }
         if (left() <= 0)
             break;
         if (waitFor(qMin(reopenRetryMs, left()), [] { return false; }) == WaitResult::Stopped)
             return true;
+    }
+    if (!foreign.isEmpty()) {
+        log(QStringLiteral("Failed!!!%1 is another device now (%2; the chip's was %3): not opened")
+                .arg(setup->portName, foreign, m_portIdentity),
+            QColor(Qt::red));
+        QCoreApplication::processEvents();
+        return false;
     }
     log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
     QCoreApplication::processEvents();

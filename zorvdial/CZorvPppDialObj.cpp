@@ -156,3 +156,22 @@ bool CZorvPppDialObj::errorText(unsigned int code, char *buffer, unsigned int si
     buffer[size - 1] = '\0';
     return true;
 }
+
+bool CZorvPppDialObj::dialNotice(char *buffer, unsigned int size) const
+{
+    if (buffer == nullptr || size == 0)
+        return false;
+    buffer[0] = '\0';
+#if defined(_WIN32)
+    // Windows RAS dials without pppd and has nothing of the kind to tell.
+    return false;
+#else
+    CHAR text[2048];
+    if (RasGetDialNoticeA(text, sizeof(text)) != 0 || text[0] == '\0')
+        return false;
+    text[sizeof(text) - 1] = '\0';
+    std::strncpy(buffer, text, size - 1);
+    buffer[size - 1] = '\0';
+    return true;
+#endif
+}

@@ -38,6 +38,11 @@ public:
     // RAS's text for a RAS error code into the caller's buffer, cut to fit
     // and always terminated. False, with an empty text, when RAS has none.
     bool errorText(unsigned int code, char *buffer, unsigned int size) const;
+    // What the last dialUp did besides dialling, one line per line feed
+    // (where pppd dials: a pppd left running by a killed run, ended), into
+    // the caller's buffer, cut to fit and always terminated. False, with an
+    // empty text, when there is nothing to tell.
+    bool dialNotice(char *buffer, unsigned int size) const;
 };
 
 #endif // CZORVPPPDIALOBJ_H

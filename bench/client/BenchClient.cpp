@@ -202,6 +202,11 @@ QString BenchClient::atPortPath()
     return info().value(QStringLiteral("atPort")).toString();
 }
 
+QString BenchClient::atLinkPath()
+{
+    return info().value(QStringLiteral("atLink")).toString();
+}
+
 QString BenchClient::controlPath()
 {
     const QJsonObject obj = info();

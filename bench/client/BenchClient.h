@@ -6,7 +6,7 @@
 //
 // bench.json:
 //   { "pid": 1234, "name": "trevalo-bench", "version": 1,
-//     "atPort": "/dev/pts/7",
+//     "atPort": "/dev/pts/7", "atLink": "<folder>/ttyAT",
 //     "echo": { "host": "127.0.0.1", "port": 6805 },
 //     "control": "<folder>/control.sock",
 //     "boards": [ { "serial": "BNCH1", "channels": 2 }, ... ] }
@@ -54,6 +54,9 @@ public:
     static bool isAvailable();
     // The bench's AT port device path; empty without a bench.
     static QString atPortPath();
+    // The stable link to the AT port ("<folder>/ttyAT"), which follows the
+    // port when it comes back as another device; empty without a bench.
+    static QString atLinkPath();
     // The control socket's path; empty without a bench.
     static QString controlPath();
 

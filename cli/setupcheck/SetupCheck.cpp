@@ -1,6 +1,8 @@
 #include "SetupCheck.h"
 
 #include "BenchClient.h"
+#include "PppdLeftovers.h"
+#include "SystemProgram.h"
 #include "usb_relay_device.h"
 
 #include <QDir>
@@ -65,19 +67,33 @@ QStringList processIds(const QString &procDir)
     return pids;
 }
 
-// The program on PATH or in the extra folders, executable for this user or
-// not (the check says which).
-QString findProgram(const QString &given, const QString &name, const QStringList &extra = {})
+// The program as the dial finds it (PATH, then the system folders),
+// executable for this user or not (the check says which).
+QString findProgram(const QString &given, const QString &name)
 {
     if (!given.isEmpty())
         return given;
-    QStringList dirs = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    dirs << extra;
-    for (const QString &dir : dirs) {
-        const QFileInfo candidate(QDir(dir).filePath(name));
-        if (candidate.exists() && !candidate.isDir())
-            return candidate.absoluteFilePath();
+    return QFile::decodeName(SystemProgram::find(QFile::encodeName(name).toStdString()).c_str());
+}
+
+// Why the bench that TREVALO_BENCH names cannot be used by this user;
+// empty when it can, or when no bench is named. Its folder and control
+// socket are the starting user's only.
+QString benchAccessProblem()
+{
+    const QString dir = BenchClient::runtimeDir();
+    if (dir.isEmpty())
+        return QString();
+    const QString info = QDir(dir).filePath(QStringLiteral("bench.json"));
+    if (!BenchClient::isAvailable()) {
+        if (::access(QFile::encodeName(info).constData(), R_OK) != 0 && (errno == EACCES || errno == EPERM))
+            return QStringLiteral("TREVALO_BENCH names %1, whose bench.json this user cannot read (%2)")
+                .arg(dir, errnoText(errno));
+        return QString();
     }
+    const QString socket = BenchClient::controlPath();
+    if (::access(QFile::encodeName(socket).constData(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM))
+        return QStringLiteral("this user cannot reach the bench's control socket %1 (%2)").arg(socket, errnoText(errno));
     return QString();
 }
 
@@ -97,8 +113,9 @@ QStringList optionLines(QFile &file)
 
 QList<SetupCheck::Item> SetupCheck::run(const Options &options)
 {
-    return {checkPort(options),  checkModemManager(options), checkRelayBoard(options),
-            checkPppd(options),  checkPeerFile(options),     checkPing(options)};
+    return {checkPort(options),     checkModemManager(options), checkRelayBoard(options),
+            checkPppd(options),     checkPeerFile(options),     checkLeftoverPppd(options),
+            checkPing(options)};
 }
 
 bool SetupCheck::allOk(const QList<Item> &items)
@@ -231,6 +248,12 @@ SetupCheck::Item SetupCheck::checkRelayBoard(const Options &o)
     const QString where = BenchClient::isAvailable() ? QStringLiteral(" on the virtual bench") : QString();
     if (o.board.isEmpty() ? !serials.isEmpty() : serials.contains(o.board))
         return item(name, true, QStringLiteral("%1 listed%2").arg(o.board.isEmpty() ? serials.join(QStringLiteral(", ")) : o.board, where));
+    // Nothing to plug in when the bench's boards are only out of reach.
+    const QString benchDenied = benchAccessProblem();
+    if (!benchDenied.isEmpty())
+        return item(name, false, benchDenied,
+                    QStringLiteral("run as the user who started trevalo-bench (its folder and control socket "
+                                   "are for that user only), or unset TREVALO_BENCH to check real hardware"));
 
     const QString detail = serials.isEmpty()
                                ? QStringLiteral("no board listed%1").arg(where)
@@ -264,7 +287,7 @@ SetupCheck::Item SetupCheck::checkPppd(const Options &o)
     const QString name = QStringLiteral("pppd");
     if (o.pppd.isEmpty() && BenchClient::isAvailable())
         return item(name, true, QStringLiteral("not used: the virtual bench dials"));
-    const QString pppd = findProgram(o.pppd, QStringLiteral("pppd"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    const QString pppd = findProgram(o.pppd, QStringLiteral("pppd"));
     struct stat st;
     if (pppd.isEmpty() || ::stat(QFile::encodeName(pppd).constData(), &st) != 0)
         return item(name, false, QStringLiteral("not installed"), QStringLiteral("sudo apt install ppp"));
@@ -310,6 +333,31 @@ SetupCheck::Item SetupCheck::checkPeerFile(const Options &o)
                         QStringLiteral("set its port line to the modem's data port"));
     }
     return item(name, true, QStringLiteral("%1 is there").arg(o.peerFile));
+}
+
+SetupCheck::Item SetupCheck::checkLeftoverPppd(const Options &o)
+{
+    const QString name = QStringLiteral("leftover pppd");
+    if (BenchClient::isAvailable() && o.pppd.isEmpty())
+        return item(name, true, QStringLiteral("not used: the virtual bench dials"));
+    PppdLeftovers::Places places = PppdLeftovers::defaultPlaces();
+    if (!o.pppdPidDir.isEmpty())
+        places.pidDir = QFile::encodeName(o.pppdPidDir).toStdString();
+    if (!o.lockDir.isEmpty())
+        places.lockDir = QFile::encodeName(o.lockDir).toStdString();
+    places.peerFile = QFile::encodeName(o.peerFile).toStdString();
+    places.procDir = QFile::encodeName(o.procDir).toStdString();
+    // As a dial would: it gets no further while one of ours holds the port.
+    constexpr int kGraceMs = 5000;
+    QStringList ended, held;
+    for (const PppdLeftovers::Finding &f : PppdLeftovers::sweep(places, kGraceMs))
+        (f.ended ? ended : held) << QString::fromLocal8Bit(f.text.c_str());
+    if (!held.isEmpty())
+        return item(name, false, (ended + held).join(QStringLiteral("; ")),
+                    QStringLiteral("end it, or wait until it has hung up: pppd cannot dial while the port is held"));
+    if (!ended.isEmpty())
+        return item(name, true, ended.join(QStringLiteral("; ")));
+    return item(name, true, QStringLiteral("none holds the modem's port"));
 }
 
 SetupCheck::Item SetupCheck::checkPing(const Options &o)

@@ -23,7 +23,11 @@ public:
         QString port;  // the chip's AT port
         QString board; // relay board serial number; empty: any board
         QString peerFile = QStringLiteral("/etc/ppp/peers/provider");
-        QString pppd;  // empty: "pppd" on PATH or in /usr/sbin
+        QString pppd;  // empty: pppd found as the dial finds it
+        // Where dials leave their pppd's pid and pppd its port lock; empty:
+        // where the dial keeps them.
+        QString pppdPidDir;
+        QString lockDir;
         QString ping;  // empty: "ping" on PATH
         // Where the system shows processes, udev's device data and hidraw
         // devices; other folders only in tests.
@@ -42,6 +46,9 @@ public:
     static Item checkRelayBoard(const Options &options);
     static Item checkPppd(const Options &options);
     static Item checkPeerFile(const Options &options);
+    // A pppd left running by a killed run holds the modem's port: ended
+    // when a dial of ours started it, named when it is someone else's.
+    static Item checkLeftoverPppd(const Options &options);
     static Item checkPing(const Options &options);
 
     // Processes other than this one that have the file open: "name (pid N)".

@@ -1,5 +1,7 @@
 #include "DialRequest.h"
 
+#include "SystemProgram.h"
+
 #include <cstring>
 
 namespace {
@@ -48,8 +50,14 @@ std::string DialRequest::chatScript() const
 {
     // pppd hands this line to /bin/sh; the number is quoted and has been
     // checked to hold dial characters only, so '*' cannot glob and '#'
-    // cannot start a comment.
-    return "chat -v ABORT BUSY ABORT 'NO CARRIER' ABORT 'NO DIALTONE' ABORT ERROR"
+    // cannot start a comment. chat is named by its path: it lives in
+    // /usr/sbin, which the shell's PATH may lack. A path with a character
+    // the shell would read is left to the shell's search instead.
+    std::string chat = SystemProgram::find("chat");
+    if (chat.empty() || chat.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+")
+                            != std::string::npos)
+        chat = "chat";
+    return chat + " -v ABORT BUSY ABORT 'NO CARRIER' ABORT 'NO DIALTONE' ABORT ERROR"
            " '' ATZ OK 'ATD" + number + "' CONNECT ''";
 }
 

@@ -25,7 +25,7 @@ struct DialRequest
     // modem or the connect script.
     static bool isDialString(const std::string &number);
 
-    // The connect script pppd runs: chat dialling the number.
+    // The connect script pppd runs: chat, by its path, dialling the number.
     std::string chatScript() const;
     // argv for pppd (argv[0] is "pppd"), never passed through a shell.
     std::vector<std::string> pppdArguments() const;

@@ -1,7 +1,9 @@
 #include "PppdDialBackend.h"
 
+#include "PppdLeftovers.h"
 #include "RasConnection.h"
 #include "RasErrorText.h"
+#include "SystemProgram.h"
 
 #include <QLoggingCategory>
 
@@ -80,11 +82,20 @@ void PppdDialBackend::wake()
     }
 }
 
-bool PppdDialBackend::spawn(pid_t *pid, int *outFd)
+bool PppdDialBackend::spawn(pid_t *pid, int *outFd, std::string *why)
 {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
+    // Found as the set-up check finds it: a plain login's PATH has no
+    // /usr/sbin.
+    const std::string program = SystemProgram::find("pppd");
+    if (program.empty()) {
+        *why = "pppd cannot be started (is the ppp package installed?)";
         return false;
+    }
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        *why = "pppd cannot be started: " + std::string(std::strerror(errno));
+        return false;
+    }
 
     const std::vector<std::string> args = m_request.pppdArguments();
     std::vector<char *> argv;
@@ -111,12 +122,14 @@ bool PppdDialBackend::spawn(pid_t *pid, int *outFd)
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK
                                         | POSIX_SPAWN_SETSIGDEF);
 
-    const int rc = ::posix_spawnp(pid, "pppd", &actions, &attr, argv.data(), environ);
+    const int rc = ::posix_spawn(pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (rc != 0) {
         ::close(out[0]);
+        // Permission denied: trevalo-run --check names the group to join.
+        *why = "pppd cannot be started: " + program + ": " + std::strerror(rc);
         return false;
     }
     *outFd = out[0];
@@ -222,12 +235,17 @@ void PppdDialBackend::run(RasConnection &connection)
 {
     pid_t pid = -1;
     int outFd = -1;
-    if (m_wake[0] < 0 || !spawn(&pid, &outFd)) {
-        // No pppd on PATH, or no resources to start it.
-        RasErrorText::note(ERROR_PORT_NOT_AVAILABLE, "pppd cannot be started (is the ppp package installed?)");
+    std::string why = "pppd cannot be started: no resources";
+    if (m_wake[0] < 0 || !spawn(&pid, &outFd, &why)) {
+        // No pppd, one this user may not run, or no resources to start it.
+        RasErrorText::note(ERROR_PORT_NOT_AVAILABLE, why);
         connection.refused(ERROR_PORT_NOT_AVAILABLE);
         return;
     }
+    // Should this process be killed outright, the next dial knows this
+    // pppd for ours and ends it.
+    const PppdLeftovers::Places places = PppdLeftovers::defaultPlaces();
+    PppdLeftovers::remember(places, long(pid));
     int pidFd = openPidFd(pid);
     connection.setDeviceName("pppd");
     connection.accepted();
@@ -309,4 +327,5 @@ void PppdDialBackend::run(RasConnection &connection)
 
     closeFd(outFd);
     closeFd(pidFd);
+    PppdLeftovers::forget(places, long(pid));
 }

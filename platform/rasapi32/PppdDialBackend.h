@@ -32,7 +32,8 @@ public:
     void wake() override;
 
 private:
-    bool spawn(pid_t *pid, int *outFd);
+    // False with the reason in *why when pppd cannot be started.
+    bool spawn(pid_t *pid, int *outFd, std::string *why);
     // exitStatus: the waitpid status when the reports come from pppd's
     // exit, -1 otherwise.
     void apply(RasConnection &connection, PppdProgress &progress,

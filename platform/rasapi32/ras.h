@@ -158,6 +158,13 @@ RASAPI32_EXPORT DWORD APIENTRY RasHangUpA(HRASCONN hrasconn);
 // ERROR_INSUFFICIENT_BUFFER when the text does not fit (512 bytes always do).
 RASAPI32_EXPORT DWORD APIENTRY RasGetErrorStringA(UINT uErrorValue, LPSTR lpszErrorString,
                                                   DWORD cBufSize);
+// Not in Windows RAS: what the start of the last dial did besides dialling
+// (a pppd left running by a killed run that it ended, a process that holds
+// the modem's port), one line per line feed; empty when nothing. Valid once
+// RasDialA has returned, until the next RasDialA. ERROR_INVALID_PARAMETER
+// without a buffer, ERROR_INSUFFICIENT_BUFFER when the text does not fit
+// (2048 bytes always do).
+RASAPI32_EXPORT DWORD APIENTRY RasGetDialNoticeA(LPSTR lpszNotice, DWORD cBufSize);
 
 #ifdef __cplusplus
 }

@@ -5,12 +5,16 @@
 
 #include "BenchClient.h"
 #include "BenchDialBackend.h"
+#include "DialNotice.h"
 #include "DialRequest.h"
 #include "PppdDialBackend.h"
+#include "PppdLeftovers.h"
 #include "RasConnection.h"
 #include "RasErrorText.h"
 
 #include <cstdint>
+#include <QLoggingCategory>
+
 #include <cstring>
 #include <map>
 #include <memory>
@@ -55,6 +59,20 @@ HRASCONN add(std::shared_ptr<RasConnection> connection)
     return reinterpret_cast<HRASCONN>(id);
 }
 
+Q_LOGGING_CATEGORY(lcLeftovers, "trevalo.pppd")
+
+// A pppd left running by a run that was killed holds the modem's port and
+// would make this dial fail: ended here when it is ours, named otherwise.
+void sweepLeftovers()
+{
+    const std::vector<PppdLeftovers::Finding> found =
+        PppdLeftovers::sweep(PppdLeftovers::defaultPlaces(), PppdDialBackend::kTerminateGraceMs);
+    for (const PppdLeftovers::Finding &f : found) {
+        qCWarning(lcLeftovers, "%s", f.text.c_str());
+        DialNotice::add(f.text);
+    }
+}
+
 } // namespace
 
 DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhonebook,
@@ -75,6 +93,7 @@ DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhon
         return ERROR_INVALID_HANDLE;
 
     RasErrorText::forget();
+    DialNotice::forget();
     const DialRequest request = DialRequest::fromParams(*lpRasDialParams);
     if (const DWORD bad = request.check())
         return bad;
@@ -82,8 +101,10 @@ DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhon
     std::unique_ptr<DialBackend> backend;
     if (BenchClient::isAvailable())
         backend = std::make_unique<BenchDialBackend>(request);
-    else
+    else {
+        sweepLeftovers();
         backend = std::make_unique<PppdDialBackend>(request);
+    }
 
     const auto notifier = reinterpret_cast<RASDIALFUNC>(lpvNotifier);
     auto connection = std::make_shared<RasConnection>(std::move(backend), notifier);
@@ -136,5 +157,16 @@ DWORD APIENTRY RasGetErrorStringA(UINT uErrorValue, LPSTR lpszErrorString, DWORD
     if (text.size() >= cBufSize)
         return ERROR_INSUFFICIENT_BUFFER;
     std::memcpy(lpszErrorString, text.c_str(), text.size() + 1);
+    return 0;
+}
+
+DWORD APIENTRY RasGetDialNoticeA(LPSTR lpszNotice, DWORD cBufSize)
+{
+    if (lpszNotice == nullptr || cBufSize == 0)
+        return ERROR_INVALID_PARAMETER;
+    const std::string text = DialNotice::text();
+    if (text.size() >= cBufSize)
+        return ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(lpszNotice, text.c_str(), text.size() + 1);
     return 0;
 }

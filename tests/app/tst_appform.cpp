@@ -332,6 +332,7 @@ void tst_AppForm::portRefreshThroughPressAddsBenchPort()
     QFile info(bench.filePath(QStringLiteral("bench.json")));
     QVERIFY(info.open(QIODevice::WriteOnly));
     info.write(R"({"pid": 1, "name": "trevalo-bench", "version": 1, "atPort": "/dev/pts/4242",
+                   "atLink": "/run/bench/ttyAT",
                    "echo": {"host": "127.0.0.1", "port": 6805}, "boards": []})");
     info.close();
     qputenv("TREVALO_BENCH", bench.path().toLocal8Bit());
@@ -348,6 +349,11 @@ void tst_AppForm::portRefreshThroughPressAddsBenchPort()
     QCOMPARE(ports->count(), present.size());
     QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("/dev/pts/4242"));
     QCOMPARE(ports->currentIndex(), 0);
+    // The stable link comes first and is the default: the pts number may be
+    // another terminal's after the chip's power cut.
+    QCOMPARE(ports->itemText(0), QStringLiteral("/run/bench/ttyAT"));
+    QCOMPARE(present.count(QStringLiteral("/run/bench/ttyAT")), 1);
+    QCOMPARE(w.testSetup()->portName, QStringLiteral("/run/bench/ttyAT"));
 
     ports->setCurrentIndex(ports->count() - 1);
     QVERIFY(!w.eventFilter(ports, &press));

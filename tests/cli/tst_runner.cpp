@@ -238,6 +238,8 @@ void TestRunner::limitsEndTheRun()
     const RecordFile rec(onlyFile(out + QStringLiteral("/records"), QStringLiteral(".jsonl")));
     QCOMPARE(rec.brokenLines, 0);
     QCOMPARE(rec.end.value("reason").toString(), reason);
+    // Without --port the bench's stable link, which no other terminal can take.
+    QCOMPARE(rec.run.value("port").toString(), bench.atLink());
     if (total >= 0)
         QCOMPARE(resultCount(result, QStringLiteral("Total")), total);
     QCOMPARE(resultCount(result, QStringLiteral("Total")), rec.cycles.size());

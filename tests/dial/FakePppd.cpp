@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QThread>
 
 namespace {
@@ -20,6 +21,7 @@ for a in "$@"; do
     prev="$a"
 done
 echo started >> "$dir/events"
+echo $$ > "$dir/pid"
 child=
 pause() { sleep "$1" & child=$!; wait $child; child=; }
 say() { [ "$step" != 0 ] && pause "$step"; echo "$1"; }
@@ -45,7 +47,7 @@ ip_up() {
     say "remote IP address 10.112.112.112"
     say "primary   DNS address 10.11.12.13"
 }
-hold() { while :; do pause 30; done; }
+hold() { echo held >> "$dir/events"; while :; do pause 30; done; }
 case "$mode" in
 ok|slow)
     link_up; say "PAP authentication succeeded"; ip_up; hold ;;
@@ -107,7 +109,6 @@ FakePppd::FakePppd() : m_oldPath(qgetenv("PATH"))
         return;
     const QDir d(m_dir.path());
     d.mkpath(QStringLiteral("bin"));
-    d.mkpath(QStringLiteral("empty"));
     m_valid = writeExecutable(d.filePath(QStringLiteral("bin/pppd")), kPppdScript)
               && writeExecutable(d.filePath(QStringLiteral("bin/chat")), kChatScript);
     qputenv("PATH", QFile::encodeName(d.filePath(QStringLiteral("bin"))) + ":/usr/bin:/bin");
@@ -134,9 +135,58 @@ void FakePppd::setMode(const QString &mode, int stepMs)
         qputenv("FAKE_PPPD_STEP", "0");
 }
 
-void FakePppd::hideFromPath()
+void FakePppd::usePlainLoginPath()
 {
-    qputenv("PATH", QFile::encodeName(QDir(m_dir.path()).filePath(QStringLiteral("empty"))));
+    qputenv("PATH", "/usr/local/bin:/usr/bin:/bin");
+}
+
+bool FakePppd::makeUnrunnable()
+{
+    return QFile::setPermissions(QDir(m_dir.path()).filePath(QStringLiteral("bin/pppd")),
+                                 QFile::ReadOwner | QFile::WriteOwner);
+}
+
+bool FakePppd::removeChat()
+{
+    return QFile::remove(QDir(m_dir.path()).filePath(QStringLiteral("bin/chat")));
+}
+
+qint64 FakePppd::leaveBehind()
+{
+    QFile::remove(QDir(m_dir.path()).filePath(QStringLiteral("events")));
+    QProcess dialler;
+    dialler.start(QStringLiteral(TREVALO_DIAL_AND_HOLD), QStringList());
+    if (!dialler.waitForStarted(5000))
+        return 0;
+    QByteArray said;
+    const QDeadlineTimer deadline(10000);
+    while (!said.contains('\n') && !deadline.hasExpired() && dialler.state() == QProcess::Running) {
+        dialler.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+        said += dialler.readAllStandardOutput();
+    }
+    // Killed once pppd has said all it says: a pppd writing to the dead
+    // run's pipe would end by SIGPIPE.
+    const qint64 left = said.startsWith("connected") && waitForEvent(QStringLiteral("held"), 5000) ? pid() : 0;
+    dialler.kill();
+    dialler.waitForFinished(5000);
+    return left;
+}
+
+qint64 FakePppd::pid() const
+{
+    QFile f(QDir(m_dir.path()).filePath(QStringLiteral("pid")));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
+}
+
+bool FakePppd::isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    // An ended process nobody has reaped yet is no longer running.
+    return close > 0 && text.size() > close + 2 && text.at(close + 2) != 'Z';
 }
 
 bool FakePppd::useProgram(const QString &path)

@@ -28,8 +28,21 @@ public:
 
     bool isValid() const { return m_valid; }
     void setMode(const QString &mode, int stepMs = 0);
-    // PATH then holds only a folder without pppd.
-    void hideFromPath();
+    // PATH then is a plain login's, /usr/local/bin:/usr/bin:/bin, without
+    // the stand-in and without /usr/sbin.
+    void usePlainLoginPath();
+    // The stand-in stays first on PATH but may not be run.
+    bool makeUnrunnable();
+    // The stand-in chat goes: the dial then finds the system's.
+    bool removeChat();
+    // A run that dialled and was killed outright with its link up: the
+    // stand-in it started, in the current mode ("ok"), keeps running. Its
+    // pid; 0 when the dial did not come up.
+    qint64 leaveBehind();
+    // Pid of the stand-in that started last.
+    qint64 pid() const;
+    // Whether process pid exists and has not ended.
+    static bool isRunning(qint64 pid);
     // The given program (the real pppd) is run instead of the stand-in.
     bool useProgram(const QString &path);
 

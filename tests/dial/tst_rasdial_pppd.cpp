@@ -3,6 +3,7 @@
 #include "FakePppd.h"
 #include "NotifierLog.h"
 #include "PseudoTerminal.h"
+#include "SystemProgram.h"
 #include "ras.h"
 
 #include <QDir>
@@ -41,6 +42,8 @@ RASCONNSTATUSA queryStatus(HRASCONN h, DWORD *rc = nullptr)
 }
 
 const char kRealPppd[] = "/usr/sbin/pppd";
+// PATH on a plain Debian login: no /usr/sbin, where pppd and chat live.
+const char kLoginPath[] = "/usr/local/bin:/usr/bin:/bin";
 
 // What the layer writes to the "trevalo.pppd" category; written from the
 // dial thread.
@@ -151,6 +154,7 @@ private slots:
     void dropAfterConnectShowsInStatus();
     void refusesBadRequests();
     void refusesWithoutPppd();
+    void leftoverPppdOfAKilledRunIsEnded();
     void staleHandlesAreRefused();
     void noNotificationAfterHangUp();
     void hangUpFromInsideNotifier();
@@ -236,7 +240,9 @@ void TestRasDialPppd::passesNumberAndOptions()
     QVERIFY(args.contains("nodetach"));
     const int connect = args.indexOf("connect");
     QVERIFY(connect >= 0 && connect + 1 < args.size());
-    QVERIFY2(args.at(connect + 1).startsWith("chat "), qPrintable(args.at(connect + 1)));
+    // chat by its path, found as pppd is: the connect script's shell may
+    // have a PATH without chat's folder.
+    QVERIFY2(args.at(connect + 1).startsWith(m_pppd->dir() + "/bin/chat -v "), qPrintable(args.at(connect + 1)));
     QVERIFY(args.at(connect + 1).contains("'ATD*99***1#'"));
     // User and password travel as single arguments, spaces and all.
     QCOMPARE(args.at(args.indexOf("user") + 1), QString("card"));
@@ -406,7 +412,17 @@ void TestRasDialPppd::refusesBadRequests()
 
 void TestRasDialPppd::refusesWithoutPppd()
 {
-    m_pppd->hideFromPath();
+    // pppd and chat are found on PATH first, then in the system folders a
+    // plain login's PATH leaves out; relative PATH entries count for nothing.
+    const std::string fake = (m_pppd->dir() + "/bin/pppd").toStdString();
+    QCOMPARE(SystemProgram::find("pppd", qgetenv("PATH").constData()), fake);
+    QCOMPARE(SystemProgram::find("pppd", "bin:.:/nonexistent", {}), std::string());
+    QCOMPARE(SystemProgram::find("pppd", "", {m_pppd->dir().toStdString() + "/bin"}), fake);
+    if (QFile::exists(QString::fromLatin1(kRealPppd)))
+        QCOMPARE(SystemProgram::find("pppd", kLoginPath), std::string(kRealPppd));
+
+    // Found, but not to be run by this user: refused with the reason.
+    QVERIFY(m_pppd->makeUnrunnable());
     DWORD rc = 0;
     const HRASCONN h = dial("*99***1#", &rc);
     QCOMPARE(rc, DWORD(ERROR_PORT_NOT_AVAILABLE));
@@ -414,9 +430,51 @@ void TestRasDialPppd::refusesWithoutPppd()
     QVERIFY(NotifierLog::instance().calls().isEmpty());
     QVERIFY2(errorString(ERROR_PORT_NOT_AVAILABLE).startsWith("pppd cannot be started"),
              qPrintable(errorString(ERROR_PORT_NOT_AVAILABLE)));
+    QVERIFY2(errorString(ERROR_PORT_NOT_AVAILABLE).contains(QString::fromStdString(fake) + ": Permission denied"),
+             qPrintable(errorString(ERROR_PORT_NOT_AVAILABLE)));
     // A code this layer never gives has no text.
     char text[512];
     QCOMPARE(RasGetErrorStringA(12345, text, sizeof(text)), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+void TestRasDialPppd::leftoverPppdOfAKilledRunIsEnded()
+{
+    // A pppd dialling the same peer that this layer did not start.
+    QProcess foreign;
+    foreign.start(m_pppd->dir() + "/bin/pppd", {"call", "provider", "nodetach"});
+    QVERIFY(foreign.waitForStarted());
+    QTRY_COMPARE(m_pppd->pid(), foreign.processId());
+    // A run killed outright with its link up leaves its pppd on the port.
+    const qint64 left = m_pppd->leaveBehind();
+    QVERIFY(left > 0 && left != foreign.processId());
+    QVERIFY(FakePppd::isRunning(left));
+
+    DWORD rc = 1;
+    const HRASCONN h = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    // Ended before this dial's pppd started, and said so.
+    QVERIFY(!FakePppd::isRunning(left));
+    QVERIFY(m_pppd->events().contains("term"));
+    char notice[2048];
+    QCOMPARE(RasGetDialNoticeA(notice, sizeof(notice)), DWORD(0));
+    // One line per pppd found (a crashed test may have left more).
+    const QByteArray ended = QStringLiteral("Ended pppd (pid %1) left running by trevalo (pid ").arg(left).toLatin1();
+    QVERIFY2(QByteArray(notice).startsWith(ended) || QByteArray(notice).contains("\n" + ended), notice);
+    char small[8];
+    QCOMPARE(RasGetDialNoticeA(small, sizeof(small)), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    QCOMPARE(RasGetDialNoticeA(nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(NotifierLog::instance().states().last(), int(RASCS_Connected));
+    // The pppd of a run that still runs is no leftover, nor is a stranger's.
+    const HRASCONN second = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    QCOMPARE(RasGetDialNoticeA(notice, sizeof(notice)), DWORD(0));
+    QCOMPARE(QByteArray(notice), QByteArray());
+    QCOMPARE(RasHangUpA(second), DWORD(0));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QVERIFY(FakePppd::isRunning(foreign.processId()));
+    foreign.kill();
+    QVERIFY(foreign.waitForFinished(5000));
 }
 
 void TestRasDialPppd::staleHandlesAreRefused()
@@ -529,7 +587,8 @@ void TestRasDialPppd::realPppdFailsCleanly()
     const QString skip = realPppdSkipReason();
     if (!skip.isEmpty())
         QSKIP(qPrintable(skip));
-    QVERIFY(m_pppd->useProgram(QString::fromLatin1(kRealPppd)));
+    // Found where it lives although a plain login's PATH leaves /usr/sbin out.
+    m_pppd->usePlainLoginPath();
     QVERIFY(!hasChildren());
 
     QElapsedTimer t;
@@ -639,21 +698,25 @@ void TestRasDialPppd::realChatTalksToAModem()
     if (!QFile::exists("/usr/sbin/chat"))
         QSKIP("chat is not installed (Debian package ppp)");
 
-    QString command = QStringLiteral("chat -f " TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo");
+    // As the peer file's comment shows it for dialling by hand.
+    QString command = QStringLiteral("/usr/sbin/chat -f " TREVALO_PACKAGING_DIR "/ppp/chatscripts/trevalo");
     if (!shipped) {
+        // The system's chat, found by the layer although the PATH lacks it.
+        QVERIFY(m_pppd->removeChat());
         const HRASCONN h = dial("*99***1#");
         QVERIFY(NotifierLog::instance().waitForEnd(10000));
         QCOMPARE(RasHangUpA(h), DWORD(0));
         const QStringList args = m_pppd->arguments();
         command = args.value(args.indexOf("connect") + 1);
-        QVERIFY(command.startsWith("chat "));
+        QVERIFY2(command.startsWith("/usr/sbin/chat -v "), qPrintable(command));
     }
 
     // The modem on a pseudo-terminal, as pppd hands chat the port.
     PseudoTerminal modem;
     QProcess chat;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", "/usr/sbin:/usr/bin:/bin");
+    // The connect script's shell may have no more than a plain login's PATH.
+    env.insert("PATH", QString::fromLatin1(kLoginPath));
     chat.setProcessEnvironment(env);
     chat.setStandardInputFile(modem.slavePath());
     chat.setStandardOutputFile(modem.slavePath());

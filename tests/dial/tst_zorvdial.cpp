@@ -113,7 +113,7 @@ void TestZorvDial::connectionOutlivesTheObject()
 
 void TestZorvDial::refusedDialKeepsNoConnection()
 {
-    m_pppd->hideFromPath();
+    QVERIFY(m_pppd->makeUnrunnable());
     CZorvPppDialObj dial;
     QVERIFY(!dial.dialUp(notifier()));
     QCOMPARE(dial.GetConnectStatus(), -1);
@@ -127,6 +127,10 @@ void TestZorvDial::refusedDialKeepsNoConnection()
     QVERIFY(dial.errorText(dial.lastRefusal(), small, sizeof(small)));
     QCOMPARE(QByteArray(small), QByteArray("pppd"));
     QVERIFY(!dial.errorText(0, text, sizeof(text)));
+    QCOMPARE(text[0], '\0');
+    // No pppd was left to end: the dial has nothing else to tell.
+    text[0] = 'x';
+    QVERIFY(!dial.dialNotice(text, sizeof(text)));
     QCOMPARE(text[0], '\0');
 }
 

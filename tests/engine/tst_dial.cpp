@@ -29,6 +29,7 @@ private slots:
     void stopDuringDialHangsUpQuietly();
     void hangUpWithoutConnection();
     void pppdsReasonFollowsTheFailure();
+    void leftoverPppdIsEndedWithAYellowLine();
 
 private:
     bool dial(qint64 *ms = nullptr);
@@ -218,6 +219,34 @@ void TestDial::pppdsReasonFollowsTheFailure()
     QCOMPARE(texts.mid(failed), (QStringList{DialFailed, QStringLiteral("RAS error 678: pppd: Connect script failed"),
                                              ClosePpp, Closed}));
     QCOMPARE(h->lines.at(failed + 1).color, QColor(Qt::yellow));
+}
+
+void TestDial::leftoverPppdIsEndedWithAYellowLine()
+{
+    // A run killed outright left its pppd holding the port; this dial ends
+    // it first and tells the operator, then dials.
+    const QByteArray benchEnv = qgetenv("TREVALO_BENCH");
+    bool ok = false;
+    qint64 left = 0;
+    {
+        FakePppd pppd;
+        QVERIFY(pppd.isValid());
+        left = pppd.leaveBehind();
+        ok = left > 0 && dial();
+        h->runInWorker([&] { h->worker->hangUpPpp(); });
+    }
+    qputenv("TREVALO_BENCH", benchEnv);
+    QVERIFY(left > 0);
+    QVERIFY(ok);
+    QVERIFY(!FakePppd::isRunning(left));
+    const QStringList texts = h->texts();
+    const QString ended = QStringLiteral("Ended pppd (pid %1) left running by trevalo (pid ").arg(left);
+    int at = -1;
+    for (int i = 0; i < texts.size() && at < 0; ++i)
+        at = texts.at(i).startsWith(ended) ? i : -1;
+    QVERIFY2(at >= 0, qPrintable(texts.join('|')));
+    QCOMPARE(h->lines.at(at).color, QColor(Qt::yellow));
+    QVERIFY(at < texts.indexOf(QStringLiteral("PPP Dial up Success!")));
 }
 
 QTEST_GUILESS_MAIN(TestDial)

@@ -1,12 +1,16 @@
 // UartEngine against a real pseudo-terminal: the test holds the master
 // side and plays the chip.
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "ChannelWait.h"
+#include "PortIdentity.h"
 #include "PseudoTerminal.h"
 #include "UartEngine.h"
 
@@ -20,6 +24,12 @@ Lines linesOf(const QSignalSpy &spy)
     for (const QList<QVariant> &args : spy)
         lines.append({args.at(0).toString(), args.at(1).value<QColor>()});
     return lines;
+}
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
 } // namespace
@@ -40,6 +50,7 @@ private slots:
     void destructionClosesAnOpenPort();
     void vanishedDeviceDoesNotSpin();
     void bareNamesLieUnderDev();
+    void identityTellsTheChipsPortFromAStranger();
 };
 
 void TestUartEngine::openAndCloseLogAndSettle()
@@ -228,6 +239,43 @@ void TestUartEngine::bareNamesLieUnderDev()
     QVERIFY(pty.send("+CREG: 1\r\n"));
     QVERIFY(receiveUntil(engine, 8));
     QCOMPARE(engine.m_recvBuffer, QByteArray("+CREG: 1"));
+}
+
+void TestUartEngine::identityTellsTheChipsPortFromAStranger()
+{
+    PseudoTerminal chip, stranger;
+    QTemporaryDir dir;
+    const QString byId = dir.filePath(QStringLiteral("by-id"));
+    const QString sys = dir.filePath(QStringLiteral("class-tty"));
+    QVERIFY(QDir().mkpath(byId) && QDir().mkpath(sys));
+    const QString link = byId + QStringLiteral("/usb-Quectel_EC25_0123-if02-port0");
+    QVERIFY(QFile::link(chip.slavePath(), link));
+    const QString bench = dir.filePath(QStringLiteral("ttyAT"));
+    QVERIFY(QFile::link(chip.slavePath(), bench));
+
+    // Links follow the device; numbers do not.
+    QVERIFY(PortIdentity::isStableName(link));
+    QVERIFY(PortIdentity::isStableName(bench));
+    QVERIFY(!PortIdentity::isStableName(chip.slavePath()));
+    QCOMPARE(PortIdentity::stableNames(chip.slavePath(), {bench}, byId), (QStringList{bench, link}));
+    QCOMPARE(PortIdentity::stableNames(stranger.slavePath(), {bench}, byId), QStringList());
+    // Without sysfs data, the links that lead to a device tell it apart.
+    const QString chipId = PortIdentity::of(chip.slavePath(), {bench}, byId, sys);
+    QCOMPARE(chipId, QStringLiteral("reached through %1, %2").arg(bench, link));
+    QCOMPARE(PortIdentity::of(stranger.slavePath(), {bench}, byId, sys), QString());
+    // A USB port: its interface of a device with a serial number, or of
+    // the device at that place on the bus.
+    const QString iface = dir.filePath(QStringLiteral("devices/usb1/1-1.4/1-1.4:1.2"));
+    QVERIFY(QDir().mkpath(iface + QStringLiteral("/tty")));
+    QVERIFY(writeText(iface + QStringLiteral("/bInterfaceNumber"), "02\n"));
+    QVERIFY(writeText(iface + QStringLiteral("/../idVendor"), "2c7c\n"));
+    QVERIFY(writeText(iface + QStringLiteral("/../idProduct"), "0125\n"));
+    const QString node = QFileInfo(chip.slavePath()).fileName();
+    QVERIFY(QDir().mkpath(sys + QLatin1Char('/') + node));
+    QVERIFY(QFile::link(iface + QStringLiteral("/tty"), sys + QLatin1Char('/') + node + QStringLiteral("/device")));
+    QCOMPARE(PortIdentity::of(chip.slavePath(), {}, byId, sys), QStringLiteral("usb 2c7c:0125 at 1-1.4 if02"));
+    QVERIFY(writeText(iface + QStringLiteral("/../serial"), "0123\n"));
+    QCOMPARE(PortIdentity::of(chip.slavePath(), {}, byId, sys), QStringLiteral("usb 2c7c:0125 0123 if02"));
 }
 
 QTEST_GUILESS_MAIN(TestUartEngine)

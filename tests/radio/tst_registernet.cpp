@@ -2,7 +2,11 @@
 // thread switching the bench's chip and following its "+CREG" reports.
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
 #include "BenchWorkerTest.h"
+#include "PseudoTerminal.h"
 #include "RecordFile.h"
 #include "TestCases.h"
 #include "UartEngine.h"
@@ -14,6 +18,11 @@ namespace {
 const QString OpenFailed = QStringLiteral("Failed!!!Fail to open device!");
 const QString TryReopen = QStringLiteral("Try to open the port ...");
 const QString PortFailed = QStringLiteral("Failed!!!Failed to open port!");
+
+int ptsNumber(const QString &path)
+{
+    return path.startsWith(QLatin1String("/dev/pts/")) ? path.mid(9).toInt() : -1;
+}
 }
 
 class tst_RegisterNet : public BenchWorkerTest
@@ -34,6 +43,7 @@ private slots:
     void lateReportOfTheLastCycleDoesNotPassTheNext();
     void failedPowerOffFailsTheCycleAndTheBoardIsReleased();
     void portThatGoesWithTheSupplyIsReopenedEachCycle();
+    void portNumberTakenByAnotherTerminalIsRefused();
 };
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
@@ -257,6 +267,68 @@ void tst_RegisterNet::portThatGoesWithTheSupplyIsReopenedEachCycle()
     QVERIFY(rec.cycles[1].value("registerMs").toInt(-1) >= 0);
     QCOMPARE(rec.cycles[before + 1].value("failedStep").toString(), QStringLiteral("reopenPort"));
     QCOMPARE(rec.cycles[before + 1].value("failedLine").toString(), PortFailed);
+}
+
+void tst_RegisterNet::portNumberTakenByAnotherTerminalIsRefused()
+{
+    // The chip's port picked by its number; it goes at power-off and stays
+    // away, and another terminal is given that number meanwhile.
+    QVERIFY(bench.setFault(QStringLiteral("at.vanish"), true));
+    QVERIFY(bench.setFault(QStringLiteral("at.staysAway"), true));
+    const QString number = bench.atPort();
+    h->setup.portName = number;
+    WorkerLimits limits = WorkerHarness::quickLimits();
+    limits.registerMs = 2500;
+    h->worker->setLimits(limits);
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
+    startRunning();
+    QVERIFY(h->waitResults(1, 10000));
+    QCOMPARE(h->results.first(), true);
+    // The start named the stable link in yellow.
+    const int hint = h->indexOf(QStringLiteral("%1 is also %2: that name follows the chip when its port comes back "
+                                               "under another number")
+                                    .arg(number, bench.atLink()));
+    QVERIFY(hint >= 0);
+    QCOMPARE(h->lines.at(hint).color, QColor(Qt::yellow));
+
+    // Terminals below the number fill gaps; one above means it is not free yet.
+    std::vector<std::unique_ptr<PseudoTerminal>> held;
+    PseudoTerminal *stranger = nullptr;
+    QElapsedTimer t;
+    t.start();
+    while (!stranger && t.elapsed() < 5000 && held.size() < 64) {
+        auto pty = std::make_unique<PseudoTerminal>();
+        if (pty->slavePath() == number)
+            stranger = pty.get();
+        if (stranger || ptsNumber(pty->slavePath()) < ptsNumber(number))
+            held.push_back(std::move(pty));
+        else
+            QTest::qWait(20);
+    }
+    if (!stranger) {
+        h->stop();
+        QSKIP("another process took the chip's old pseudo-terminal number");
+    }
+    QVERIFY(h->waitResults(2, 15000));
+    QCOMPARE(h->results.at(1), false);
+    const QString refused = QStringLiteral("Failed!!!%1 is another device now (").arg(number);
+    int at = -1;
+    for (int i = h->resultAt[0]; i < h->lines.size() && at < 0; ++i)
+        at = h->lines.at(i).text.startsWith(refused) ? i : -1;
+    QVERIFY2(at >= 0, qPrintable(h->texts().join('|')));
+    QCOMPARE(h->lines.at(at).color, QColor(Qt::red));
+    QVERIFY(at < h->resultAt[1]);
+    QCOMPARE(h->count(PortFailed), 0);
+    QCOMPARE(h->count(AtTimeout), 0);
+    // The stranger was never opened and heard nothing.
+    QCOMPARE(stranger->receive(200), QByteArray());
+
+    QVERIFY(h->stop() < 5000);
+    const RecordFile rec(h->worker->recordFile());
+    QVERIFY(rec.cycles.size() >= 2);
+    QCOMPARE(rec.cycles[1].value("failedStep").toString(), QStringLiteral("reopenPort"));
+    QVERIFY(rec.cycles[1].value("failedLine").toString().startsWith(refused));
 }
 
 QTEST_GUILESS_MAIN(tst_RegisterNet)

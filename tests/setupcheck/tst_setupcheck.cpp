@@ -1,6 +1,7 @@
 // The set-up check: ready on the virtual bench, and each broken set-up it
 // is meant to catch, made for real where this machine allows it.
 #include "BenchProcess.h"
+#include "FakePppd.h"
 #include "SetupCheck.h"
 
 #include <QDir>
@@ -74,6 +75,8 @@ private slots:
     void portMissingUnreadableOrHeld();
     void modemManagerAndTheModemPort();
     void pppdAndPeerFile();
+    void leftoverPppdEndedOrNamed();
+    void benchOutOfReachIsNamed();
     void pingThatCannotSend();
 
 private:
@@ -95,7 +98,7 @@ void TestSetupCheck::cleanup()
 void TestSetupCheck::readyOnTheVirtualBench()
 {
     const CheckRun ready = runCheck({"--port", m_bench.atLink(), "--board", "BNCH1"});
-    QCOMPARE(ready.lines.size(), 6);
+    QCOMPARE(ready.lines.size(), 7);
     for (const QString &line : ready.lines)
         QVERIFY2(line.startsWith("ok    "), qPrintable(ready.lines.join('\n')));
     QCOMPARE(ready.exitCode, 0);
@@ -105,9 +108,10 @@ void TestSetupCheck::readyOnTheVirtualBench()
     QVERIFY2(bare.line("port").startsWith("ok    port: " + m_bench.atPort()), qPrintable(bare.lines.join('\n')));
     QCOMPARE(bare.exitCode, 0);
 
-    // Without options it checks the bench's own port and board, as a run would use them.
+    // Without options it checks the bench's own port and board, as a run
+    // would use them: the port by its stable link.
     const CheckRun defaults = runCheck({});
-    QVERIFY2(defaults.line("port").startsWith("ok    port: " + m_bench.atPort()), qPrintable(defaults.lines.join('\n')));
+    QVERIFY2(defaults.line("port").startsWith("ok    port: " + m_bench.atLink()), qPrintable(defaults.lines.join('\n')));
     QCOMPARE(defaults.exitCode, 0);
 
     const CheckRun otherBoard = runCheck({"--port", m_bench.atPort(), "--board", "BNCH9"});
@@ -243,6 +247,82 @@ void TestSetupCheck::pppdAndPeerFile()
     QVERIFY(writeFile(o.peerFile, peer.replace("\n/dev/ttyUSB2\n", "\n" + QFile::encodeName(m_bench.atPort()) + "\n"), kPlain));
     const SetupCheck::Item good = SetupCheck::checkPeerFile(o);
     QVERIFY2(good.ok, qPrintable(good.detail + good.advice));
+}
+
+void TestSetupCheck::leftoverPppdEndedOrNamed()
+{
+    const QByteArray benchEnv = qgetenv("TREVALO_BENCH");
+    SetupCheck::Options o;
+    o.pppd = QStringLiteral("/usr/sbin/pppd");
+    o.peerFile = m_dir.filePath("provider");
+    o.lockDir = m_dir.filePath("lock");
+    QVERIFY(QDir().mkpath(o.lockDir));
+    QVERIFY(writeFile(o.peerFile, "# the modem\n/dev/ttyUSB2 # data port\nlock\n", kPlain));
+    // A process that holds the port's lock and is not ours: named, never ended.
+    const QString stranger = m_dir.filePath("stranger/pppd");
+    QVERIFY(QDir().mkpath(m_dir.filePath("stranger")));
+    QVERIFY(QFile::copy(QStandardPaths::findExecutable("sleep"), stranger));
+    QProcess foreign;
+    foreign.start(stranger, {"60"});
+    QVERIFY(foreign.waitForStarted());
+    const qint64 holder = foreign.processId();
+    QVERIFY(writeFile(o.lockDir + "/LCK..ttyUSB2", QByteArray::number(holder).rightJustified(10) + "\n", kPlain));
+
+    SetupCheck::Item held, ended, clear;
+    qint64 left = 0;
+    {
+        FakePppd pppd;
+        QVERIFY(pppd.isValid());
+        // A run killed outright with its link up.
+        left = pppd.leaveBehind();
+        QVERIFY(FakePppd::isRunning(left));
+        held = SetupCheck::checkLeftoverPppd(o);
+        foreign.kill();
+        foreign.waitForFinished();
+        ended = SetupCheck::checkLeftoverPppd(o);
+        clear = SetupCheck::checkLeftoverPppd(o);
+    }
+    qputenv("TREVALO_BENCH", benchEnv);
+    QVERIFY(left > 0);
+    QVERIFY(!FakePppd::isRunning(left));
+    // The leftover is ours, so it was ended; the stranger holds the port.
+    QVERIFY(!held.ok);
+    QVERIFY2(held.detail.contains(QString("Ended pppd (pid %1) left running by trevalo (pid ").arg(left)),
+             qPrintable(held.detail));
+    QVERIFY2(held.detail.contains(QString("/dev/ttyUSB2 is locked by pppd (pid %1), which trevalo did not start")
+                                      .arg(holder)),
+             qPrintable(held.detail));
+    QVERIFY(!held.advice.isEmpty());
+    // The lock of a process that ended is pppd's to take over.
+    QVERIFY2(ended.ok && ended.detail == "none holds the modem's port", qPrintable(ended.detail));
+    QVERIFY(clear.ok);
+    // Under the bench nothing is dialled through pppd.
+    o.pppd.clear();
+    QVERIFY(SetupCheck::checkLeftoverPppd(o).detail.startsWith("not used"));
+}
+
+void TestSetupCheck::benchOutOfReachIsNamed()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        QSKIP("needs root and setpriv to run the check as another user");
+    // The bench's folder and control socket are its user's only: another
+    // user is told so, not to plug a board in.
+    const QStringList nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    const CheckRun folder = runCheck({"--board", "BNCH1"}, nobody);
+    const QString closed = folder.line("relay board");
+    QVERIFY2(closed.startsWith("FAIL  relay board: TREVALO_BENCH names ") && closed.contains("Permission denied"),
+             qPrintable(folder.lines.join('\n')));
+    QVERIFY2(!closed.contains("plug the board in"), qPrintable(closed));
+    QCOMPARE(folder.exitCode, 1);
+
+    const QByteArray dir = qgetenv("TREVALO_BENCH");
+    QVERIFY(::chmod(dir.constData(), 0755) == 0);
+    QVERIFY(::chmod((dir + "/bench.json").constData(), 0644) == 0);
+    const CheckRun socket = runCheck({"--board", "BNCH1"}, nobody);
+    const QString denied = socket.line("relay board");
+    QVERIFY2(denied.startsWith("FAIL  relay board: this user cannot reach the bench's control socket ")
+                 && denied.contains("control.sock (Permission denied)") && !denied.contains("plug the board in"),
+             qPrintable(socket.lines.join('\n')));
 }
 
 void TestSetupCheck::pingThatCannotSend()
