@@ -122,6 +122,16 @@ qint64 WorkerHarness::stop()
     return took;
 }
 
+void WorkerHarness::stopInWorkerOnLine(const QString &prefix)
+{
+    auto fired = std::make_shared<std::atomic<bool>>(false);
+    const WorkerAccess state(worker);
+    connect(worker, &testWorker::sngLog, worker, [state, prefix, fired](const QString &text, const QColor &) {
+        if (text.startsWith(prefix) && !fired->exchange(true))
+            state.stopRequested() = true;
+    }, Qt::DirectConnection);
+}
+
 bool WorkerHarness::waitUntil(const std::function<bool()> &pred, int waitMs)
 {
     return QTest::qWaitFor(pred, waitMs);

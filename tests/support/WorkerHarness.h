@@ -48,6 +48,10 @@ public:
     void startRun();
     // Like the window's Stop, from this thread; returns how long stopTest took.
     qint64 stop();
+    // Raises the stop request inside the worker thread the moment it logs a
+    // line starting with prefix: a Stop that lands just as the step that
+    // logged it returns, before the case looks at the request. Once per call.
+    void stopInWorkerOnLine(const QString &prefix);
 
     // Each handles events until its condition holds; false after waitMs.
     bool waitUntil(const std::function<bool()> &pred, int waitMs = 20000);
