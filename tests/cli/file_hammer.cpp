@@ -1,12 +1,14 @@
-// Runs ending in the same second, squeezed together: saves log files, result
-// files and streamed logs under one folder with one fixed time, as fast as it
-// can. Started several times at once by the runner test, which then checks
-// that every file named here holds what this process wrote into it.
+// Runs ending in the same second, squeezed together: saves a log file, a
+// result file and a streamed log under one folder, all with the same time,
+// at once with the other processes of its kind. Started several times by the
+// runner test, which then checks that every file named here holds what this
+// process wrote into it.
 //
-// file-hammer OUT_DIR ISO_TIME COUNT; starts on a line on standard input.
-// Prints one line per file: its path relative to OUT_DIR, "=" (the whole
-// file) or "~" (a part of it), and the text in base64; "FAILED <text>" for a
-// save that found no file.
+// file-hammer OUT_DIR ISO_TIME: for every line on standard input one round
+// of three saves, stamped one second later than the round before, so that
+// the processes, released together, meet at the same names. Prints one line
+// per save: the path relative to OUT_DIR, "=" (the whole file) or "~" (a
+// part of it), and the text in base64; "FAILED <text>" when no file was made.
 #include "RunFiles.h"
 #include "StreamedLog.h"
 
@@ -30,31 +32,33 @@ void report(const QString &path, char how, const QByteArray &text)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 4)
+    if (argc != 3)
         return 2;
     const QString out = QString::fromLocal8Bit(argv[1]);
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(argv[2]), Qt::ISODate);
-    const int count = QByteArray(argv[3]).toInt();
-    char go[8];
-    if (!when.isValid() || !std::fgets(go, sizeof go, stdin))
+    const QDateTime start = QDateTime::fromString(QString::fromLatin1(argv[2]), Qt::ISODate);
+    if (!start.isValid())
         return 2;
 
     const qint64 pid = QCoreApplication::applicationPid();
-    for (int i = 0; i < count; ++i) {
+    char go[8];
+    for (int round = 0; std::fgets(go, sizeof go, stdin); ++round) {
+        const QDateTime when = start.addSecs(round);
         // Ends in "." so that no text is the start of another.
-        const QByteArray id = QByteArray::number(pid) + '.' + QByteArray::number(i) + '.';
+        const QByteArray id = QByteArray::number(pid) + '.' + QByteArray::number(round) + '.';
 
         const QByteArray logText = "window log " + id;
         report(RunFiles::saveLog(out, logText, when), '=', logText);
 
-        const QByteArray counts = "#PASS: " + QByteArray::number(pid) + "\r\n#FAIL: " + QByteArray::number(i) + "\r\n";
-        report(RunFiles::writeResult(out, QStringLiteral("Hammer"), RunFiles::countLines(pid, i), when), '~', counts);
+        const QByteArray counts =
+            "#PASS: " + QByteArray::number(pid) + "\r\n#FAIL: " + QByteArray::number(round) + "\r\n";
+        report(RunFiles::writeResult(out, QStringLiteral("Hammer"), RunFiles::countLines(pid, round), when), '~',
+               counts);
 
         StreamedLog streamed(out);
         const QByteArray line = "runner log " + id;
         streamed.append(line);
         report(streamed.save(when), '=', line);
+        std::fflush(stdout);
     }
-    std::fflush(stdout);
     return 0;
 }

@@ -360,52 +360,59 @@ void TestRunner::runsWithoutADisplay()
 void TestRunner::sameSecondSavesOfManyProcessesKeepEveryFile()
 {
     // Four processes save logs, results and streamed logs under one folder,
-    // all stamped with the same second, released at once.
+    // round after round, released together into the same second each round.
     const QString out = work->filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(out));
     constexpr int processes = 4;
-    constexpr int perProcess = 60;
+    constexpr int rounds = 100;
     std::vector<std::unique_ptr<QProcess>> hammers;
     for (int i = 0; i < processes; ++i) {
         hammers.push_back(std::make_unique<QProcess>());
         hammers.back()->start(QCoreApplication::applicationDirPath() + QStringLiteral("/file-hammer"),
-                              {out, QStringLiteral("2026-07-08T09:10:11"), QString::number(perProcess)});
+                              {out, QStringLiteral("2026-07-08T09:10:11")});
         QVERIFY(hammers.back()->waitForStarted());
-    }
-    for (auto &h : hammers) {
-        h->write("go\n");
-        h->closeWriteChannel();
     }
 
     // Every file a save was given is its alone and holds its text.
     QSet<QString> given;
-    for (auto &h : hammers) {
-        QVERIFY(h->waitForFinished(120000));
-        QCOMPARE(h->exitCode(), 0);
-        const QList<QByteArray> lines = h->readAllStandardOutput().split('\n');
-        QCOMPARE(lines.size(), 3 * perProcess + 1);
-        for (const QByteArray &line : lines) {
-            if (line.isEmpty())
-                continue;
-            QVERIFY2(!line.startsWith("FAILED"), line.constData());
-            const QList<QByteArray> f = line.split('\t');
-            QVERIFY2(f.size() == 3, line.constData());
-            const QString path = QString::fromLocal8Bit(f[0]);
-            QVERIFY2(!given.contains(path), qPrintable(QStringLiteral("given twice: ") + path));
-            given.insert(path);
-            QFile file(QDir(out).filePath(path));
-            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
-            const QByteArray held = file.readAll();
-            const QByteArray text = QByteArray::fromBase64(f[2]);
-            QVERIFY2(f[1] == "=" ? held == text : held.contains(text), qPrintable(path + QStringLiteral(": ") + held));
+    for (int round = 0; round < rounds; ++round) {
+        // Written out to all before any answer is awaited.
+        for (auto &h : hammers)
+            h->write("go\n");
+        for (auto &h : hammers)
+            QVERIFY(h->waitForBytesWritten(5000));
+        for (auto &h : hammers) {
+            for (int save = 0; save < 3; ++save) {
+                while (!h->canReadLine() && h->waitForReadyRead(20000)) {
+                }
+                QVERIFY(h->canReadLine());
+                const QByteArray line = h->readLine().trimmed();
+                QVERIFY2(!line.startsWith("FAILED"), line.constData());
+                const QList<QByteArray> f = line.split('\t');
+                QVERIFY2(f.size() == 3, line.constData());
+                const QString path = QString::fromLocal8Bit(f[0]);
+                QVERIFY2(!given.contains(path), qPrintable(QStringLiteral("given twice: ") + path));
+                given.insert(path);
+                QFile file(QDir(out).filePath(path));
+                QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+                const QByteArray held = file.readAll();
+                const QByteArray text = QByteArray::fromBase64(f[2]);
+                QVERIFY2(f[1] == "=" ? held == text : held.contains(text),
+                         qPrintable(path + QStringLiteral(" holds ") + held));
+            }
         }
     }
-    // Nothing beside them: no file lost its name, no hidden part left over.
+    for (auto &h : hammers) {
+        h->closeWriteChannel();
+        QVERIFY(h->waitForFinished(10000));
+        QCOMPARE(h->exitCode(), 0);
+    }
+    // Nothing beside them: no file lost its name, no hidden file left over.
     const auto count = [&out](const QString &sub) {
         return QDir(QDir(out).filePath(sub)).entryList(QDir::Files | QDir::Hidden).size();
     };
-    QCOMPARE(count(QStringLiteral("log")), 2 * processes * perProcess);
-    QCOMPARE(count(QStringLiteral("result")), processes * perProcess);
+    QCOMPARE(count(QStringLiteral("log")), 2 * processes * rounds);
+    QCOMPARE(count(QStringLiteral("result")), processes * rounds);
 }
 
 void TestRunner::runnersSharingAFolderKeepTheirOwnFiles()
