@@ -75,7 +75,9 @@ QString SettingsStore::fileProblem() const
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot be read");
     // A settings file is a few lines; the start tells what it is.
-    const QByteArray head = file.read(64 * 1024);
+    QByteArray head = file.read(64 * 1024);
+    if (head.startsWith("\xEF\xBB\xBF"))
+        head.remove(0, 3); // a byte order mark some editors write
     if (head.contains('\0'))
         return QStringLiteral("is not an INI file");
     if (!settings.allKeys().isEmpty())

@@ -131,7 +131,7 @@ void TestSettings::fileThatIsNotIniIsSaidAndKept_data()
     QTest::newRow("words") << QByteArray("host 10.0.0.1\nport 7000\n") << false;
     QTest::newRow("binary with an equals sign") << QByteArray("\x7f" "ELF\0\0HostPort=7000\n", 20) << false;
     QTest::newRow("empty") << QByteArray() << true;
-    QTest::newRow("comments and a section") << QByteArray("; none yet\n# none\n\n[trevalo]\n") << true;
+    QTest::newRow("comments and a section") << QByteArray("\xEF\xBB\xBF; none yet\r\n# none\n\n[trevalo]\n") << true;
     QTest::newRow("another program's INI") << QByteArray("[General]\nx=1\n") << true;
     QTest::newRow("ours with a stray line") << QByteArray("[trevalo]\nnote to self\nHostPort=7000\n") << true;
 }
