@@ -131,6 +131,8 @@ testMainWindow::testMainWindow()
     autoSaveTimer = new QTimer(this);
     autoSaveTimer->setSingleShot(false);
     connect(autoSaveTimer, &QTimer::timeout, this, &testMainWindow::onAutoSaveLog);
+
+    showSettingsProblem();
 }
 
 testMainWindow::~testMainWindow()
@@ -322,6 +324,11 @@ void testMainWindow::onStart()
     updateControls();
 
     clearLogView();
+    // Said again in the first run's log, which the view's clearing took it from.
+    if (!m_settingsProblemInRun) {
+        m_settingsProblemInRun = true;
+        showSettingsProblem();
+    }
 
     autoSaveTimer->start(effectiveAutoSaveInterval(setup->autoSaveLogInterval));
 
@@ -351,6 +358,12 @@ void testMainWindow::onFinishAll()
     writeResultFile();
     runState = Ready;
     updateControls();
+}
+
+void testMainWindow::showSettingsProblem()
+{
+    if (!setup->settingsFileProblem.isEmpty())
+        appendLogLine(m_stamper.stampLine(setup->settingsFileProblem), QColor(Qt::red));
 }
 
 void testMainWindow::onAbout()

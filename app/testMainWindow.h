@@ -56,9 +56,11 @@ public:
     // raised to a minute, and the timer's int range is respected.
     static int effectiveAutoSaveInterval(unsigned int configuredMs);
 
-    // Writes the log view to "log/<stamp>.log" (or a "-N" sibling when an
-    // earlier save in the same second holds lines the view no longer has).
-    // Returns the path written, empty when the file could not be written.
+    // Writes the log view to "log/<stamp>.log". Only this window's own
+    // earlier save of the view replaces a file; any other file of that name
+    // (another run's, or lines the view no longer has) is kept and the view
+    // goes to a "-2", "-3", ... sibling. Returns the path written, empty when
+    // the file could not be written.
     QString saveLogAt(const QDateTime &when);
     // Writes "result/<tag>.<stamp>.txt"; returns the path, empty on failure.
     // Only the run's own earlier file is replaced: when another run's file
@@ -123,6 +125,8 @@ private:
     void clearLogView();
     void saveIfOverBound();
     void resetStatistics();
+    // A red line when the settings file could not be used.
+    void showSettingsProblem();
     void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
 
     Ui::testMainWindow *ui = nullptr;
@@ -141,6 +145,9 @@ private:
     QThread *workerThread = nullptr;
     // The result file the current run wrote last; emptied at Start.
     QString runResultPath;
+    // The log file the view's text was last saved to; emptied with the view.
+    QString m_logPath;
+    bool m_settingsProblemInRun = false;
 
     // Stamped lines waiting for the next repaint, oldest first.
     QVector<LogLine> m_pendingLog;
@@ -150,8 +157,10 @@ private:
     qint64 m_linesShown = 0;
     int m_viewLineBound = defaultViewLineBound;
     qint64 m_viewCharBound = defaultViewCharBound;
-    // After a bound save failed, the next try waits for this many lines.
+    // After a bound save failed, the next try waits for this many lines or
+    // characters.
     int m_nextBoundTry = 0;
+    qint64 m_nextBoundCharTry = 0;
 };
 
 #endif // TESTMAINWINDOW_H

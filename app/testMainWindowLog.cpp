@@ -157,6 +157,7 @@ void testMainWindow::setLogViewBound(int lines, qint64 characters)
     m_viewLineBound = lines;
     m_viewCharBound = characters;
     m_nextBoundTry = 0;
+    m_nextBoundCharTry = 0;
 }
 
 void testMainWindow::saveIfOverBound()
@@ -168,15 +169,16 @@ void testMainWindow::saveIfOverBound()
         return;
     const QTextDocument *doc = ui->teLog->document();
     if (doc->blockCount() <= std::max(m_viewLineBound, m_nextBoundTry)
-        && doc->characterCount() <= m_viewCharBound)
+        && doc->characterCount() <= std::max(m_viewCharBound, m_nextBoundCharTry))
         return;
     if (!saveLogAt(QDateTime::currentDateTime()).isEmpty()) {
-        m_nextBoundTry = 0;
         clearLogView();
     } else {
         // The disk refuses: keep the lines for a later save, and try again
-        // only after a good share more instead of at every repaint.
+        // only after a good share more of either bound instead of at every
+        // repaint.
         m_nextBoundTry = doc->blockCount() + std::max(1, m_viewLineBound / 4);
+        m_nextBoundCharTry = doc->characterCount() + std::max<qint64>(1, m_viewCharBound / 4);
     }
 }
 
@@ -184,6 +186,9 @@ void testMainWindow::clearLogView()
 {
     writePendingLines();
     ui->teLog->clear();
+    m_logPath.clear(); // no file holds the next lines yet
+    m_nextBoundTry = 0;
+    m_nextBoundCharTry = 0;
 #ifdef __GLIBC__
     // The view's tens of megabytes are freed between blocks that stay in
     // use (new lines, the worker's strings); glibc keeps such pages
@@ -202,9 +207,12 @@ QString testMainWindow::saveLogAt(const QDateTime &when)
     // Every line that has arrived belongs in the file (and in this one: no
     // bound save may come between the stamp and the text).
     writePendingLines();
-    const QString path = RunFiles::saveLog(QDir::currentPath(), ui->teLog->toPlainText().toLocal8Bit(), when);
+    const QString path =
+        RunFiles::saveLog(QDir::currentPath(), ui->teLog->toPlainText().toLocal8Bit(), when, m_logPath);
     if (path.isEmpty())
         appendLogLine(QStringLiteral("Fail to open log file"), QColor(Qt::red));
+    else
+        m_logPath = path;
     return path;
 }
 

@@ -74,6 +74,11 @@ bool HeadlessRun::start()
 {
     m_setup.settingsFile = m_options.settingsFile;
     m_setup.loadSettings();
+    if (!m_setup.settingsFileProblem.isEmpty()) {
+        QString problem = m_setup.settingsFileProblem;
+        problem[0] = problem[0].toLower();
+        std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(problem));
+    }
     m_setup.caseIndex = m_options.caseIndex;
 
     QString port = m_options.port;

@@ -48,13 +48,15 @@ QString StreamedLog::save(const QDateTime &when)
     for (int n = 1; n <= maxSiblings; ++n) {
         const QString name = n == 1 ? QStringLiteral("log/%1.log").arg(stamp)
                                     : QStringLiteral("log/%1-%2.log").arg(stamp).arg(n);
-        // rename never replaces a file: an earlier save keeps its lines.
-        if (m_part.rename(QDir(m_outDir).filePath(name))) {
+        // Never onto an existing name, not even one another process takes
+        // a moment before: an earlier save keeps its lines.
+        bool taken = false;
+        if (RunFiles::renameToNewName(m_part.fileName(), QDir(m_outDir).filePath(name), &taken)) {
             m_part.setFileName(QString());
             m_hasLines = false;
             return name;
         }
-        if (!QFile::exists(QDir(m_outDir).filePath(name)))
+        if (!taken)
             break; // not a name clash: the folder refuses it
     }
     // Reopened for appending: the next save takes these lines along.

@@ -18,10 +18,20 @@ QString logStampPrefix(const QDateTime &when);
 // "yyyy-MM-dd-hh-mm-ss", used in file names.
 QString fileStamp(const QDateTime &when);
 
-// Writes text to "<dir>/log/<stamp>.log" (or a "-N" sibling when an earlier
-// save in the same second holds lines the text no longer has), whole or not
-// at all. Returns the path written, empty on failure.
-QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &when);
+// Writes text to "<dir>/log/<stamp>.log", whole or not at all. The file
+// another save of that second made (another run's, even in another process)
+// is never replaced: the text goes to a "-2", "-3", ... sibling. Only
+// ownPath, the caller's own earlier save, is replaced, and only by a later
+// state of the same text (it still holds the earlier lines). Returns the path
+// written relative to dir, empty on failure.
+QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &when,
+                const QString &ownPath = QString());
+
+// Gives the file at from the name to, unless a file of that name exists.
+// The file system decides both in one step, so a file another process makes
+// under that name in the meantime is never replaced. On failure taken (when
+// given) tells whether the name was in use.
+bool renameToNewName(const QString &from, const QString &to, bool *taken = nullptr);
 
 // The log auto-save period used for a configured value: 0 (junk in the
 // settings file) means the default hour, anything below a minute is raised

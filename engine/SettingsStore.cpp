@@ -1,5 +1,6 @@
 #include "SettingsStore.h"
 
+#include <QFile>
 #include <QVariant>
 
 #include <limits>
@@ -64,4 +65,31 @@ bool SettingsStore::flush()
 {
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+QString SettingsStore::fileProblem() const
+{
+    QFile file(settings.fileName());
+    if (!file.exists())
+        return QString();
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot be read");
+    // A settings file is a few lines; the start tells what it is.
+    QByteArray head = file.read(64 * 1024);
+    if (head.startsWith("\xEF\xBB\xBF"))
+        head.remove(0, 3); // a byte order mark some editors write
+    if (head.contains('\0'))
+        return QStringLiteral("is not an INI file");
+    if (!settings.allKeys().isEmpty())
+        return QString();
+    // No key at all: fine when it holds only comments, blank lines and
+    // section lines, not when it holds anything else.
+    for (const QByteArray &raw : head.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')
+            || (line.startsWith('[') && line.endsWith(']')))
+            continue;
+        return QStringLiteral("is not an INI file");
+    }
+    return QString();
 }

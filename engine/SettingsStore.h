@@ -27,6 +27,12 @@ public:
     // Writes pending changes now; false when the file could not be written.
     bool flush();
 
+    // Empty when the file is missing or reads as INI (even without a key of
+    // ours); otherwise what is wrong with it, to follow its name: "is not an
+    // INI file" (binary, or text with no INI line at all), "cannot be read".
+    // QSettings reads such a file as empty without complaint.
+    QString fileProblem() const;
+
     const bool readMode;
 
 private:

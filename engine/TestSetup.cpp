@@ -51,10 +51,24 @@ void TestSetup::loadSettings()
     settingsStore = &store;
     transferSettings();
     settingsStore = nullptr;
+    const QString problem = store.fileProblem();
+    settingsFileProblem.clear();
+    if (problem.isEmpty())
+        return;
+    settingsFileProblem = QStringLiteral("Settings file %1 %2: default settings used, the file is left as it is")
+                              .arg(QDir::toNativeSeparators(QFileInfo(settingsFile).absoluteFilePath()), problem);
+    // Whatever a binary file seemed to hold is no setting.
+    const TestSetup defaults;
+    hostName = defaults.hostName;
+    hostPort = defaults.hostPort;
+    autoSaveLogInterval = defaults.autoSaveLogInterval;
+    pingAddress = defaults.pingAddress;
 }
 
 void TestSetup::saveSettings()
 {
+    if (!settingsFileProblem.isEmpty())
+        return;
     // QSettings does not create missing folders; without "cfg" the values
     // would silently not be saved.
     const QFileInfo info(settingsFile);

@@ -37,6 +37,10 @@ public:
 
     // Relative to the program's folder, which main makes current.
     QString settingsFile = QStringLiteral("cfg/trevalo.ini");
+    // Set by loadSettings when the file is there but could not be used: one
+    // line saying so (the defaults are used). saveSettings then leaves the
+    // file alone, so the user's file is never written over with defaults.
+    QString settingsFileProblem;
 };
 
 #endif // TESTSETUP_H

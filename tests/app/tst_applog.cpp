@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QPushButton>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -68,6 +69,7 @@ private slots:
     void unwritableLogFolderIsReported();
     void autoSaveOnlyWhileRunning();
     void autoSavePeriodIsSane();
+    void settingsFileThatIsNotIniIsSaidAndKept();
 };
 
 void tst_AppLog::stampWritesMillisecondsTwice()
@@ -348,6 +350,16 @@ void tst_AppLog::sameSecondSaveNeverLosesLines()
     QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-2.log")), QByteArray("b1\nb2"));
     QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-3.log")), QByteArray());
     QCOMPARE(folder.files(QStringLiteral("log")).size(), 3);
+
+    // Another window's file (another run's) is never replaced, not even an
+    // empty one that this text could have grown from.
+    testMainWindow other;
+    other.appendLogLine(QStringLiteral("c1"), QColor(Qt::white));
+    QCOMPARE(other.saveLogAt(t), QStringLiteral("log/2026-05-06-07-08-09-4.log"));
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-3.log")), QByteArray());
+    QCOMPARE(AppFolder::read(QStringLiteral("log/2026-05-06-07-08-09-4.log")), QByteArray("c1"));
+    // Nothing is left beside the files (no hidden save in the folder).
+    QCOMPARE(QDir(QStringLiteral("log")).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
 void tst_AppLog::unwritableLogFolderIsReported()
@@ -404,6 +416,42 @@ void tst_AppLog::autoSavePeriodIsSane()
     AppFolder folder("every hour");
     testMainWindow w;
     QCOMPARE(testMainWindow::effectiveAutoSaveInterval(w.testSetup()->autoSaveLogInterval), 3600000);
+}
+
+void tst_AppLog::settingsFileThatIsNotIniIsSaidAndKept()
+{
+    AppFolder folder;
+    const QByteArray json = "{\"HostName\": \"10.0.0.1\", \"HostPort\": 7000}\n";
+    QFile ini(QStringLiteral("cfg/trevalo.ini"));
+    QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ini.write(json);
+    ini.close();
+    {
+        testMainWindow w;
+        auto *log = widget<QTextEdit>(w, "teLog");
+        // One red line at once, and the defaults in use.
+        QCOMPARE(log->document()->blockCount(), 1);
+        QVERIFY2(log->toPlainText().contains(QStringLiteral("trevalo.ini is not an INI file: default settings used")),
+                 qPrintable(log->toPlainText()));
+        QCOMPARE(lastLineFormat(log).foreground().color(), QColor(Qt::red));
+        QCOMPARE(w.testSetup()->hostPort, 6805);
+
+        // The first run's log file says it too (Start cleared the view); a
+        // second run's does not repeat it.
+        w.fillPortList({QStringLiteral("ttyNONE")});
+        for (int run = 0; run < 2; ++run) {
+            w.testSetup()->caseIndex = 6; // runs nothing and ends at once
+            widget<QPushButton>(w, "startBtn")->click();
+            QTRY_COMPARE(w.state(), testMainWindow::Ready);
+            QCOMPARE(log->toPlainText().count(QStringLiteral("is not an INI file")), run == 0 ? 1 : 0);
+        }
+    }
+    // Closing the window does not write the defaults over the user's file.
+    QCOMPARE(AppFolder::read(QStringLiteral("cfg/trevalo.ini")), json);
+    QByteArray saved;
+    for (const QString &f : folder.files(QStringLiteral("log")))
+        saved += AppFolder::read(QStringLiteral("log/") + f);
+    QCOMPARE(saved.count("is not an INI file"), 1);
 }
 
 QTEST_MAIN(tst_AppLog)

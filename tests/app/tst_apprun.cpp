@@ -527,6 +527,22 @@ void tst_AppRun::failedAutoSaveKeepsTheLines()
     QVERIFY(logText(w).contains(QStringLiteral("Running...")));
     QVERIFY(logText(w).contains(QStringLiteral("Fail to open log file")));
 
+    // Past its character bound the view tries to save, fails, and tries
+    // again only after a quarter of the bound more, not at every batch.
+    const qint64 charBound = 100000;
+    w.setLogViewBound(testMainWindow::defaultViewLineBound, charBound);
+    const QString chunk(5000, QLatin1Char('x'));
+    for (int i = 0; i < 80; ++i) {
+        QVERIFY(QMetaObject::invokeMethod(&w, "onLogText", Qt::DirectConnection, Q_ARG(QString, chunk),
+                                          Q_ARG(QColor, QColor(Qt::white))));
+        w.flushLog();
+    }
+    const int retries = int(logText(w).count(QStringLiteral("Fail to open log file"))) - 1;
+    const qint64 grown = widget<QTextEdit>(w, "teLog")->document()->characterCount() - charBound;
+    QVERIFY2(retries >= 1 && retries <= 2 + grown / (charBound / 4),
+             qPrintable(QStringLiteral("%1 retries over %2 characters").arg(retries).arg(grown)));
+    QCOMPARE(w.state(), testMainWindow::Running);
+
     // Once the disk takes files again, the next save holds those lines.
     QVERIFY(QFile::remove(QStringLiteral("log")));
     widget<QPushButton>(w, "stopBtn")->click();

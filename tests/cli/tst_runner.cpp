@@ -16,9 +16,13 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <QSet>
+
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -73,6 +77,9 @@ private slots:
     void verdictsStayCompact();
     void installedRunnerUsesTheUserDataFolder();
     void runsWithoutADisplay();
+    void sameSecondSavesOfManyProcessesKeepEveryFile();
+    void runnersSharingAFolderKeepTheirOwnFiles();
+    void settingsFileThatIsNotIniIsSaidAndKept();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -570,6 +577,122 @@ void TestRunner::runsWithoutADisplay()
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QVERIFY2(p.exitCode() == 0, err.constData());
     QVERIFY(p.readAllStandardOutput().contains("Cycles: 2  PASS: 2  FAIL: 0"));
+}
+
+void TestRunner::sameSecondSavesOfManyProcessesKeepEveryFile()
+{
+    // Four processes save logs, results and streamed logs under one folder,
+    // round after round, released together into the same second each round.
+    const QString out = work->filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(out));
+    constexpr int processes = 4;
+    constexpr int rounds = 100;
+    std::vector<std::unique_ptr<QProcess>> hammers;
+    for (int i = 0; i < processes; ++i) {
+        hammers.push_back(std::make_unique<QProcess>());
+        hammers.back()->start(QCoreApplication::applicationDirPath() + QStringLiteral("/file-hammer"),
+                              {out, QStringLiteral("2026-07-08T09:10:11")});
+        QVERIFY(hammers.back()->waitForStarted());
+    }
+
+    // Every file a save was given is its alone and holds its text.
+    QSet<QString> given;
+    for (int round = 0; round < rounds; ++round) {
+        // Written out to all before any answer is awaited.
+        for (auto &h : hammers)
+            h->write("go\n");
+        for (auto &h : hammers)
+            QVERIFY(h->waitForBytesWritten(5000));
+        for (auto &h : hammers) {
+            for (int save = 0; save < 3; ++save) {
+                while (!h->canReadLine() && h->waitForReadyRead(20000)) {
+                }
+                QVERIFY(h->canReadLine());
+                const QByteArray line = h->readLine().trimmed();
+                QVERIFY2(!line.startsWith("FAILED"), line.constData());
+                const QList<QByteArray> f = line.split('\t');
+                QVERIFY2(f.size() == 3, line.constData());
+                const QString path = QString::fromLocal8Bit(f[0]);
+                QVERIFY2(!given.contains(path), qPrintable(QStringLiteral("given twice: ") + path));
+                given.insert(path);
+                QFile file(QDir(out).filePath(path));
+                QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
+                const QByteArray held = file.readAll();
+                const QByteArray text = QByteArray::fromBase64(f[2]);
+                QVERIFY2(f[1] == "=" ? held == text : held.contains(text),
+                         qPrintable(path + QStringLiteral(" holds ") + held));
+            }
+        }
+    }
+    for (auto &h : hammers) {
+        h->closeWriteChannel();
+        QVERIFY(h->waitForFinished(10000));
+        QCOMPARE(h->exitCode(), 0);
+    }
+    // Nothing beside them: no file lost its name, no hidden file left over.
+    const auto count = [&out](const QString &sub) {
+        return QDir(QDir(out).filePath(sub)).entryList(QDir::Files | QDir::Hidden).size();
+    };
+    QCOMPARE(count(QStringLiteral("log")), 2 * processes * rounds);
+    QCOMPARE(count(QStringLiteral("result")), processes * rounds);
+}
+
+void TestRunner::runnersSharingAFolderKeepTheirOwnFiles()
+{
+    // Started together for one short cycle each: they end within moments.
+    const QStringList args = baseArgs() + QStringList{"--case", "3", "--cycles", "1", "--quiet"};
+    std::vector<std::unique_ptr<QProcess>> runners;
+    for (int i = 0; i < 3; ++i) {
+        runners.push_back(std::make_unique<QProcess>());
+        startRunner(*runners.back(), args);
+    }
+    QSet<QString> named;
+    for (auto &r : runners) {
+        QVERIFY(r->waitForFinished(60000));
+        QCOMPARE(r->exitCode(), 0);
+        const QByteArray summary = r->readAllStandardOutput();
+        for (const QByteArray &line : summary.split('\n')) {
+            for (const char *label : {"Log: ", "Result: "}) {
+                if (!line.startsWith(label))
+                    continue;
+                const QString path = QString::fromLocal8Bit(line.mid(int(qstrlen(label))));
+                QVERIFY2(!named.contains(path), qPrintable(QStringLiteral("named twice: ") + path));
+                named.insert(path);
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                const QByteArray held = file.readAll();
+                // Its own: the log ends with its run, the result counts one cycle.
+                QVERIFY(label[0] == 'L' ? held.endsWith(" Test is finished!") : held.contains("#Total: 1\r\n"));
+            }
+        }
+    }
+    QCOMPARE(named.size(), 6);
+    const QString out = work->filePath(QStringLiteral("out"));
+    QCOMPARE(QDir(out + QStringLiteral("/log")).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    QCOMPARE(QDir(out + QStringLiteral("/result")).entryList(QDir::Files).size(), 3);
+}
+
+void TestRunner::settingsFileThatIsNotIniIsSaidAndKept()
+{
+    const QString settings = work->filePath(QStringLiteral("trevalo.json"));
+    const QByteArray text = "{\"HostName\": \"10.0.0.1\", \"HostPort\": 7000}\n";
+    QFile file(settings);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+    file.close();
+    // A port that is not there ends the run right after the settings are read.
+    const Outcome o = run({QStringLiteral("--settings"), settings, QStringLiteral("--out"),
+                           work->filePath(QStringLiteral("out")), QStringLiteral("--case"), QStringLiteral("4"),
+                           QStringLiteral("--port"), QStringLiteral("/dev/no-such-tty")});
+    QCOMPARE(o.exitCode, 2);
+    const QList<QByteArray> err = o.err.trimmed().split('\n');
+    QCOMPARE(err.size(), 2);
+    QVERIFY2(err[0].startsWith("trevalo-run: settings file ") && err[0].contains("trevalo.json is not an INI file"),
+             err[0].constData());
+    QVERIFY(err[0].contains("default settings used"));
+    QCOMPARE(err[1], QByteArray("trevalo-run: no such port: /dev/no-such-tty"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), text);
 }
 
 QTEST_GUILESS_MAIN(TestRunner)

@@ -26,6 +26,8 @@ private slots:
     void missingFileKeepsDefaultsAndSaveWritesAllKeysAsText();
     void roundTrip();
     void junkAndPartialValues();
+    void fileThatIsNotIniIsSaidAndKept_data();
+    void fileThatIsNotIniIsSaidAndKept();
     void unwritableConfigFolderDoesNotHang();
     void pingFailureTexts();
     void filesStayBesideAWritableProgram();
@@ -119,6 +121,53 @@ void TestSettings::junkAndPartialValues()
     // Keys outside the group and missing keys leave the defaults.
     QCOMPARE(setup.hostName, QStringLiteral("127.0.0.1"));
     QCOMPARE(setup.pingAddress, QStringLiteral("localhost"));
+}
+
+void TestSettings::fileThatIsNotIniIsSaidAndKept_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("isIni");
+    QTest::newRow("JSON") << QByteArray("{\"HostName\": \"10.0.0.1\", \"HostPort\": 7000}\n") << false;
+    QTest::newRow("words") << QByteArray("host 10.0.0.1\nport 7000\n") << false;
+    QTest::newRow("binary with an equals sign") << QByteArray("\x7f" "ELF\0\0HostPort=7000\n", 20) << false;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("comments and a section") << QByteArray("\xEF\xBB\xBF; none yet\r\n# none\n\n[trevalo]\n") << true;
+    QTest::newRow("another program's INI") << QByteArray("[General]\nx=1\n") << true;
+    QTest::newRow("ours with a stray line") << QByteArray("[trevalo]\nnote to self\nHostPort=7000\n") << true;
+}
+
+void TestSettings::fileThatIsNotIniIsSaidAndKept()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, isIni);
+    QDir().mkpath(QStringLiteral("cfg"));
+    QFile file(QStringLiteral("cfg/trevalo.ini"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    TestSetup setup;
+    setup.loadSettings();
+    if (isIni) {
+        QVERIFY2(setup.settingsFileProblem.isEmpty(), qPrintable(setup.settingsFileProblem));
+        setup.saveSettings();
+        QSettings raw(QStringLiteral("cfg/trevalo.ini"), QSettings::IniFormat);
+        QVERIFY(raw.contains(QStringLiteral("trevalo/HostPort")));
+        return;
+    }
+    // One line naming the file; every value its default.
+    QCOMPARE(setup.settingsFileProblem,
+             QStringLiteral("Settings file %1 is not an INI file: default settings used, the file is left as it is")
+                 .arg(QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath())));
+    QCOMPARE(setup.hostName, QStringLiteral("127.0.0.1"));
+    QCOMPARE(setup.hostPort, 6805);
+    QCOMPARE(setup.autoSaveLogInterval, 3600000u);
+    QCOMPARE(setup.pingAddress, QStringLiteral("localhost"));
+    // Saving at exit leaves the user's file as it was.
+    setup.hostPort = 1234;
+    setup.saveSettings();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), content);
 }
 
 void TestSettings::unwritableConfigFolderDoesNotHang()
