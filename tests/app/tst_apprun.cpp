@@ -499,7 +499,13 @@ void tst_AppRun::floodIsBoundedAndStopSavesEveryLine()
     QTRY_COMPARE(finished.count, 1);
     QTRY_COMPARE(recorder.lines.constLast(), QStringLiteral("Test is finished!"));
     QVERIFY(!folder.files(QStringLiteral("result")).isEmpty());
-    QVERIFY(flow.takePeak() <= cap + 2);
+    // Once Stop is raised nothing waits any more, so the few lines that wind
+    // the cycle down may all be on their way before a busy GUI thread takes
+    // one: they, and no more, may stand over the cap.
+    const qsizetype stopAt = recorder.lines.lastIndexOf(QStringLiteral("Stop ..."));
+    QVERIFY(stopAt >= 0);
+    const int windDown = int(recorder.lines.size() - stopAt);
+    QVERIFY2(flow.takePeak() <= cap + 2 + windDown, qPrintable(QString::number(windDown)));
 
     // Every line the worker emitted is in the files, once and in order.
     int files = 0;
