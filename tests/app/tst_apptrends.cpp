@@ -190,8 +190,8 @@ void tst_AppTrends::fileCutShortByACrash()
     TrendsWindow t;
     QVERIFY(t.openRecords("crashed.jsonl"));
     t.redrawNow();
-    QCOMPARE(int(t.records().cycles().size()), 12);
-    QCOMPARE(t.records().cycles().back().number, 12);
+    QCOMPARE(int(t.records().cycleCount()), 12);
+    QCOMPARE(t.records().lastCycle().number, 12);
     QVERIFY(t.records().unfinishedLastLine());
     QVERIFY2(t.warningText().contains("cut short"), qPrintable(t.warningText()));
     QVERIFY(t.warningText().contains("12 complete cycles"));
@@ -207,7 +207,7 @@ void tst_AppTrends::fileCutShortByACrash()
     damaged.write(bytes + "\n");
     damaged.close();
     QVERIFY(t.openRecords("damaged.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 12);
+    QCOMPARE(int(t.records().cycleCount()), 12);
     QCOMPARE(t.records().damagedLines(), 2); // the garbage and the cut line, now ended
     QVERIFY(t.warningText().contains("2 damaged line(s)"));
 }
@@ -227,7 +227,7 @@ void tst_AppTrends::followsTheRunningFile()
     t.follow(&worker);
     QVERIFY(t.following());
     emit worker.sngRecordFile("records/live.jsonl");
-    QCOMPARE(int(t.records().cycles().size()), 3);
+    QCOMPARE(int(t.records().cycleCount()), 3);
 
     // A cycle's line is on file before its verdict arrives. While the
     // window is hidden nothing more is read; shown, it catches up.
@@ -236,10 +236,10 @@ void tst_AppTrends::followsTheRunningFile()
     file.write(QJsonDocument(cycleLine(4, false, 2000, 50)).toJson(QJsonDocument::Compact) + '\n');
     file.flush();
     emit worker.sngUpdateRadio(false);
-    QCOMPARE(int(t.records().cycles().size()), 3);
+    QCOMPARE(int(t.records().cycleCount()), 3);
     t.show();
-    QCOMPARE(int(t.records().cycles().size()), 4);
-    QVERIFY(!t.records().cycles().back().pass);
+    QCOMPARE(int(t.records().cycleCount()), 4);
+    QVERIFY(!t.records().lastCycle().pass);
     t.redrawNow();
     QVERIFY(points(t.failedSeries()).contains(QPointF(4, 2.0)));
     QVERIFY(t.infoText().contains("running"));
@@ -251,12 +251,12 @@ void tst_AppTrends::followsTheRunningFile()
     file.close();
     emit worker.sngUpdateRadio(true);
     QCOMPARE(t.records().path(), QStringLiteral("records/old.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 5);
+    QCOMPARE(int(t.records().cycleCount()), 5);
 
     // Following again picks the live run up with all it has written.
     t.findChild<QCheckBox *>()->setChecked(true);
     QCOMPARE(t.records().path(), QStringLiteral("records/live.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 5);
+    QCOMPARE(int(t.records().cycleCount()), 5);
     QVERIFY(!t.records().end().isEmpty());
 }
 
@@ -378,7 +378,7 @@ void tst_AppTrends::longRunDrawnWhole()
     QVERIFY(t.openRecords("long.jsonl"));
     t.redrawNow();
 
-    QCOMPARE(int(t.records().cycles().size()), n);
+    QCOMPARE(int(t.records().cycleCount()), n);
     QCOMPARE(t.records().passCount(), n - 2);
     const int bound = 2 * t.bucketCount() + 2;
     QVERIFY2(bound < 4000, qPrintable(QString::number(bound)));
