@@ -292,13 +292,13 @@ void RecordsFile::clear()
     *this = RecordsFile();
 }
 
-bool RecordsFile::open(const QString &path)
+bool RecordsFile::open(const QString &path, qint64 maxBytes)
 {
     clear();
     m_path = path;
     if (!QFile(path).open(QIODevice::ReadOnly))
         return false;
-    readMore();
+    readMore(maxBytes);
     return true;
 }
 

@@ -28,8 +28,9 @@ public:
     // whole object for any sound record.
     static LineKind parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object = nullptr);
 
-    // Reads the whole file; false when it cannot be opened.
-    bool open(const QString &path);
+    // Reads the whole file, or about maxBytes of it when not negative (the
+    // rest by readMore); false when it cannot be opened.
+    bool open(const QString &path, qint64 maxBytes = -1);
     // Reads the lines appended since, at most about maxBytes of them when
     // not negative; the number of new cycles.
     int readMore(qint64 maxBytes = -1);

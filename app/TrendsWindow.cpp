@@ -27,9 +27,10 @@ namespace {
 constexpr double kNoPoint = std::numeric_limits<double>::quiet_NaN();
 // A live run of fast cycles is redrawn a few times a second, not per cycle.
 constexpr int kRedrawDelayMs = 250;
-// Catching up with a long run's file goes in slices of this many bytes
-// (a few tenths of a second each), with the window answering in between.
-constexpr qint64 kCatchUpSliceBytes = 32 << 20;
+// Reading a long run's file goes in slices of this many bytes (about
+// 100,000 cycles, a tenth of a second or two), the window answering in
+// between: ten million cycles take seconds to read.
+constexpr qint64 kCatchUpSliceBytes = 16 << 20;
 } // namespace
 
 TrendsWindow::TrendsWindow(QWidget *parent)
@@ -170,7 +171,8 @@ void TrendsWindow::onRunEnded()
 
 void TrendsWindow::catchUp()
 {
-    if (!followingLive())
+    // A hidden window goes on when it is shown.
+    if (m_records.path().isEmpty() || !isVisible())
         return;
     m_records.readMore(kCatchUpSliceBytes);
     if (!m_records.caughtUp())
@@ -200,13 +202,15 @@ void TrendsWindow::load(const QString &path)
     m_catchUp->stop();
     m_detail = CycleSummary();
     m_detailFrom = m_detailTo = -1;
-    if (!m_records.open(path)) {
+    if (!m_records.open(path, kCatchUpSliceBytes)) {
         m_records.clear();
         redrawNow();
         m_warning->setText(tr("Cannot read %1").arg(QDir::toNativeSeparators(path)));
         m_warning->show();
         return;
     }
+    if (!m_records.caughtUp())
+        m_catchUp->start();
     redrawNow();
 }
 
@@ -366,6 +370,8 @@ void TrendsWindow::showInfo()
         text += tr(", ended by %1").arg(m_records.end().value(QStringLiteral("reason")).toString());
     else if (following() && m_records.path() == m_livePath)
         text += tr(", running");
+    if (!m_records.caughtUp())
+        text += tr(", reading...");
     m_info->setText(text);
     const QString warning = m_records.warning();
     m_warning->setText(warning);
