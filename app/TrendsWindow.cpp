@@ -155,8 +155,7 @@ bool TrendsWindow::followingLive() const
 void TrendsWindow::onCycleCounted()
 {
     // The cycle's line is on file before its verdict is signalled. A hidden
-    // window reads nothing: over days of fast cycles its data would grow
-    // with every cycle while nobody looks. It catches up when shown.
+    // window reads nothing while nobody looks; it catches up when shown.
     if (!followingLive() || !isVisible() || m_catchUp->isActive())
         return;
     catchUp();
