@@ -33,6 +33,8 @@ public:
     qint64 lineStart() const { return m_lineStart; }
     // The data ended inside a line that is too long.
     bool skipping() const { return m_skipping; }
+    // The limit was reached: the data may go on.
+    bool atLimit() const { return m_left <= 0; }
 
 private:
     bool fill();

@@ -308,7 +308,9 @@ int RecordsFile::readMore(qint64 maxBytes)
     if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly) || !file.seek(m_offset))
         return 0;
     const qint64 before = m_summary.cycles();
-    RecordLineReader reader(&file, kMaxLineBytes, -1, m_skipping);
+    // A line begun within the budget is read whole; the limit only stops
+    // the passing over of an oversized line, which goes on next time.
+    RecordLineReader reader(&file, kMaxLineBytes, maxBytes < 0 ? -1 : maxBytes + kMaxLineBytes + 1, m_skipping);
     m_pendingTail = false;
     m_caughtUp = false;
     for (;;) {
@@ -317,13 +319,13 @@ int RecordsFile::readMore(qint64 maxBytes)
         QByteArrayView line;
         const RecordLineReader::Next next = reader.next(&line);
         if (next == RecordLineReader::Next::End) {
-            m_caughtUp = true;
+            m_caughtUp = !reader.atLimit();
             break;
         }
         if (next == RecordLineReader::Next::Unfinished) {
             // Still being written, or cut short: read again next time.
             m_pendingTail = std::any_of(line.begin(), line.end(), [](char c) { return !isSpace(c); });
-            m_caughtUp = true;
+            m_caughtUp = !reader.atLimit();
             break;
         }
         if (next == RecordLineReader::Next::Oversized) {
