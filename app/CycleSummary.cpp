@@ -41,11 +41,6 @@ CycleSummary::CycleSummary(int cap, qint64 cyclesBefore, qint64 passesBefore)
 {
 }
 
-void CycleSummary::clear()
-{
-    *this = CycleSummary(m_cap);
-}
-
 void CycleSummary::add(const Cycle &cycle, qint64 offset)
 {
     if (m_buckets.empty() || m_buckets.back().count >= m_bucketSize) {

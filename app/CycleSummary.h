@@ -65,7 +65,6 @@ public:
 
     // The next cycle of the run, whose line starts at offset.
     void add(const Cycle &cycle, qint64 offset);
-    void clear();
 
     const std::vector<Bucket> &buckets() const { return m_buckets; }
     int bucketSize() const { return m_bucketSize; }
