@@ -1,65 +1,85 @@
-// A run's record file as the trends window reads it: the run line, the
-// figures of every cycle and the end line. A file still being written is
-// followed by reading what has been appended since; a line not yet ended
-// (or cut short by a crash) is left for later and reported.
+// A run's record file as the trends window reads it: the run line, a bounded
+// summary of the cycles and the end line. A file still being written is
+// followed by reading what has been appended since; a line not yet ended (or
+// cut short by a crash) is left for later and reported, and a line longer
+// than any record is passed over unread and reported.
 #ifndef RECORDSFILE_H
 #define RECORDSFILE_H
 
+#include <QByteArrayView>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
-#include <vector>
+#include "CycleSummary.h"
 
 class RecordsFile
 {
 public:
-    // What the charts need of one cycle; a figure not taken is negative.
-    struct Cycle
-    {
-        int number = 0;
-        bool pass = false;
-        int passesSoFar = 0; // passed cycles up to this one, itself included
-        float dialUpMs = -1;
-        float hangUpMs = -1;
-    };
+    using Cycle = CycleSummary::Cycle;
 
-    // Reads the whole file; false when it cannot be opened.
-    bool open(const QString &path);
-    // Reads the lines appended since; the number of new cycles.
-    int readMore();
+    enum class LineKind { Blank, Damaged, Run, Cycle, End };
+
+    // No record comes near this; a longer line is passed over unread.
+    static constexpr qint64 kMaxLineBytes = 1 << 20;
+
+    // What one line of a record file (with or without its line feed) is.
+    // Fills cycle for a cycle line and object, when given, with the line's
+    // whole object for any sound record.
+    static LineKind parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object = nullptr);
+
+    // Reads the whole file, or about maxBytes of it when not negative (the
+    // rest by readMore); false when it cannot be opened.
+    bool open(const QString &path, qint64 maxBytes = -1);
+    // Reads the lines appended since, at most about maxBytes of them when
+    // not negative; the number of new cycles.
+    int readMore(qint64 maxBytes = -1);
+    // Everything there was at the last reading has been read.
+    bool caughtUp() const { return m_caughtUp; }
     void clear();
 
     QString path() const { return m_path; }
     const QJsonObject &run() const { return m_run; }
     const QJsonObject &end() const { return m_end; }
-    const std::vector<Cycle> &cycles() const { return m_cycles; }
-    int passCount() const { return m_passCount; }
-    // Lines that were no record (damaged), and whether the file ends in a
-    // line that is not whole.
+    const CycleSummary &summary() const { return m_summary; }
+    qint64 cycleCount() const { return m_summary.cycles(); }
+    qint64 passCount() const { return m_summary.passes(); }
+    // The last cycle read (a default one before any).
+    const Cycle &lastCycle() const { return m_last; }
+    // Bytes read up to the end of the last whole line.
+    qint64 offset() const { return m_offset; }
+    // Lines that were no record (damaged), lines too long to be one, and
+    // whether the file ends in a line that is not whole.
     int damagedLines() const { return m_damaged; }
+    int oversizedLines() const { return m_oversized; }
     bool unfinishedLastLine() const { return m_pendingTail; }
     // Empty while every line read is whole and sound.
     QString warning() const;
 
+    // Reads again the cycles whose lines lie between the byte offsets from
+    // and to into a summary. False when the file cannot be read there.
+    bool readStretch(qint64 from, qint64 to, CycleSummary *into) const;
+
     // The record fields in the order the columns have in a CSV export.
     static QStringList csvColumns();
     // Writes one row per cycle record of recordsPath (fields it lacks stay
-    // empty, fields unknown here follow the known ones). Damaged lines are
-    // left out. False with a reason when a file cannot be read or written.
+    // empty, fields unknown here follow the known ones). Damaged and
+    // oversized lines are left out. False with a reason when a file cannot
+    // be read or written.
     static bool exportCsv(const QString &recordsPath, const QString &csvPath, QString *error = nullptr);
 
 private:
-    void take(const QByteArray &line);
-
     QString m_path;
     qint64 m_offset = 0; // bytes consumed, up to the end of the last whole line
     QJsonObject m_run;
     QJsonObject m_end;
-    std::vector<Cycle> m_cycles;
-    int m_passCount = 0;
+    CycleSummary m_summary;
+    Cycle m_last;
     int m_damaged = 0;
+    int m_oversized = 0;
     bool m_pendingTail = false;
+    bool m_skipping = false; // the last reading ended inside an oversized line
+    bool m_caughtUp = true;
 };
 
 #endif // RECORDSFILE_H

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "RunFiles.h"
 #include "SeriesDecimator.h"
@@ -26,6 +27,10 @@ namespace {
 constexpr double kNoPoint = std::numeric_limits<double>::quiet_NaN();
 // A live run of fast cycles is redrawn a few times a second, not per cycle.
 constexpr int kRedrawDelayMs = 250;
+// Reading a long run's file goes in slices of this many bytes (about
+// 100,000 cycles, a tenth of a second or two), the window answering in
+// between: ten million cycles take seconds to read.
+constexpr qint64 kCatchUpSliceBytes = 16 << 20;
 } // namespace
 
 TrendsWindow::TrendsWindow(QWidget *parent)
@@ -33,7 +38,7 @@ TrendsWindow::TrendsWindow(QWidget *parent)
       m_dialUp(new QLineSeries(m_chart)), m_hangUp(new QLineSeries(m_chart)), m_fpy(new QLineSeries(m_chart)),
       m_failed(new QScatterSeries(m_chart)), m_axisX(new QValueAxis(m_chart)), m_axisTime(new QValueAxis(m_chart)),
       m_axisFpy(new QValueAxis(m_chart)), m_follow(new QCheckBox(tr("Follow the current run"), this)),
-      m_info(new QLabel(this)), m_warning(new QLabel(this)), m_redraw(new QTimer(this))
+      m_info(new QLabel(this)), m_warning(new QLabel(this)), m_redraw(new QTimer(this)), m_catchUp(new QTimer(this))
 {
     setObjectName(QStringLiteral("trendsWindow"));
     setWindowTitle(tr("Trevalo Trends"));
@@ -107,6 +112,9 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     m_redraw->setSingleShot(true);
     m_redraw->setInterval(kRedrawDelayMs);
     connect(m_redraw, &QTimer::timeout, this, &TrendsWindow::redrawNow);
+    m_catchUp->setSingleShot(true);
+    m_catchUp->setInterval(0);
+    connect(m_catchUp, &QTimer::timeout, this, &TrendsWindow::catchUp);
     redrawNow();
 }
 
@@ -147,19 +155,27 @@ bool TrendsWindow::followingLive() const
 void TrendsWindow::onCycleCounted()
 {
     // The cycle's line is on file before its verdict is signalled. A hidden
-    // window reads nothing: over days of fast cycles its data would grow
-    // with every cycle while nobody looks. It catches up when shown.
-    if (!followingLive() || !isVisible())
+    // window reads nothing while nobody looks; it catches up when shown.
+    if (!followingLive() || !isVisible() || m_catchUp->isActive())
         return;
-    if (m_records.readMore() > 0)
-        scheduleRedraw();
+    catchUp();
 }
 
 void TrendsWindow::onRunEnded()
 {
     if (!followingLive() || !isVisible())
         return;
-    m_records.readMore();
+    catchUp();
+}
+
+void TrendsWindow::catchUp()
+{
+    // A hidden window goes on when it is shown.
+    if (m_records.path().isEmpty() || !isVisible())
+        return;
+    m_records.readMore(kCatchUpSliceBytes);
+    if (!m_records.caughtUp())
+        m_catchUp->start();
     scheduleRedraw();
 }
 
@@ -182,13 +198,18 @@ bool TrendsWindow::openRecords(const QString &path)
 void TrendsWindow::load(const QString &path)
 {
     m_zoomed = false;
-    if (!m_records.open(path)) {
+    m_catchUp->stop();
+    m_detail = CycleSummary();
+    m_detailFrom = m_detailTo = -1;
+    if (!m_records.open(path, kCatchUpSliceBytes)) {
         m_records.clear();
         redrawNow();
         m_warning->setText(tr("Cannot read %1").arg(QDir::toNativeSeparators(path)));
         m_warning->show();
         return;
     }
+    if (!m_records.caughtUp())
+        m_catchUp->start();
     redrawNow();
 }
 
@@ -202,9 +223,9 @@ void TrendsWindow::scheduleRedraw()
 void TrendsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    // The cycles counted while the window was hidden.
-    if (followingLive())
-        m_records.readMore();
+    // The cycles counted while the window was hidden: what a slice holds
+    // at once, the rest while the window already answers.
+    catchUp();
     // The plot's width is known from now on.
     scheduleRedraw();
 }
@@ -218,48 +239,114 @@ int TrendsWindow::bucketCount() const
 void TrendsWindow::redrawNow()
 {
     m_redraw->stop();
-    const std::vector<RecordsFile::Cycle> &cycles = m_records.cycles();
-    const int n = int(cycles.size());
-    if (!m_zoomed) {
-        m_from = 0;
-        m_to = n;
+    const CycleSummary &whole = m_records.summary();
+    const int columns = bucketCount();
+    const CycleSummary *source = &whole;
+    int begin = 0;
+    int end = int(whole.buckets().size());
+    if (m_zoomed) {
+        std::tie(begin, end) = whole.bucketsBetween(m_zoomFrom, m_zoomTo);
+        // Buckets wider than two pixels would hide the detail asked for:
+        // the stretch is short enough to read again.
+        if (whole.bucketSize() > 1 && end > begin && end - begin < columns / 2) {
+            source = &detail(begin, end);
+            std::tie(begin, end) = source->bucketsBetween(m_zoomFrom, m_zoomTo);
+        }
     }
-    const int from = std::clamp(m_from, 0, n);
-    const int to = std::clamp(m_to, from, n);
-    const int buckets = bucketCount();
+    draw(*source, begin, end, columns);
 
-    const auto x = [&cycles](int i) { return double(cycles[i].number); };
-    const auto dial = [&cycles](int i) { return cycles[i].dialUpMs >= 0 ? cycles[i].dialUpMs / 1000.0 : kNoPoint; };
-    const auto hang = [&cycles](int i) { return cycles[i].hangUpMs >= 0 ? cycles[i].hangUpMs / 1000.0 : kNoPoint; };
-    const auto fpy = [&cycles](int i) { return double(RunFiles::fpy(cycles[i].passesSoFar, i + 1 - cycles[i].passesSoFar)); };
-    // A failed cycle is marked at its dial-up time, or on the axis when it has none.
-    const auto failed = [&cycles](int i) {
-        if (cycles[i].pass)
+    m_settingRange = true;
+    const std::vector<CycleSummary::Bucket> &buckets = whole.buckets();
+    if (!m_zoomed) {
+        const double first = buckets.empty() ? 0 : buckets.front().first;
+        const double last = buckets.empty() ? 1 : buckets.back().last;
+        m_axisX->setRange(first, last > first ? last : first + 1);
+    }
+    m_settingRange = false;
+    showInfo();
+}
+
+const CycleSummary &TrendsWindow::detail(int begin, int end)
+{
+    const CycleSummary &whole = m_records.summary();
+    const std::vector<CycleSummary::Bucket> &buckets = whole.buckets();
+    const qint64 from = buckets[std::size_t(begin)].offset;
+    const qint64 to = end < int(buckets.size()) ? buckets[std::size_t(end)].offset : m_records.offset();
+    if (from != m_detailFrom || to < m_detailTo) {
+        const auto before = whole.countsBefore(begin);
+        m_detail = CycleSummary(CycleSummary::kDefaultCap, before.first, before.second);
+        m_detailFrom = m_detailTo = from;
+    }
+    // A stretch reaching the end of a live run only reads what was added.
+    if (to > m_detailTo && m_records.readStretch(m_detailTo, to, &m_detail))
+        m_detailTo = to;
+    return m_detail;
+}
+
+void TrendsWindow::draw(const CycleSummary &summary, int begin, int end, int columns)
+{
+    const std::vector<CycleSummary::Bucket> &b = summary.buckets();
+    const int n = std::max(0, end - begin);
+    using Extremes = CycleSummary::Extremes;
+
+    // Each bucket gives two points, its lowest and its highest in the order
+    // of their cycles (one when they are the same cycle); the decimator then
+    // keeps per pixel column the lowest and highest of those.
+    const auto extreme = [&b, begin](const Extremes CycleSummary::Bucket::*field, int j, bool wantX) {
+        const Extremes &e = b[std::size_t(begin + j / 2)].*field;
+        if (e.empty || (j % 2 == 1 && e.lowAt == e.highAt))
             return kNoPoint;
-        return cycles[i].dialUpMs >= 0 ? cycles[i].dialUpMs / 1000.0 : 0.0;
+        const bool low = (j % 2 == 0) == (e.lowAt <= e.highAt);
+        return wantX ? double(low ? e.lowAt : e.highAt) : double(low ? e.low : e.high);
     };
-
-    const QList<QPointF> dialPoints = SeriesDecimator::minMax(from, to, buckets, x, dial);
-    const QList<QPointF> hangPoints = SeriesDecimator::minMax(from, to, buckets, x, hang);
+    const auto timeSeries = [&](const Extremes CycleSummary::Bucket::*field) {
+        const auto x = [&](int j) { return extreme(field, j, true); };
+        const auto y = [&](int j) {
+            const double v = extreme(field, j, false);
+            return std::isnan(v) ? v : v / 1000.0;
+        };
+        return SeriesDecimator::minMax(0, 2 * n, columns, x, y);
+    };
+    const QList<QPointF> dialPoints = timeSeries(&CycleSummary::Bucket::dialUpMs);
+    const QList<QPointF> hangPoints = timeSeries(&CycleSummary::Bucket::hangUpMs);
     m_dialUp->replace(dialPoints);
     m_hangUp->replace(hangPoints);
-    m_fpy->replace(SeriesDecimator::minMax(from, to, buckets, x, fpy));
-    m_failed->replace(SeriesDecimator::firstPerBucket(from, to, buckets, x, failed));
 
-    // The lowest and highest points of each bucket are drawn, so the drawn
+    // The running FPY ends at the stretch's own figure.
+    const int lastCycle = n > 0 ? b[std::size_t(end - 1)].last : 0;
+    const auto fpyX = [&](int j) { return j == 2 * n ? double(lastCycle) : extreme(&CycleSummary::Bucket::fpy, j, true); };
+    const auto fpyY = [&](int j) {
+        if (j == 2 * n) {
+            const CycleSummary::Bucket &lastBucket = b[std::size_t(end - 1)];
+            return double(RunFiles::fpy(lastBucket.passesAtEnd, lastBucket.cyclesAtEnd - lastBucket.passesAtEnd));
+        }
+        if (j >= 2 * n - 2 && extreme(&CycleSummary::Bucket::fpy, j, true) == lastCycle)
+            return kNoPoint;
+        return extreme(&CycleSummary::Bucket::fpy, j, false);
+    };
+    m_fpy->replace(SeriesDecimator::minMax(0, n > 0 ? 2 * n + 1 : 0, columns, fpyX, fpyY));
+
+    // A failed cycle is marked at its dial-up time, or on the axis when it has none.
+    const auto failX = [&b, begin](int k) { return double(b[std::size_t(begin + k)].firstFailAt); };
+    const auto failY = [&b, begin](int k) {
+        const CycleSummary::Bucket &bucket = b[std::size_t(begin + k)];
+        if (bucket.failed == 0)
+            return kNoPoint;
+        return bucket.firstFailDialUpMs >= 0 ? bucket.firstFailDialUpMs / 1000.0 : 0.0;
+    };
+    m_failed->replace(SeriesDecimator::firstPerBucket(0, n, columns, failX, failY));
+
+    // The lowest and highest points of each column are drawn, so the drawn
     // maximum is the data's.
     double top = 0;
     for (const QList<QPointF> *points : {&dialPoints, &hangPoints})
         for (const QPointF &p : *points)
             top = std::max(top, p.y());
     m_settingRange = true;
-    if (!m_zoomed)
-        m_axisX->setRange(n > 0 ? cycles.front().number : 0, n > 1 ? cycles.back().number : (n > 0 ? cycles.front().number + 1 : 1));
     m_axisTime->setRange(0, top > 0 ? top * 1.1 : 1);
     m_axisTime->setTickCount(5);
     m_axisTime->applyNiceNumbers();
     m_settingRange = false;
-    showInfo();
 }
 
 void TrendsWindow::showInfo()
@@ -269,8 +356,8 @@ void TrendsWindow::showInfo()
         m_warning->hide();
         return;
     }
-    const int n = int(m_records.cycles().size());
-    const int pass = m_records.passCount();
+    const qint64 n = m_records.cycleCount();
+    const qint64 pass = m_records.passCount();
     QString text = tr("%1 (%2): %3 cycles, %4 passed, %5 failed, FPY %6%")
                        .arg(QFileInfo(m_records.path()).fileName(),
                             m_records.run().value(QStringLiteral("case")).toString())
@@ -282,6 +369,8 @@ void TrendsWindow::showInfo()
         text += tr(", ended by %1").arg(m_records.end().value(QStringLiteral("reason")).toString());
     else if (following() && m_records.path() == m_livePath)
         text += tr(", running");
+    if (!m_records.caughtUp())
+        text += tr(", reading...");
     m_info->setText(text);
     const QString warning = m_records.warning();
     m_warning->setText(warning);
@@ -290,13 +379,11 @@ void TrendsWindow::showInfo()
 
 void TrendsWindow::onRangeChanged(qreal min, qreal max)
 {
-    if (m_settingRange || m_records.cycles().empty())
+    if (m_settingRange || m_records.cycleCount() == 0)
         return;
     // A zoom by the rubber band: draw the cycles in view at full detail.
-    const std::vector<RecordsFile::Cycle> &cycles = m_records.cycles();
-    const auto byNumber = [](const RecordsFile::Cycle &c, double v) { return c.number < v; };
-    m_from = int(std::lower_bound(cycles.begin(), cycles.end(), std::floor(min), byNumber) - cycles.begin());
-    m_to = int(std::lower_bound(cycles.begin(), cycles.end(), std::floor(max) + 1, byNumber) - cycles.begin());
+    m_zoomFrom = std::floor(min);
+    m_zoomTo = std::floor(max);
     m_zoomed = true;
     scheduleRedraw();
 }

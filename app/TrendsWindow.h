@@ -1,7 +1,9 @@
 // Dial-up and hang-up time of every cycle, the failed cycles and the running
 // FPY of a run, drawn from its record file: the run in progress as it goes,
-// or any earlier run opened from its file. Long runs are drawn decimated to
-// the chart's width; the data stays whole for zooming and export.
+// or any earlier run opened from its file. The window keeps a bounded
+// summary of the cycles, not the cycles: a long run is drawn from it reduced
+// to the chart's width, and a stretch too short for the summary's buckets is
+// read again from the file to be shown in full detail.
 #ifndef TRENDSWINDOW_H
 #define TRENDSWINDOW_H
 
@@ -68,15 +70,23 @@ private slots:
 
 private:
     void load(const QString &path);
+    void catchUp();
     void scheduleRedraw();
     void showInfo();
+    const CycleSummary &detail(int begin, int end);
+    void draw(const CycleSummary &summary, int begin, int end, int columns);
 
     RecordsFile m_records;
     QString m_livePath;
     bool m_zoomed = false;
     bool m_settingRange = false;
-    int m_from = 0; // index range drawn while zoomed
-    int m_to = 0;
+    double m_zoomFrom = 0; // cycle numbers drawn while zoomed
+    double m_zoomTo = 0;
+    // A zoomed stretch read again from the file: its lines from m_detailFrom
+    // up to m_detailTo.
+    CycleSummary m_detail;
+    qint64 m_detailFrom = -1;
+    qint64 m_detailTo = -1;
 
     QChart *m_chart;
     QChartView *m_view;
@@ -91,6 +101,7 @@ private:
     QLabel *m_info;
     QLabel *m_warning;
     QTimer *m_redraw;
+    QTimer *m_catchUp;
 };
 
 #endif // TRENDSWINDOW_H

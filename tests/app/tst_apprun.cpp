@@ -693,7 +693,7 @@ void tst_AppRun::statusBarFollowsEachWait()
     const RecordFile onDisk(w.workerObject()->recordFile());
     QVERIFY(onDisk.cycles.size() >= 1);
     QCOMPARE(trends->records().path(), w.workerObject()->recordFile());
-    QCOMPARE(int(trends->records().cycles().size()), onDisk.cycles.size());
+    QCOMPARE(int(trends->records().cycleCount()), onDisk.cycles.size());
     QCOMPARE(trends->records().end()[QStringLiteral("reason")].toString(), QStringLiteral("Stop"));
 }
 

@@ -1,19 +1,29 @@
 // The trends window: what it draws from a record file (failures included),
-// a file cut short by a crash, following a run as its file grows, the CSV
-// and PNG exports, and drawing a long run decimated while the data stays whole.
+// a file cut short by a crash or holding a line too long to be a record,
+// following a run as its file grows, the CSV and PNG exports, and a long run
+// kept as a bounded summary, drawn decimated, with a stretch of it read again
+// in full detail.
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
+#include <QChart>
+#include <QChartView>
 #include <QLineSeries>
+#include <QPushButton>
 #include <QScatterSeries>
 #include <QToolBar>
+#include <QValueAxis>
 #include <QtTest>
 
 #include <cmath>
+#include <random>
+
+#include <sys/resource.h>
 
 #include "AppTestSupport.h"
+#include "CycleSummary.h"
 #include "RecordFile.h"
 #include "RecordsFile.h"
 #include "RunFiles.h"
@@ -109,6 +119,19 @@ QList<QStringList> readCsv(const QString &path)
     return rows;
 }
 
+// Highest resident memory of this process so far, in MB.
+long peakResidentMb()
+{
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+QByteArray compact(const QJsonObject &o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
 } // namespace
 
 class tst_AppTrends : public QObject
@@ -123,7 +146,10 @@ private slots:
     void followsTheRunningFile();
     void csvExportMatchesRecords();
     void pngExport();
+    void oversizedLinesArePassedOver();
+    void quickCycleReadingAgreesWithJson();
     void decimationBoundsDrawingNotData();
+    void summaryStaysBoundedAndKeepsExtremes();
     void longRunDrawnWhole();
     void trendsActionOpensTheWindow();
 };
@@ -190,8 +216,8 @@ void tst_AppTrends::fileCutShortByACrash()
     TrendsWindow t;
     QVERIFY(t.openRecords("crashed.jsonl"));
     t.redrawNow();
-    QCOMPARE(int(t.records().cycles().size()), 12);
-    QCOMPARE(t.records().cycles().back().number, 12);
+    QCOMPARE(int(t.records().cycleCount()), 12);
+    QCOMPARE(t.records().lastCycle().number, 12);
     QVERIFY(t.records().unfinishedLastLine());
     QVERIFY2(t.warningText().contains("cut short"), qPrintable(t.warningText()));
     QVERIFY(t.warningText().contains("12 complete cycles"));
@@ -207,7 +233,7 @@ void tst_AppTrends::fileCutShortByACrash()
     damaged.write(bytes + "\n");
     damaged.close();
     QVERIFY(t.openRecords("damaged.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 12);
+    QCOMPARE(int(t.records().cycleCount()), 12);
     QCOMPARE(t.records().damagedLines(), 2); // the garbage and the cut line, now ended
     QVERIFY(t.warningText().contains("2 damaged line(s)"));
 }
@@ -227,7 +253,7 @@ void tst_AppTrends::followsTheRunningFile()
     t.follow(&worker);
     QVERIFY(t.following());
     emit worker.sngRecordFile("records/live.jsonl");
-    QCOMPARE(int(t.records().cycles().size()), 3);
+    QCOMPARE(int(t.records().cycleCount()), 3);
 
     // A cycle's line is on file before its verdict arrives. While the
     // window is hidden nothing more is read; shown, it catches up.
@@ -236,10 +262,10 @@ void tst_AppTrends::followsTheRunningFile()
     file.write(QJsonDocument(cycleLine(4, false, 2000, 50)).toJson(QJsonDocument::Compact) + '\n');
     file.flush();
     emit worker.sngUpdateRadio(false);
-    QCOMPARE(int(t.records().cycles().size()), 3);
+    QCOMPARE(int(t.records().cycleCount()), 3);
     t.show();
-    QCOMPARE(int(t.records().cycles().size()), 4);
-    QVERIFY(!t.records().cycles().back().pass);
+    QCOMPARE(int(t.records().cycleCount()), 4);
+    QVERIFY(!t.records().lastCycle().pass);
     t.redrawNow();
     QVERIFY(points(t.failedSeries()).contains(QPointF(4, 2.0)));
     QVERIFY(t.infoText().contains("running"));
@@ -251,12 +277,12 @@ void tst_AppTrends::followsTheRunningFile()
     file.close();
     emit worker.sngUpdateRadio(true);
     QCOMPARE(t.records().path(), QStringLiteral("records/old.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 5);
+    QCOMPARE(int(t.records().cycleCount()), 5);
 
     // Following again picks the live run up with all it has written.
     t.findChild<QCheckBox *>()->setChecked(true);
     QCOMPARE(t.records().path(), QStringLiteral("records/live.jsonl"));
-    QCOMPARE(int(t.records().cycles().size()), 5);
+    QCOMPARE(int(t.records().cycleCount()), 5);
     QVERIFY(!t.records().end().isEmpty());
 }
 
@@ -329,6 +355,98 @@ void tst_AppTrends::pngExport()
     QVERIFY(!t.savePng("no/such/folder/chart.png"));
 }
 
+void tst_AppTrends::oversizedLinesArePassedOver()
+{
+    // Hundreds of megabytes with no line feed (zeros left by a crash, a
+    // garbled copy) are passed over in pieces, never held whole, and said so;
+    // when the line ends at last, what follows is read.
+    AppFolder folder;
+    constexpr qint64 huge = qint64(200) << 20;
+    {
+        QFile file("big.jsonl");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(compact({{"record", "run"}, {"case", "PPPCallTest"}}));
+        file.write(compact(cycleLine(1, true, 1000, 40)));
+        QVERIFY(file.resize(file.size() + huge)); // sparse: no disk taken
+    }
+    const long peakBefore = peakResidentMb();
+
+    testWorker worker;
+    TrendsWindow t;
+    t.follow(&worker);
+    t.show();
+    emit worker.sngRecordFile("big.jsonl");
+    QTRY_VERIFY_WITH_TIMEOUT(t.records().caughtUp(), 30000);
+    QCOMPARE(t.records().cycleCount(), 1);
+    QCOMPARE(t.records().oversizedLines(), 1);
+    QVERIFY2(t.warningText().contains("1 line(s) over 1 MB skipped unread"), qPrintable(t.warningText()));
+    QVERIFY(t.warningText().contains("1 complete cycles"));
+
+    QFile file("big.jsonl");
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("\n" + compact(cycleLine(2, false, 2000, 40)) + compact(cycleLine(3, true, 1100, 40)));
+    file.close();
+    emit worker.sngUpdateRadio(true);
+    QTRY_VERIFY_WITH_TIMEOUT(t.records().caughtUp(), 30000);
+    QCOMPARE(t.records().cycleCount(), 3);
+    QCOMPARE(t.records().lastCycle().number, 3);
+    QCOMPARE(t.records().oversizedLines(), 1);
+    t.redrawNow();
+    QCOMPARE(points(t.failedSeries()), QList<QPointF>{QPointF(2, 2.0)});
+
+    // The export streams past it as well.
+    QVERIFY(t.exportCsv("big.csv"));
+    const QList<QStringList> rows = readCsv("big.csv");
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows.at(3).at(0), QStringLiteral("3"));
+    QVERIFY2(peakResidentMb() - peakBefore < 100,
+             qPrintable(QString("peak %1 MB, was %2 MB").arg(peakResidentMb()).arg(peakBefore)));
+}
+
+void tst_AppTrends::quickCycleReadingAgreesWithJson()
+{
+    // Cycle lines are read by a quick scanner that leaves anything unusual
+    // to the JSON parser: both must agree on every line, sound or not.
+    const QList<QByteArray> lines = {
+        R"({"record":"cycle","cycle":7,"pass":true,"dialUpMs":1234.5,"hangUpMs":40})",
+        R"( { "cycle" : 8 ,"pass": false , "record":"cycle" }  )",
+        R"({"record":"cycle","cycle":9,"pass":true,"failedLine":"Failed!!!\"quoted\" \u00e9"})",
+        R"({"record":"cycle","cycle":1.5,"pass":1,"dialUpMs":"12","hangUpMs":null})",
+        R"({"record":"cycle","cycle":3000000000,"dialUpMs":-0,"hangUpMs":1e3})",
+        R"({"record":"cycle","cycle":-6.25e-1,"dialUpMs":1E+2,"hangUpMs":0.000001})",
+        R"({"record":"cycle","cycle":4,"cycle":5,"pass":true})",
+        R"({"record":"cycle","cycle":6,"pass":true}x)",
+        R"({"record":"cycle","cycle":6,"pass":tru})",
+        R"({"record":"cycle","cycle":06})",
+        R"({"record":"cycle","cycle":6,})",
+        R"({"record":"cycle","cycle":6.})",
+        R"({"record":"cycle","cycle":1e400})",
+        R"({"record":"cycle","limits":{"a":[1,2]},"cycle":6})",
+        R"({"record":"cycl","cycle":6})",
+        R"({"record":7,"cycle":6})",
+        "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"tab\there\"}",
+        "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"caf\xc3\xa9\"}",
+        "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"bad \xff\"}",
+        R"({"record":"run","case":"PPPCallTest"})",
+        R"({"record":"cycle","cycle":6)",
+        "", "  \r", "[1,2]", "{}", "null",
+    };
+    for (const QByteArray &line : lines) {
+        RecordsFile::Cycle quick, full;
+        QJsonObject object;
+        const RecordsFile::LineKind kind = RecordsFile::parseLine(line, &quick);
+        QCOMPARE(int(kind), int(RecordsFile::parseLine(line, &full, &object)));
+        if (kind != RecordsFile::LineKind::Cycle)
+            continue;
+        QVERIFY2(quick.number == full.number && quick.pass == full.pass, line.constData());
+        QVERIFY2(quick.dialUpMs == full.dialUpMs && quick.hangUpMs == full.hangUpMs, line.constData());
+    }
+    RecordsFile::Cycle c;
+    QCOMPARE(int(RecordsFile::parseLine(lines.first(), &c)), int(RecordsFile::LineKind::Cycle));
+    QVERIFY(c.number == 7 && c.pass && c.dialUpMs == 1234.5F && c.hangUpMs == 40.0F);
+    QCOMPARE(int(RecordsFile::parseLine(lines.at(7), &c)), int(RecordsFile::LineKind::Damaged));
+}
+
 void tst_AppTrends::decimationBoundsDrawingNotData()
 {
     // A million points into 500 buckets: at most two per bucket, the
@@ -358,6 +476,73 @@ void tst_AppTrends::decimationBoundsDrawingNotData()
     QVERIFY(SeriesDecimator::firstPerBucket(0, n, 500, x, y).size() <= 500);
 }
 
+void tst_AppTrends::summaryStaysBoundedAndKeepsExtremes()
+{
+    // Eight buckets at most: a thousand cycles end in buckets of 128, each
+    // holding exactly its cycles' extremes, failures and counts.
+    std::mt19937 random(17);
+    std::vector<RecordsFile::Cycle> all;
+    CycleSummary summary(8);
+    for (int n = 1; n <= 1000; ++n) {
+        RecordsFile::Cycle c;
+        c.number = n;
+        c.pass = random() % 13 != 0;
+        c.dialUpMs = random() % 5 == 0 ? -1 : float(random() % 10000);
+        c.hangUpMs = float(random() % 100);
+        all.push_back(c);
+        summary.add(c, 100 * n);
+        QVERIFY(summary.buckets().size() <= 8);
+    }
+    QCOMPARE(summary.bucketSize(), 128);
+    QCOMPARE(summary.cycles(), qint64(1000));
+
+    qint64 passes = 0;
+    int previousLast = 0;
+    for (const CycleSummary::Bucket &b : summary.buckets()) {
+        QCOMPARE(b.first, previousLast + 1);
+        previousLast = b.last;
+        QCOMPARE(b.count, b.last - b.first + 1);
+        QCOMPARE(b.offset, qint64(100) * b.first);
+        CycleSummary::Extremes dial, fpy;
+        int failed = 0;
+        int firstFail = 0;
+        for (int n = b.first; n <= b.last; ++n) {
+            const RecordsFile::Cycle &c = all[std::size_t(n - 1)];
+            passes += c.pass ? 1 : 0;
+            if (c.dialUpMs >= 0 && (dial.empty || c.dialUpMs < dial.low))
+                dial.low = c.dialUpMs, dial.lowAt = n;
+            if (c.dialUpMs >= 0 && (dial.empty || c.dialUpMs > dial.high))
+                dial.high = c.dialUpMs, dial.highAt = n;
+            dial.empty = dial.empty && c.dialUpMs < 0;
+            const float f = float(RunFiles::fpy(passes, n - passes));
+            if (fpy.empty || f < fpy.low)
+                fpy.low = f, fpy.lowAt = n;
+            if (fpy.empty || f > fpy.high)
+                fpy.high = f, fpy.highAt = n;
+            fpy.empty = false;
+            if (!c.pass && failed++ == 0)
+                firstFail = n;
+        }
+        QVERIFY(!dial.empty);
+        QCOMPARE(QList<float>({b.dialUpMs.low, b.dialUpMs.high}), QList<float>({dial.low, dial.high}));
+        QCOMPARE(QList<int>({b.dialUpMs.lowAt, b.dialUpMs.highAt}), QList<int>({dial.lowAt, dial.highAt}));
+        QCOMPARE(QList<float>({b.fpy.low, b.fpy.high}), QList<float>({fpy.low, fpy.high}));
+        QCOMPARE(QList<int>({b.fpy.lowAt, b.fpy.highAt}), QList<int>({fpy.lowAt, fpy.highAt}));
+        QCOMPARE(b.failed, failed);
+        QCOMPARE(b.firstFailAt, firstFail);
+        QCOMPARE(b.firstFailDialUpMs, all[std::size_t(firstFail - 1)].dialUpMs);
+        QCOMPARE(b.cyclesAtEnd, qint64(b.last));
+        QCOMPARE(b.passesAtEnd, passes);
+    }
+    QCOMPARE(previousLast, 1000);
+    QCOMPARE(summary.passes(), passes);
+
+    // The buckets holding cycles 300 to 400, and the counts before them.
+    QCOMPARE(summary.bucketsBetween(300, 400), std::make_pair(2, 4));
+    QCOMPARE(summary.countsBefore(2).first, qint64(256));
+    QCOMPARE(summary.countsBefore(0), std::make_pair(qint64(0), qint64(0)));
+}
+
 void tst_AppTrends::longRunDrawnWhole()
 {
     AppFolder folder;
@@ -378,7 +563,7 @@ void tst_AppTrends::longRunDrawnWhole()
     QVERIFY(t.openRecords("long.jsonl"));
     t.redrawNow();
 
-    QCOMPARE(int(t.records().cycles().size()), n);
+    QCOMPARE(int(t.records().cycleCount()), n);
     QCOMPARE(t.records().passCount(), n - 2);
     const int bound = 2 * t.bucketCount() + 2;
     QVERIFY2(bound < 4000, qPrintable(QString::number(bound)));
@@ -389,6 +574,34 @@ void tst_AppTrends::longRunDrawnWhole()
     QVERIFY(points(t.failedSeries()).size() >= 1);
     QCOMPARE(points(t.failedSeries()).first().x(), 42001.0);
     QCOMPARE(points(t.fpySeries()).last(), QPointF(n, 99));
+
+    // Kept as a bounded summary: the cycles in pairs.
+    QVERIFY(t.records().summary().buckets().size() <= std::size_t(CycleSummary::kDefaultCap));
+    QCOMPARE(t.records().summary().bucketSize(), 2);
+
+    // A stretch of a hundred cycles is read again and drawn in full: every
+    // cycle, both failures, the FPY going on from the cycles before it.
+    auto *axis = qobject_cast<QValueAxis *>(t.findChild<QChartView *>()->chart()->axes(Qt::Horizontal).value(0));
+    QVERIFY(axis);
+    axis->setRange(41950, 42050);
+    t.redrawNow();
+    const QList<QPointF> dial = points(t.dialUpSeries());
+    QCOMPARE(dial.size(), 101);
+    for (int i = 0; i < dial.size(); ++i)
+        QCOMPARE(dial[i], QPointF(41950 + i, (1000 + (41950 + i) % 300) / 1000.0));
+    QCOMPARE(points(t.failedSeries()),
+             (QList<QPointF>{QPointF(42001, (1000 + 42001 % 300) / 1000.0), QPointF(42002, (1000 + 42002 % 300) / 1000.0)}));
+    const QList<QPointF> fpy = points(t.fpySeries());
+    QCOMPARE(fpy.size(), 101);
+    QCOMPARE(fpy.first(), QPointF(41950, 100));
+    QCOMPARE(fpy.at(52), QPointF(42002, RunFiles::fpy(42000, 2)));
+
+    // Whole run again.
+    for (QPushButton *b : t.findChildren<QPushButton *>())
+        if (b->text() == QStringLiteral("Whole run"))
+            b->click();
+    QVERIFY(t.dialUpSeries()->count() <= bound);
+    QVERIFY(points(t.dialUpSeries()).contains(QPointF(73457, 9.999)));
 }
 
 void tst_AppTrends::trendsActionOpensTheWindow()
