@@ -2,6 +2,7 @@
 // statuses and one-line reasons, the run limits, the files it leaves after
 // a signal or a kill, and its JUnit report.
 #include "BenchProcess.h"
+#include "JUnitReport.h"
 #include "RecordFile.h"
 
 #include <QDir>
@@ -62,6 +63,7 @@ private slots:
     void signalsStopTheRunWithFilesWritten();
     void killKeepsEveryFinishedCycle();
     void junitCountsWhatTheResultCounts();
+    void junitFromDamagedRecords();
     void runsWithoutADisplay();
 
 private:
@@ -321,6 +323,36 @@ void TestRunner::junitCountsWhatTheResultCounts()
     QCOMPARE(failures, resultCount(result, QStringLiteral("FAIL")));
     QCOMPARE(cases, 2);
     QCOMPARE(message, QStringLiteral("Failed!!!Recieve wrong data from server!"));
+}
+
+void TestRunner::junitFromDamagedRecords()
+{
+    // Damaged figures and a line cut short by a crash: the report still
+    // holds the whole cycles, with no impossible time.
+    const QString records = work->filePath(QStringLiteral("damaged.jsonl"));
+    QFile file(records);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write("{\"record\":\"cycle\",\"cycle\":1,\"pass\":true,\"durationMs\":1e300}\n"
+                       "{\"record\":\"cycle\",\"cycle\":2,\"pass\":false,\"durationMs\":-1e300,"
+                       "\"failedLine\":\"Failed!!!ping error!\"}\n"
+                       "{\"record\":\"cycle\",\"cycle\":3,\"pa")
+            > 0);
+    file.close();
+    JUnitReport report(QStringLiteral("PPPCallTest"));
+    QVERIFY(report.readRecords(records));
+    const QString junit = work->filePath(QStringLiteral("damaged.xml"));
+    QVERIFY(report.write(junit, QDateTime::currentDateTime()));
+
+    QFile xmlFile(junit);
+    QVERIFY(xmlFile.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&xmlFile);
+    QStringList times;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.attributes().hasAttribute(QStringLiteral("time")))
+            times << xml.attributes().value(QStringLiteral("time")).toString();
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(times, QStringList({"0.000", "0.000", "0.000"}));
 }
 
 void TestRunner::runsWithoutADisplay()
