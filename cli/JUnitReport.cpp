@@ -51,7 +51,10 @@ bool JUnitReport::forEachCycle(Fn &&fn, int *onRecord) const
                 continue;
             fromVerdicts(c.number - 1);
             c.pass = o.value(QStringLiteral("pass")).toBool();
-            c.durationMs = qint64(o.value(QStringLiteral("durationMs")).toDouble());
+            // A figure no cycle can take (damage) counts as none; converting
+            // one beyond qint64 would be undefined.
+            const double ms = o.value(QStringLiteral("durationMs")).toDouble();
+            c.durationMs = ms >= 0 && ms < 1e12 ? qint64(ms) : 0;
             c.step = o.value(QStringLiteral("failedStep")).toString();
             c.message = o.value(QStringLiteral("failedLine")).toString();
             fn(c);

@@ -164,7 +164,11 @@ void UartEngine::onReadyRead()
     if (n <= 0)
         return;
 
-    const QByteArray data = m_serialPort->read(n);
+    receive(m_serialPort->read(n));
+}
+
+void UartEngine::receive(const QByteArray &data)
+{
     m_recvBuffer.append(withoutLineEnds(data));
     // The log shows the chunk up to a NUL byte; the buffer keeps all of it.
     emit sngLogtext(QString::fromLocal8Bit(data.constData()), QColor(Qt::yellow));

@@ -41,6 +41,10 @@ public:
     // Whether the device behind a port name is there now.
     static bool isPresent(const QString &portName);
 
+    // Takes bytes as they came from the port: into the receive buffer and
+    // the log.
+    void receive(const QByteArray &data);
+
     // Bytes received since the last clear, CR and LF left out. The link
     // steps clear and search it directly.
     QByteArray m_recvBuffer;

@@ -308,14 +308,9 @@ QJsonObject BenchSession::next(int timeoutMs)
 {
     const QDeadlineTimer deadline(qMax(0, timeoutMs));
     for (;;) {
-        QByteArray line;
-        while (takeLine(m_pending, line)) {
-            bool valid = false;
-            const QJsonObject obj = decode(line, &valid);
-            if (valid)
-                return obj;
-            // Not one of ours: skip it rather than hand out garbage.
-        }
+        QJsonObject obj;
+        if (takeMessage(m_pending, &obj))
+            return obj;
         if (!isOpen())
             return {};
 #ifdef Q_OS_WIN
@@ -342,6 +337,21 @@ QJsonObject BenchSession::next(int timeoutMs)
         }
 #endif
     }
+}
+
+bool BenchSession::takeMessage(QByteArray &pending, QJsonObject *message)
+{
+    QByteArray line;
+    while (takeLine(pending, line)) {
+        bool valid = false;
+        const QJsonObject obj = decode(line, &valid);
+        if (valid) {
+            *message = obj;
+            return true;
+        }
+        // Not one of ours: skip it rather than hand out garbage.
+    }
+    return false;
 }
 
 void BenchSession::close()

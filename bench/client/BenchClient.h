@@ -90,6 +90,10 @@ public:
     // Opens a session on the control socket at socketPath.
     bool openAt(const QString &socketPath, int timeoutMs = 3000);
 
+    // Takes the next message off the front of what the bench sent, skipping
+    // lines that are no JSON object; false when no whole line is left.
+    static bool takeMessage(QByteArray &pending, QJsonObject *message);
+
 private:
     std::unique_ptr<QLocalSocket> m_socket; // used on Windows only
     QByteArray m_pending;

@@ -43,20 +43,14 @@ void ControlConnection::flush()
 void ControlConnection::onReadyRead()
 {
     m_buffer.append(m_socket->readAll());
-    int nl;
-    while (!m_finished && (nl = m_buffer.indexOf('\n')) >= 0) {
-        const QByteArray line = m_buffer.left(nl).trimmed();
-        m_buffer.remove(0, nl + 1);
-        if (line.isEmpty())
-            continue;
-        QJsonParseError err{};
-        const QJsonDocument doc = QJsonDocument::fromJson(line, &err);
-        if (err.error != QJsonParseError::NoError || !doc.isObject()) {
+    QJsonObject req;
+    Line line;
+    while (!m_finished && (line = takeRequest(m_buffer, &req)) != Line::None) {
+        if (line == Line::Bad)
             send(QJsonObject{{QStringLiteral("ok"), false},
                              {QStringLiteral("error"), QStringLiteral("bad request: not a JSON object")}});
-            continue;
-        }
-        emit request(this, doc.object());
+        else if (line == Line::Request)
+            emit request(this, req);
     }
     if (m_buffer.size() > kMaxRequest) {
         send(QJsonObject{{QStringLiteral("ok"), false},
@@ -64,6 +58,23 @@ void ControlConnection::onReadyRead()
         m_socket->disconnectFromServer();
         finish();
     }
+}
+
+ControlConnection::Line ControlConnection::takeRequest(QByteArray &buffer, QJsonObject *request)
+{
+    const int nl = buffer.indexOf('\n');
+    if (nl < 0)
+        return Line::None;
+    const QByteArray line = buffer.left(nl).trimmed();
+    buffer.remove(0, nl + 1);
+    if (line.isEmpty())
+        return Line::Empty;
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line, &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject())
+        return Line::Bad;
+    *request = doc.object();
+    return Line::Request;
 }
 
 void ControlConnection::finish()

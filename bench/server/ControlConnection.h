@@ -16,6 +16,12 @@ class ControlConnection : public QObject
 public:
     ControlConnection(QLocalSocket *socket, QObject *parent);
 
+    // What the next line of a client's bytes holds.
+    enum class Line { None, Empty, Bad, Request };
+    // Takes the next whole line off the front of buffer and reads it as a
+    // request; None while no line is complete.
+    static Line takeRequest(QByteArray &buffer, QJsonObject *request);
+
     void send(const QJsonObject &msg);
     // Pushes queued replies out now, before the bench exits.
     void flush();

@@ -7,7 +7,8 @@ bool isWhole(const QJsonValue &v)
     if (!v.isDouble())
         return false;
     const double d = v.toDouble();
-    return d == double(qint64(d)) && d >= -1e9 && d <= 1e9;
+    // The range first: converting a double beyond qint64 is undefined.
+    return d >= -1e9 && d <= 1e9 && d == double(qint64(d));
 }
 
 } // namespace

@@ -149,6 +149,12 @@ void TestDiscovery::badRequests()
     QCOMPARE(s.next(3000).value("ok").toBool(), false);
     QVERIFY(s.send({{"op", "relay.set"}, {"serial", "BNCH1"}}));
     QCOMPARE(s.next(3000).value("ok").toBool(), false);
+    // A fault value beyond any whole number is refused, not converted.
+    QVERIFY(s.send({{"op", "fault.set"}, {"faults", QJsonObject{{"echo.extra", 1e300}, {"dial.failAt", -1e300}}}}));
+    r = s.next(3000);
+    QCOMPARE(r.value("ok").toBool(), false);
+    QVERIFY(r.value("error").toString().contains("bad value"));
+    QCOMPARE(bench.faults().value("echo.extra").toInt(), 0);
     QVERIFY(s.send({{"op", "hello"}, {"id", 42}}));
     r = s.next(3000);
     QVERIFY(r.value("ok").toBool());

@@ -4,6 +4,7 @@
 // its files.
 #include "BenchProcess.h"
 #include "CycleVerdicts.h"
+#include "JUnitReport.h"
 #include "RecordFile.h"
 
 #include <QDir>
@@ -76,6 +77,7 @@ private slots:
     void junitCountsWhatTheResultCounts();
     void verdictsStayCompact();
     void installedRunnerUsesTheUserDataFolder();
+    void junitFromDamagedRecords();
     void runsWithoutADisplay();
     void sameSecondSavesOfManyProcessesKeepEveryFile();
     void runnersSharingAFolderKeepTheirOwnFiles();
@@ -550,6 +552,42 @@ void TestRunner::installedRunnerUsesTheUserDataFolder()
     // Nothing beside the program.
     QCOMPARE(QDir(bin).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("trevalo-run")});
+}
+
+void TestRunner::junitFromDamagedRecords()
+{
+    // Damaged figures and a line cut short by a crash: the report still
+    // holds the whole cycles, with no impossible time.
+    const QString records = work->filePath(QStringLiteral("damaged.jsonl"));
+    QFile file(records);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write("{\"record\":\"cycle\",\"cycle\":1,\"pass\":true,\"durationMs\":1e300}\n"
+                       "{\"record\":\"cycle\",\"cycle\":2,\"pass\":false,\"durationMs\":-1e300,"
+                       "\"failedLine\":\"Failed!!!ping error!\"}\n"
+                       "{\"record\":\"cycle\",\"cycle\":3,\"pa")
+            > 0);
+    file.close();
+    CycleVerdicts verdicts;
+    verdicts.addPass();
+    verdicts.addFailure(QStringLiteral("pingHost"), QStringLiteral("Failed!!!ping error!"));
+    verdicts.addPass();
+    JUnitReport report(QStringLiteral("PPPCallTest"), verdicts);
+    QVERIFY(report.readRecords(records));
+    const QString junit = work->filePath(QStringLiteral("damaged.xml"));
+    QVERIFY(report.write(junit, QDateTime::currentDateTime()));
+
+    QFile xmlFile(junit);
+    QVERIFY(xmlFile.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&xmlFile);
+    QStringList times;
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.attributes().hasAttribute(QStringLiteral("time")))
+            times << xml.attributes().value(QStringLiteral("time")).toString();
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    // The suite and the two cycles on record; the cut one has no time.
+    QCOMPARE(times, QStringList({"0.000", "0.000", "0.000"}));
+    QCOMPARE(report.cyclesOnRecord(), 2);
 }
 
 void TestRunner::runsWithoutADisplay()

@@ -1,0 +1,61 @@
+// The trends window's reading of a record file: read whole, followed while
+// it grows, and exported as CSV.
+#include "FuzzSupport.h"
+#include "RecordsFile.h"
+
+#include <QFile>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    FuzzSupport::start(argc, argv);
+    return 0;
+}
+
+namespace {
+
+bool write(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode)
+{
+    QFile f(path);
+    return f.open(mode) && f.write(bytes) == bytes.size() && f.flush();
+}
+
+} // namespace
+
+// The first byte says where the file stood when the window first read it;
+// the rest is the file's bytes.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using FuzzSupport::check;
+    if (size == 0)
+        return 0;
+    const QByteArray content = FuzzSupport::bytes(data + 1, size - 1);
+    const qsizetype cut = qsizetype(data[0]) * content.size() / 256;
+    const QString path = FuzzSupport::scratch() + QStringLiteral("/run.jsonl");
+    const QString csv = FuzzSupport::scratch() + QStringLiteral("/run.csv");
+
+    check(write(path, content.left(cut), QIODevice::WriteOnly | QIODevice::Truncate), "scratch file written");
+    RecordsFile followed;
+    check(followed.open(path), "record file opens");
+    check(write(path, content.mid(cut), QIODevice::WriteOnly | QIODevice::Append), "scratch file appended");
+    followed.readMore();
+
+    // Following a file as it grows must end where reading it whole does.
+    RecordsFile whole;
+    check(whole.open(path), "record file opens");
+    check(followed.cycles().size() == whole.cycles().size(), "same cycles followed as read whole");
+    check(followed.passCount() == whole.passCount(), "same passes followed as read whole");
+    check(followed.damagedLines() == whole.damagedLines(), "same damaged lines followed as read whole");
+    check(followed.unfinishedLastLine() == whole.unfinishedLastLine(), "same unfinished line followed as read whole");
+    check(followed.run() == whole.run() && followed.end() == whole.end(), "same run and end followed as read whole");
+    int passes = 0;
+    for (const RecordsFile::Cycle &c : whole.cycles()) {
+        passes += c.pass ? 1 : 0;
+        check(c.passesSoFar == passes, "running pass count");
+    }
+    check(passes == whole.passCount(), "pass count");
+    whole.warning();
+
+    QString error;
+    RecordsFile::exportCsv(path, csv, &error);
+    return 0;
+}
