@@ -67,8 +67,10 @@ QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &whe
         // Written to a temporary file and renamed into place only when every
         // byte reached the disk: a full or failing disk leaves the earlier
         // file as it was and is reported, instead of losing lines silently.
+        // Flushed before the commit: Qt's commit does not see a flush the
+        // disk refused and would put an empty file in place.
         QSaveFile out(base.filePath(path));
-        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush() || !out.commit())
             break;
         return path;
     }
@@ -135,7 +137,13 @@ QString writeResult(const QString &dir, const QString &tag, const QStringList &c
     for (const QString &line : counts)
         out << '#' << line << eol;
     out.flush();
+    const bool written = out.status() == QTextStream::Ok;
     file.close();
+    // A file the disk took only part of would be read as the run's result.
+    if (!written || file.error() != QFileDevice::NoError) {
+        file.remove();
+        return QString();
+    }
     return name;
 }
 
