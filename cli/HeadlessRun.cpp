@@ -62,6 +62,8 @@ HeadlessRun::HeadlessRun(const RunOptions &options, QObject *parent)
 HeadlessRun::~HeadlessRun()
 {
     if (m_worker) {
+        // Once the event loop has stopped taking lines, the worker must not wait for it.
+        m_worker->logFlow().setConsumer(false);
         if (!m_finished)
             m_worker->stopTest(testWorker::EndReason::ProgramClosed);
         m_thread.quit();
@@ -120,6 +122,8 @@ bool HeadlessRun::start()
     limits.durationMs = m_options.durationMs;
     limits.maxFailures = m_options.maxFailures;
     m_worker->setRunLimits(limits);
+    // Lines not yet taken hold the worker back past a cap, as in the window.
+    m_worker->logFlow().setConsumer(true);
     m_worker->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     connect(m_worker, &testWorker::sngLog, this, &HeadlessRun::onLog);
@@ -151,19 +155,40 @@ void HeadlessRun::requestStop()
 
 void HeadlessRun::onLog(const QString &text, const QColor &color)
 {
-    const QString line = m_stamper.stampLine(text);
-    if (!m_log.append(line.toLocal8Bit()) && !m_logFailed) {
-        m_logFailed = true; // said once; the lines are kept for the next try
-        std::fprintf(stderr, "trevalo-run: cannot write the log under %s\n", qPrintable(m_options.outDir));
-    }
+    if (m_worker)
+        m_worker->logFlow().taken();
+    logLine(text, color);
+}
+
+void HeadlessRun::logLine(const QString &text, const QColor &color)
+{
+    const QByteArray line = m_stamper.stampLine(text).toLocal8Bit();
+    const bool wasFailing = m_log.isFailing();
+    m_log.append(line);
+    reportLogState(wasFailing);
+    // The worker's own red line whenever a record line did not reach the disk.
+    if (text == QLatin1String("Fail to open record file"))
+        m_recordsIncomplete = true;
     if (m_options.quiet)
         return;
     const char *ansi = m_colour ? ansiFor(color) : nullptr;
-    if (ansi)
-        std::printf("%s%s\033[0m\n", ansi, line.toLocal8Bit().constData());
+    m_out.line(ansi ? ansi + line + "\033[0m" : line);
+}
+
+void HeadlessRun::reportLogState(bool wasFailing)
+{
+    if (m_log.isFailing() == wasFailing)
+        return;
+    if (m_log.isFailing())
+        error(QStringLiteral("cannot write the log under %1 (%2); its lines are held until the disk takes them")
+                  .arg(m_options.outDir, m_log.failure()));
     else
-        std::printf("%s\n", line.toLocal8Bit().constData());
-    std::fflush(stdout);
+        error(QStringLiteral("writing the log under %1 again").arg(m_options.outDir));
+}
+
+void HeadlessRun::error(const QString &text)
+{
+    m_err.line(QStringLiteral("trevalo-run: %1").arg(text).toLocal8Bit());
 }
 
 void HeadlessRun::onCycleFailed(const QString &step, const QString &line)
@@ -184,9 +209,14 @@ void HeadlessRun::onResult(bool pass)
     (pass ? m_pass : m_fail) += 1;
     if (!m_options.quiet)
         return;
-    std::printf("cycle %lld %s  pass %lld  fail %lld  FPY %d%%  %llds\n", m_pass + m_fail, pass ? "PASS" : "FAIL",
-                m_pass, m_fail, RunFiles::fpy(m_pass, m_fail), m_clock.elapsed() / 1000);
-    std::fflush(stdout);
+    m_out.line(QStringLiteral("cycle %1 %2  pass %3  fail %4  FPY %5%  %6s")
+                   .arg(m_pass + m_fail)
+                   .arg(QLatin1String(pass ? "PASS" : "FAIL"))
+                   .arg(m_pass)
+                   .arg(m_fail)
+                   .arg(RunFiles::fpy(m_pass, m_fail))
+                   .arg(m_clock.elapsed() / 1000)
+                   .toLocal8Bit());
 }
 
 void HeadlessRun::onAvgTime(bool dialUp, int ms)
@@ -205,8 +235,11 @@ void HeadlessRun::saveLog()
     if (m_log.isEmpty())
         return;
     // A failed save keeps the lines for the next one, as the window does.
-    if (m_log.save(QDateTime::currentDateTime()).isEmpty())
-        onLog(QStringLiteral("Fail to open log file"), Qt::red);
+    const bool wasFailing = m_log.isFailing();
+    const bool saved = !m_log.save(QDateTime::currentDateTime()).isEmpty();
+    reportLogState(wasFailing);
+    if (!saved)
+        logLine(QStringLiteral("Fail to open log file"), Qt::red);
 }
 
 void HeadlessRun::onFinishAll()
@@ -214,38 +247,63 @@ void HeadlessRun::onFinishAll()
     m_finished = true;
     m_autoSave.stop();
     const QDateTime now = QDateTime::currentDateTime();
+    // Every file that does not hold the whole run is named on standard error
+    // and sets the exit status: a CI job must not take it for complete.
+    bool incomplete = false;
+    const bool logWasFailing = m_log.isFailing();
     const QString logPath = m_log.save(now);
-    if (logPath.isEmpty())
-        std::fprintf(stderr, "trevalo-run: cannot write the log file under %s\n", qPrintable(m_options.outDir));
+    reportLogState(logWasFailing);
+    if (logPath.isEmpty()) {
+        error(QStringLiteral("cannot write the log file under %1").arg(m_options.outDir));
+        incomplete = true;
+    } else if (m_log.lostLines() > 0) {
+        error(QStringLiteral("the log %1 lacks %2 lines the disk did not take in time")
+                  .arg(QDir(m_options.outDir).filePath(logPath))
+                  .arg(m_log.lostLines()));
+        incomplete = true;
+    }
     const QString tag = TestCases::resultTag(m_options.caseIndex);
     const QString resultPath = RunFiles::writeResult(m_options.outDir, tag, RunFiles::countLines(m_pass, m_fail), now);
-    if (resultPath.isEmpty())
-        std::fprintf(stderr, "trevalo-run: cannot write the result file under %s\n", qPrintable(m_options.outDir));
+    if (resultPath.isEmpty()) {
+        error(QStringLiteral("cannot write the result file under %1").arg(m_options.outDir));
+        incomplete = true;
+    }
 
     const QString recordFile = m_worker->recordFile();
-    if (!m_options.junitFile.isEmpty() && !writeJUnit(recordFile))
-        std::fprintf(stderr, "trevalo-run: cannot write the JUnit report %s\n", qPrintable(m_options.junitFile));
+    if (m_recordsIncomplete) {
+        error(recordFile.isEmpty()
+                  ? QStringLiteral("cannot write the record file under %1").arg(QDir(m_options.outDir).filePath(QStringLiteral("records")))
+                  : QStringLiteral("the record file %1 is incomplete").arg(recordFile));
+        incomplete = true;
+    }
+    QString junitPath = m_options.junitFile;
+    if (!junitPath.isEmpty() && !writeJUnit(recordFile)) {
+        error(QStringLiteral("cannot write the JUnit report %1").arg(m_options.junitFile));
+        junitPath.clear();
+        incomplete = true;
+    }
 
-    printSummary(logPath, resultPath, recordFile);
+    printSummary(logPath, resultPath, recordFile, junitPath);
 
     const testWorker::EndReason reason = m_worker->endReason();
     if (reason == testWorker::EndReason::PortFailed) {
         m_exitCode = 2;
-        std::fprintf(stderr, "trevalo-run: cannot open port %s\n", qPrintable(m_setup.portName));
+        error(QStringLiteral("cannot open port %1").arg(m_setup.portName));
     } else if (m_fail > 0) {
         m_exitCode = 1;
-        std::fprintf(stderr, "trevalo-run: %lld of %lld cycles failed\n", m_fail, m_pass + m_fail);
+        error(QStringLiteral("%1 of %2 cycles failed").arg(m_fail).arg(m_pass + m_fail));
     } else if (reason == testWorker::EndReason::GaveUp) {
         m_exitCode = 1;
-        std::fprintf(stderr, "trevalo-run: the run gave up\n");
+        error(QStringLiteral("the run gave up"));
     } else if (m_pass == 0) {
         // Nothing failed because nothing was tried: no pass either.
         m_exitCode = 3;
-        std::fprintf(stderr, "trevalo-run: no cycle counted before the run ended (%s)\n",
-                     qPrintable(testWorker::endReasonText(reason)));
+        error(QStringLiteral("no cycle counted before the run ended (%1)").arg(testWorker::endReasonText(reason)));
     } else {
         m_exitCode = 0;
     }
+    if (incomplete && m_exitCode != 2)
+        m_exitCode = FilesIncomplete;
     emit finished();
 }
 
@@ -257,16 +315,17 @@ bool HeadlessRun::writeJUnit(const QString &recordFile)
     if (!report.write(m_options.junitFile, m_started))
         return false;
     if (recordFile.isEmpty() && m_verdicts.count() > 0)
-        std::fprintf(stderr, "trevalo-run: no record file; the JUnit report has every cycle from the run itself\n");
+        error(QStringLiteral("no record file; the JUnit report has every cycle from the run itself"));
     else if (report.cyclesOnRecord() < m_verdicts.count())
-        std::fprintf(stderr,
-                     "trevalo-run: the record file holds %d of %d counted cycles; the JUnit report has the others "
-                     "from the run itself\n",
-                     report.cyclesOnRecord(), m_verdicts.count());
+        error(QStringLiteral("the record file holds %1 of %2 counted cycles; the JUnit report has the others "
+                             "from the run itself")
+                  .arg(report.cyclesOnRecord())
+                  .arg(m_verdicts.count()));
     return true;
 }
 
-void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile)
+void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile,
+                               const QString &junitPath)
 {
     const auto average = [](double total, int n) {
         return n > 0 ? QString::number(total / n, 'g', 6) + QLatin1Char('s') : QStringLiteral("-");
@@ -277,20 +336,24 @@ void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath
                                  .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
                                  .arg(seconds % 60, 2, 10, QLatin1Char('0'));
     const QDir out(m_options.outDir);
-    std::printf("\n%s: %s\n", qPrintable(TestCases::resultTag(m_options.caseIndex)),
-                qPrintable(testWorker::endReasonText(m_worker->endReason())));
-    std::printf("Cycles: %lld  PASS: %lld  FAIL: %lld  FPY: %d%%\n", m_pass + m_fail, m_pass, m_fail,
-                RunFiles::fpy(m_pass, m_fail));
-    std::printf("Avg Dial-up Time: %s  Avg Hang-up Time: %s\n", qPrintable(average(m_dialUpTotal, m_dialUps)),
-                qPrintable(average(m_hangUpTotal, m_hangUps)));
-    std::printf("Duration: %s\n", qPrintable(duration));
+    const auto print = [this](const QString &text) { m_out.line(text.toLocal8Bit()); };
+    print(QString());
+    print(QStringLiteral("%1: %2").arg(TestCases::resultTag(m_options.caseIndex),
+                                       testWorker::endReasonText(m_worker->endReason())));
+    print(QStringLiteral("Cycles: %1  PASS: %2  FAIL: %3  FPY: %4%")
+              .arg(m_pass + m_fail)
+              .arg(m_pass)
+              .arg(m_fail)
+              .arg(RunFiles::fpy(m_pass, m_fail)));
+    print(QStringLiteral("Avg Dial-up Time: %1  Avg Hang-up Time: %2")
+              .arg(average(m_dialUpTotal, m_dialUps), average(m_hangUpTotal, m_hangUps)));
+    print(QStringLiteral("Duration: %1").arg(duration));
     if (!logPath.isEmpty())
-        std::printf("Log: %s\n", qPrintable(out.filePath(logPath)));
+        print(QStringLiteral("Log: %1").arg(out.filePath(logPath)));
     if (!resultPath.isEmpty())
-        std::printf("Result: %s\n", qPrintable(out.filePath(resultPath)));
+        print(QStringLiteral("Result: %1").arg(out.filePath(resultPath)));
     if (!recordFile.isEmpty())
-        std::printf("Records: %s\n", qPrintable(recordFile));
-    if (!m_options.junitFile.isEmpty())
-        std::printf("JUnit: %s\n", qPrintable(m_options.junitFile));
-    std::fflush(stdout);
+        print(QStringLiteral("Records: %1%2").arg(recordFile, m_recordsIncomplete ? QStringLiteral(" (incomplete)") : QString()));
+    if (!junitPath.isEmpty())
+        print(QStringLiteral("JUnit: %1").arg(junitPath));
 }

@@ -4,6 +4,7 @@
 #ifndef HEADLESSRUN_H
 #define HEADLESSRUN_H
 
+#include "ConsoleOutput.h"
 #include "CycleVerdicts.h"
 #include "LogStamper.h"
 #include "RunOptions.h"
@@ -36,9 +37,12 @@ public:
     void requestStop();
     // 0 every counted cycle passed, 1 a cycle failed or the run gave up,
     // 2 the set-up could not run, 3 the run ended (a duration limit, a
-    // signal) before it counted a cycle, which proves nothing; valid after
-    // finished().
+    // signal) before it counted a cycle, which proves nothing, 4 a log,
+    // result, record or JUnit file could not be written completely (over 1
+    // and 3: the files that were written do not hold the whole run); valid
+    // after finished().
     int exitCode() const { return m_exitCode; }
+    static constexpr int FilesIncomplete = 4;
 
 signals:
     void finished();
@@ -46,13 +50,22 @@ signals:
 private:
     void onLog(const QString &text, const QColor &color);
     void onCycleFailed(const QString &step, const QString &line);
+    void logLine(const QString &text, const QColor &color);
+    // One line on standard error when the log file stops or starts taking lines.
+    void reportLogState(bool wasFailing);
+    void error(const QString &text);
     void onResult(bool pass);
     void onAvgTime(bool dialUp, int ms);
     void onFinishAll();
     void saveLog();
     bool writeJUnit(const QString &recordFile);
-    void printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile);
+    void printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile,
+                      const QString &junitPath);
 
+    // First, so they go last: whatever the run printed gets its chance to
+    // reach the reader.
+    ConsoleOutput m_out{1};
+    ConsoleOutput m_err{2};
     const RunOptions m_options;
     TestSetup m_setup;
     testWorker *m_worker = nullptr;
@@ -67,7 +80,7 @@ private:
 
     StreamedLog m_log; // lines since the last save
     LogStamper m_stamper;
-    bool m_logFailed = false;
+    bool m_recordsIncomplete = false;
     QDateTime m_started;
     QElapsedTimer m_clock;
     CycleVerdicts m_verdicts; // for the JUnit report

@@ -131,5 +131,6 @@ bool JUnitReport::write(const QString &path, const QDateTime &started)
     xml.writeEndElement();
     xml.writeEndElement();
     xml.writeEndDocument();
-    return !xml.hasError() && out.commit();
+    // Qt's commit does not see a flush the disk refused: flush first.
+    return !xml.hasError() && out.flush() && out.commit();
 }

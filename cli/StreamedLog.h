@@ -13,11 +13,20 @@
 class StreamedLog
 {
 public:
-    explicit StreamedLog(const QString &outDir) : m_outDir(outDir) {}
+    // Lines the disk refuses are held in memory up to this many bytes: a
+    // disk full for the best part of an hour on the fastest case.
+    static constexpr qsizetype defaultHoldCap = 64 * 1024 * 1024;
+
+    explicit StreamedLog(const QString &outDir, qsizetype holdCap = defaultHoldCap)
+        : m_outDir(outDir), m_holdCap(holdCap)
+    {
+    }
     ~StreamedLog();
 
-    // False when the line could not be written; it is then kept for the
-    // next attempt.
+    // False while the disk refuses lines. They are held, in order, and
+    // written each exactly once as soon as it takes them again, followed by
+    // a line saying when writing failed and that it resumed. Past the hold
+    // cap further lines are only counted (lostLines).
     bool append(const QByteArray &line);
     // Gives the lines so far their file, "log/<stamp>.log" (or a "-N"
     // sibling when that name is taken); returns it relative to the output
@@ -25,14 +34,30 @@ public:
     QString save(const QDateTime &when);
     // Any lines since the last save.
     bool isEmpty() const { return !m_hasLines; }
+    // Lines are waiting in memory for the disk.
+    bool isFailing() const { return m_failing; }
+    // Why the disk refused the latest write.
+    QString failure() const { return m_failure; }
+    // Lines of the run that never reached the log because too many waited.
+    qint64 lostLines() const { return m_lostTotal; }
 
 private:
     bool openPart();
+    // Writes what waits; false (and failing) when the disk took not all of it.
+    bool writePending();
+    QByteArray resumedLine() const;
 
     const QString m_outDir;
+    const qsizetype m_holdCap;
     QFile m_part;
-    QByteArray m_pending; // lines the part file did not take
+    QByteArray m_pending; // bytes not yet in the part file
     bool m_hasLines = false;
+    bool m_failing = false;
+    QString m_failure;
+    QDateTime m_failedAt;
+    qint64 m_heldLines = 0; // logged since writing failed, kept
+    qint64 m_lostLines = 0; // logged since writing failed, dropped
+    qint64 m_lostTotal = 0;
 };
 
 #endif // STREAMEDLOG_H

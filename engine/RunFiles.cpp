@@ -129,7 +129,9 @@ QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &whe
             if (!textGrewFrom(target, text))
                 continue;
             QSaveFile out(target);
-            if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.commit())
+            // Flushed before the commit: Qt's commit does not see a flush the
+            // disk refused and would put an empty file in place.
+            if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush() || !out.commit())
                 return QString();
             return path;
         }
@@ -249,7 +251,13 @@ QString writeResult(const QString &dir, const QString &tag, const QStringList &c
     for (const QString &line : counts)
         out << '#' << line << eol;
     out.flush();
+    const bool written = out.status() == QTextStream::Ok;
     file.close();
+    // A file the disk took only part of would be read as the run's result.
+    if (!written || file.error() != QFileDevice::NoError) {
+        file.remove();
+        return QString();
+    }
     return name;
 }
 

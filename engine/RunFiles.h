@@ -45,7 +45,8 @@ QStringList countLines(qint64 pass, qint64 fail);
 // Writes "<dir>/result/<tag>.<stamp>.txt": the case and the count lines,
 // CRLF line ends. A file of that name is replaced only when it is ownPath
 // (the run's own earlier write); otherwise "-2", "-3", ... is used.
-// Returns the path relative to dir, empty on failure.
+// Returns the path relative to dir, empty on failure, a file that could
+// not be written whole included (it is removed).
 QString writeResult(const QString &dir, const QString &tag, const QStringList &counts, const QDateTime &when,
                     const QString &ownPath = QString());
 
