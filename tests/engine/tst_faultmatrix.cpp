@@ -517,6 +517,8 @@ void TestFaultMatrix::faultedRun()
     h->setup.caseIndex = r.caseIndex;
     if (r.caseIndex == Register) {
         bringPortBack();
+        if (QTest::currentTestFailed())
+            return;
         h->setup.portName = bench.atLink();
     }
     QTemporaryDir dir;
