@@ -27,6 +27,7 @@ struct CycleRecord
     int reregisterMs = -1;
     // Set by the cycle for the loop.
     bool endRunAfterResult = false; // a counted cycle that ends the run
+    bool connectionLost = false;    // ... because its connection is gone, said in red
     bool stopCheckAfter = true;     // look at the stop request after the result
     int pauseAfterMs = 0;           // stop-aware pause before the next cycle
 };

@@ -31,7 +31,7 @@ class testWorker : public QObject
 
 public:
     // Why a run ended, as its record file says.
-    enum class EndReason { Stop, GaveUp, PortFailed, ProgramClosed, CycleLimit, DurationLimit, FailureLimit };
+    enum class EndReason { Stop, GaveUp, PortFailed, ProgramClosed, CycleLimit, DurationLimit, FailureLimit, ConnectionLost };
     static QString endReasonText(EndReason reason);
 
     // Limits of a run without a window; 0 means none.
@@ -155,11 +155,13 @@ private:
     // held when the run ends released.
     CaseRun radioRun();
     // Runs a step of the cycle under its name, so a failure can be recorded
-    // with the step and the red line it logged.
+    // with the step and the red line it logged. m_stepCutShort tells
+    // afterwards whether a stop request ended it before its verdict.
     template <typename Step>
     bool step(const char *name, Step &&run)
     {
         m_cycle.step = QString::fromLatin1(name);
+        m_stepCutShort = false;
         const bool ok = run();
         if (!ok && m_cycle.failedStep.isEmpty()) {
             m_cycle.failedStep = m_cycle.step;
@@ -213,6 +215,10 @@ private:
     intptr_t relayHandle = 0;
     int pppFailCount = 0;
     int tcpFailCount = 0;
+    // The last step returned because of a stop request (or the run's time
+    // limit), not on its own verdict: its cycle counts nothing. A step that
+    // really failed with a stop pending still counts.
+    bool m_stepCutShort = false;
     qint64 startTime = 0; // monotonic ms, start of the last timed dial-up or hang-up
     qint64 endTime = 0;   // monotonic ms, its end
     QByteArray sentData;

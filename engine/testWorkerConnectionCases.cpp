@@ -19,7 +19,7 @@ bool testWorker::pppCallTest()
     c.stopCheckFirst = true;
     c.cycle = [this](CycleScope &cycle) {
         if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
-            if (stopRequested)
+            if (m_stepCutShort)
                 return CycleEnd::Stopped; // the dial has hung up already
             // This case has no give-up rule; a dial that RAS refuses at once
             // (no modem) would otherwise repeat as fast as the processor allows.
@@ -55,7 +55,7 @@ bool testWorker::externalShortShortTest()
     };
     c.cycle = [this](CycleScope &cycle) {
         if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
-            if (stopRequested)
+            if (m_stepCutShort)
                 return CycleEnd::Stopped;
             ++pppFailCount;
             return CycleEnd::Fail;
@@ -115,11 +115,11 @@ bool testWorker::externalLongLongTest()
     };
     c.cycle = [this](CycleScope &) {
         const CycleEnd echo = echoExchange();
-        // With the connection gone every further write fails at once;
-        // going on would only flood the log with failed cycles.
-        if (echo == CycleEnd::Fail && !socketMgr->isConnected())
-            m_cycle.endRunAfterResult = true;
-        // A Stop during the echo wait counts the exchange as passed.
+        // A write that failed because the connection is gone is counted;
+        // then the run ends and says why, since every further write would
+        // fail at once, thousands of cycles a second.
+        if (echo == CycleEnd::Fail && !m_cycle.endRunAfterResult && !socketMgr->isConnected())
+            m_cycle.connectionLost = true;
         return echo;
     };
     runCycles(c);
@@ -129,7 +129,7 @@ bool testWorker::externalLongLongTest()
 testWorker::CycleEnd testWorker::tcpRound(CycleScope &cycle)
 {
     if (!step("connectServer", [this] { return connectServer(); })) {
-        if (stopRequested)
+        if (m_stepCutShort)
             return CycleEnd::Stopped;
         ++tcpFailCount;
         return CycleEnd::Fail;
@@ -150,9 +150,13 @@ testWorker::CycleEnd testWorker::tcpRound(CycleScope &cycle)
 testWorker::CycleEnd testWorker::echoExchange()
 {
     if (!step("sendData", [this] { return sendData(); }))
-        return stopRequested ? CycleEnd::Stopped : CycleEnd::Fail;
+        return m_stepCutShort ? CycleEnd::Stopped : CycleEnd::Fail;
     m_cycle.bytesSent = sentData.size();
     const bool echoed = step("checkReceive", [this] { return checkReceive(sentData); });
+    // An echo wait cut short by Stop or by the run's time limit has no
+    // verdict, in every case (long-long included): the cycle counts nothing.
+    if (m_stepCutShort)
+        return CycleEnd::Stopped;
     m_cycle.bytesReceived = socketMgr->m_recvBuffer.size();
     if (echoed)
         return CycleEnd::Pass;

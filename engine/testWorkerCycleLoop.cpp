@@ -1,7 +1,9 @@
 // The loop every case runs through, and the run's record file. A case
 // supplies its cycle; the loop owns the separator, the pauses, the stop
 // checks between cycles, the give-up rule, the run limits and the
-// reporting of each counted cycle. A cycle cut short by a stop counts nothing.
+// reporting of each counted cycle. A cycle cut short by a stop or by the
+// run's time limit counts nothing; a step that really failed counts, even
+// with a stop pending.
 #include "testWorker.h"
 
 #include "CycleRecords.h"
@@ -36,6 +38,8 @@ QString testWorker::endReasonText(EndReason reason)
         return QStringLiteral("duration limit");
     case EndReason::FailureLimit:
         return QStringLiteral("failure limit");
+    case EndReason::ConnectionLost:
+        return QStringLiteral("connection lost");
     }
     return QString();
 }
@@ -94,6 +98,11 @@ void testWorker::runCycles(const CaseRun &c)
 
         if (end == CycleEnd::Stopped) {
             m_endReason = EndReason(stopReason.load());
+            return;
+        }
+        if (m_cycle.connectionLost) {
+            log(QStringLiteral("Failed!!!Connection to server lost, the run ends"), QColor(Qt::red));
+            m_endReason = EndReason::ConnectionLost;
             return;
         }
         if (end == CycleEnd::EndRun || m_cycle.endRunAfterResult) {

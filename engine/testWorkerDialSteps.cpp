@@ -30,6 +30,7 @@ bool testWorker::dialUpPpp()
         const WaitResult wait = waitFor(left, [&] { return DialNotifier::state() != lastDialState; });
         if (wait == WaitResult::Stopped) {
             // Not a failure: the operator stopped; leave no half-made link.
+            m_stepCutShort = true;
             DialNotifier::disarm();
             hangUpPpp();
             return false;

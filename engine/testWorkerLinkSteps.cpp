@@ -52,16 +52,20 @@ bool testWorker::reopenPort(int timeoutMs)
     for (;;) {
         // The device node comes back some time after power-on.
         const WaitResult back = waitFor(left(), [this] { return UartEngine::isPresent(setup->portName); });
-        if (back == WaitResult::Stopped)
+        if (back == WaitResult::Stopped) {
+            m_stepCutShort = true;
             return true;
+        }
         if (back == WaitResult::TimedOut)
             break;
         if (uart->open(setup->portName, 115200, int(QSerialPort::NoFlowControl)))
             return true;
         if (left() <= 0)
             break;
-        if (waitFor(qMin(reopenRetryMs, left()), [] { return false; }) == WaitResult::Stopped)
+        if (waitFor(qMin(reopenRetryMs, left()), [] { return false; }) == WaitResult::Stopped) {
+            m_stepCutShort = true;
             return true;
+        }
     }
     log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
     QCoreApplication::processEvents();
@@ -86,8 +90,10 @@ bool testWorker::connectServer()
         if (socketMgr->isConnected())
             return true;
         socketMgr->close(); // give up an attempt still under way
-        if (wait == WaitResult::Stopped)
+        if (wait == WaitResult::Stopped) {
+            m_stepCutShort = true;
             return false; // a Stop is no failure of the server
+        }
     }
     log(QStringLiteral("Failed!!!Fail to connect to host"), QColor(Qt::red));
     return false;
@@ -114,8 +120,10 @@ bool testWorker::sendData()
             log(QStringLiteral("[send] ") + QString::fromLatin1(sentData), QColor(Qt::yellow));
             return true;
         }
-        if (wait == WaitResult::Stopped)
+        if (wait == WaitResult::Stopped) {
+            m_stepCutShort = true;
             return false; // a Stop is no failure of the server
+        }
     }
     log(QStringLiteral("Failed!!!Fail to write data to server"), QColor(Qt::red));
     return false;
@@ -132,8 +140,10 @@ bool testWorker::checkReceive(const QByteArray &expected)
     // Judged as soon as the echo has the payload's length, including when it
     // is complete already; a longer reply is judged when the wait is over.
     const WaitResult wait = waitFor(m_limits.echoWaitMs, [&] { return received.size() == expected.size(); });
-    if (wait == WaitResult::Stopped)
+    if (wait == WaitResult::Stopped) {
+        m_stepCutShort = true; // no verdict on an echo that may still come
         return true;
+    }
     if (received == expected)
         return true;
     if (received.isEmpty())
@@ -165,8 +175,10 @@ bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int tim
         received.clear();
         if (!uart->write(command))
             return false; // the channel has logged the failed write
-        if (waitFor(atFirstReplyMs, [&] { return !received.isEmpty(); }) == WaitResult::Stopped)
+        if (waitFor(atFirstReplyMs, [&] { return !received.isEmpty(); }) == WaitResult::Stopped) {
+            m_stepCutShort = true;
             return true;
+        }
     }
     // Without a command, text that came in before the call counts as well.
     switch (waitFor(timeoutMs, [&] { return received.contains(expected); })) {
@@ -174,6 +186,7 @@ bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int tim
         received.clear();
         return true;
     case WaitResult::Stopped:
+        m_stepCutShort = true;
         return true;
     case WaitResult::TimedOut:
         break;

@@ -48,6 +48,7 @@ bool testWorker::pingHost()
     const WaitResult wait = waitFor(m_limits.pingFinishMs, [&] { return ping.state() == QProcess::NotRunning; });
     if (wait == WaitResult::Stopped) {
         // Not a verdict: the case sees the stop and cleans up.
+        m_stepCutShort = true;
         ping.kill();
         ping.waitForFinished(1000);
         return true;

@@ -55,7 +55,8 @@ bool testWorker::registerNetTest()
         m_cycle.stopCheckAfter = false;
         const CycleScope::Handle relay = cycle.add([this] { powerOffChip(); });
         // Whatever the chip said before this power-up (a late report of the
-        // previous cycle) must not count as this cycle's registration.
+        // previous cycle) must not count as this cycle's registration: the
+        // cycle would send AT+CFUN=0 to a chip still booting and blame it.
         if (uart)
             uart->m_recvBuffer.clear();
         if (stopRequested)
@@ -125,8 +126,10 @@ bool testWorker::sleepWakePppTest()
             return CycleEnd::Fail;
         if (!step("dialUpPpp", [this] { return dialUpPpp(); })) {
             // A dial cut short by Stop has hung up already and is no failure
-            // of the chip: the run ends without a result for this cycle.
-            if (stopRequested)
+            // of the chip: the run ends without a result for this cycle. One
+            // that really failed counts, and a pending stop ends the run
+            // once the next cycle has powered the chip.
+            if (m_stepCutShort)
                 return CycleEnd::Stopped;
             return CycleEnd::Fail;
         }

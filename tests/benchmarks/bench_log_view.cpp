@@ -103,6 +103,10 @@ int main(int argc, char *argv[])
     const bool oneColour = mode == "one-colour";
     const bool single = mode == "single";
     const int rounds = std::max(1, argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 3);
+    if (total <= 0) {
+        std::fprintf(stderr, "usage: bench_log_view [lines > 0] [one-colour|single|mixed] [rounds]\n");
+        return 2;
+    }
 
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());

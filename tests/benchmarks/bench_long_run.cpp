@@ -71,13 +71,15 @@ qint64 nowMs()
 }
 
 // Payloads of 1 to 2047 bytes, each sent and awaited back whole: the
-// worker's exchange without anything around it.
+// worker's exchange without anything around it. -1 when it cannot measure.
 double bareEchoLoop(quint16 port, int seconds)
 {
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-    if (!socket.waitForConnected(5000))
-        return 0;
+    if (!socket.waitForConnected(5000)) {
+        std::fprintf(stderr, "echo loop: cannot connect to 127.0.0.1:%u\n", unsigned(port));
+        return -1;
+    }
     QRandomGenerator rng(7);
     QElapsedTimer clock;
     clock.start();
@@ -91,8 +93,8 @@ double bareEchoLoop(quint16 port, int seconds)
         while (back.size() < payload.size() && socket.waitForReadyRead(5000))
             back += socket.readAll();
         if (back != payload) {
-            std::printf("echo loop: reply differs after %d round trips\n", trips);
-            break;
+            std::fprintf(stderr, "echo loop: reply differs after %d round trips\n", trips);
+            return -1;
         }
         ++trips;
     }
@@ -116,15 +118,22 @@ int main(int argc, char *argv[])
     }
 
     const double echoRate = echoS > 0 ? bareEchoLoop(bench.echoPort(), echoS) : 0;
+    if (echoRate < 0)
+        return 1;
     std::printf("bare echo loop against the bench: %.1f round trips/s\n", echoRate);
 
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     QDir().mkdir(QStringLiteral("cfg"));
     QFile ini(QStringLiteral("cfg/trevalo.ini"));
-    if (ini.open(QIODevice::WriteOnly))
-        ini.write("[trevalo]\nHostName=127.0.0.1\nHostPort=" + QByteArray::number(bench.echoPort())
-                  + "\nPingAddress=127.0.0.1\nAutoSaveLogInternal=3600000\n");
+    // Without it the window would dial the default echo port, not the bench's.
+    if (!ini.open(QIODevice::WriteOnly)
+        || ini.write("[trevalo]\nHostName=127.0.0.1\nHostPort=" + QByteArray::number(bench.echoPort())
+                     + "\nPingAddress=127.0.0.1\nAutoSaveLogInternal=3600000\n") < 0
+        || !ini.flush()) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(QDir::current().filePath(ini.fileName())));
+        return 1;
+    }
     ini.close();
 
     testMainWindow window;
@@ -181,11 +190,22 @@ int main(int argc, char *argv[])
         lastCycles = cycles;
         lastLines = lines;
         lastS = s;
-        if (s >= minutes * 60)
+        if (s >= minutes * 60 || runEndedAt != 0)
             app.quit();
     });
     report.start(reportS * 1000);
     app.exec();
+    // A run that ended by itself (gave up on a failed echo) measured
+    // something else than the one this reports on.
+    if (runEndedAt != 0) {
+        std::fprintf(stderr, "the run ended by itself after %lld cycles: %s\n", cycles,
+                     qPrintable(testWorker::endReasonText(worker->endReason())));
+        return 1;
+    }
+    if (cycles == 0) {
+        std::fprintf(stderr, "no cycle counted\n");
+        return 1;
+    }
 
     const qint64 pressed = nowMs();
     window.findChild<QPushButton *>(QStringLiteral("stopBtn"))->click();
@@ -197,11 +217,15 @@ int main(int argc, char *argv[])
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     QApplication::processEvents();
 
+    if (runEndedAt == 0) {
+        std::fprintf(stderr, "the run did not end within 10 s of Stop\n");
+        return 1;
+    }
     std::printf("overall: %lld cycles in %.0f s, %.1f cycles/s (%.0f%% of the bare echo loop), peak RSS %.1f MB\n",
                 cycles, clock.elapsed() / 1000.0, cycles / (clock.elapsed() / 1000.0),
                 echoRate > 0 ? 100.0 * cycles / (clock.elapsed() / 1000.0) / echoRate : 0.0, peakRss);
     std::printf("Stop: run ended after %lld ms, log and result files written after %lld ms\n",
-                runEndedAt ? qlonglong(runEndedAt - pressed) : -1LL, qlonglong(filesWritten - pressed));
+                qlonglong(runEndedAt - pressed), qlonglong(filesWritten - pressed));
     // Every line shown is in a file; the view on screen at the end may be in
     // two (the saves at Stop and at the run's end fall in different seconds).
     qint64 savedLines = 0;

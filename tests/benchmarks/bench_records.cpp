@@ -1,6 +1,8 @@
 // What the per-cycle records cost: cycles per second of the long-long case
 // on the virtual bench without and with a record file. Prints the figures;
-// run by hand: bench_records [seconds per run, default 10].
+// run by hand: bench_records [seconds per run, default 10]. A run that cannot
+// measure (no cycle, a failed cycle, a run that ends early, no record file)
+// exits 1 with the reason instead of a figure.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -14,24 +16,52 @@
 
 namespace {
 
-// Cycles counted in runS seconds of one run.
-double cyclesPerSecond(const QString &recordsDir, int runS)
+// Cycles counted per second over one run of runS seconds against the
+// bench's echo server; 0 with why in error when the run could not measure.
+double cyclesPerSecond(quint16 echoPort, const QString &recordsDir, int runS, QString &error)
 {
     WorkerHarness h;
     h.setup.caseIndex = TestCases::ExternalLongLong;
+    h.setup.hostName = QStringLiteral("127.0.0.1");
+    h.setup.hostPort = echoPort;
     h.worker->setRecordsDir(recordsDir);
     testWorker::RunLimits limits;
     limits.durationMs = runS * 1000;
     h.worker->setRunLimits(limits);
     QElapsedTimer t;
     h.startRun();
-    if (!h.waitResults(1, 20000))
-        return -1;
+    h.waitUntil([&h] { return !h.results.isEmpty() || h.finishCount > 0; }, 20000);
+    if (h.results.isEmpty()) {
+        error = h.finishCount > 0 ? QStringLiteral("the run ended before its first cycle: ")
+                                        + testWorker::endReasonText(h.worker->endReason())
+                                  : QStringLiteral("no cycle counted within 20 s");
+        return 0;
+    }
     t.start();
     const int first = h.results.size();
-    if (!h.waitFinished(1, runS * 1000 + 30000))
-        return -1;
-    return (h.results.size() - first) * 1000.0 / qMax<qint64>(1, t.elapsed());
+    if (!h.waitFinished(1, runS * 1000 + 30000)) {
+        error = QStringLiteral("the run did not end");
+        return 0;
+    }
+    const qint64 ms = t.elapsed();
+    // A run that gave up or failed cycles measures something else.
+    if (h.worker->endReason() != testWorker::EndReason::DurationLimit) {
+        error = QStringLiteral("the run ended early: ") + testWorker::endReasonText(h.worker->endReason());
+        return 0;
+    }
+    if (h.results.contains(false)) {
+        error = QStringLiteral("%1 of %2 cycles failed").arg(h.results.count(false)).arg(h.results.size());
+        return 0;
+    }
+    if (!recordsDir.isEmpty() && h.worker->recordFile().isEmpty()) {
+        error = QStringLiteral("no record file written");
+        return 0;
+    }
+    if (h.results.size() <= first) {
+        error = QStringLiteral("no cycle counted after the first");
+        return 0;
+    }
+    return (h.results.size() - first) * 1000.0 / qMax<qint64>(1, ms);
 }
 
 } // namespace
@@ -47,8 +77,21 @@ int main(int argc, char **argv)
         return 1;
     }
     QTemporaryDir dir;
-    const double without = cyclesPerSecond(QString(), runS);
-    const double with = cyclesPerSecond(dir.path(), runS);
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "bench_records: no temporary folder for the records\n");
+        return 1;
+    }
+    QString error;
+    const double without = cyclesPerSecond(bench.echoPort(), QString(), runS, error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "bench_records: without records: %s\n", qPrintable(error));
+        return 1;
+    }
+    const double with = cyclesPerSecond(bench.echoPort(), dir.path(), runS, error);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "bench_records: with records: %s\n", qPrintable(error));
+        return 1;
+    }
     std::printf("long-long case, %d s each: %.1f cycles/s without records, %.1f cycles/s with records\n", runS,
                 without, with);
     return 0;

@@ -31,9 +31,13 @@ int main(int argc, char *argv[])
                    .toJson(QJsonDocument::Compact)
                + '\n';
     };
-    for (int i = 1; i <= n; ++i)
-        file.write(line(i));
-    file.flush();
+    bool written = n > 0;
+    for (int i = 1; i <= n && written; ++i)
+        written = file.write(line(i)) > 0;
+    if (!written || !file.flush()) {
+        std::fprintf(stderr, "cannot write a record file of %d cycles\n", n);
+        return 1;
+    }
 
     TrendsWindow trends;
     trends.resize(1200, 600);
@@ -51,6 +55,10 @@ int main(int argc, char *argv[])
         QApplication::processEvents();
     }
     const double redrawMs = double(t.elapsed()) / redraws;
+    if (trends.dialUpSeries()->count() == 0) {
+        std::fprintf(stderr, "the record file drew nothing\n");
+        return 1;
+    }
 
     std::printf("cycles %d: load %lld ms, redraw %.1f ms, drawn points %d (dial-up) of %d\n", n, loadMs, redrawMs,
                 int(trends.dialUpSeries()->count()), n);

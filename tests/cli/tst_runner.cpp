@@ -181,12 +181,16 @@ void TestRunner::limitsEndTheRun_data()
     QTest::addColumn<int>("total"); // -1: any
     QTest::addColumn<int>("fail");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("echoDelayMs");
     QTest::newRow("cycles") << QStringList{"--case", "ExternalLongLongTest", "--cycles", "5"}
-                            << QStringLiteral("127.0.0.1") << 0 << 5 << 0 << QStringLiteral("cycle limit");
+                            << QStringLiteral("127.0.0.1") << 0 << 5 << 0 << QStringLiteral("cycle limit") << 0;
     QTest::newRow("max failures") << QStringList{"--case", "0", "--max-failures", "2"} << QStringLiteral("-q") << 1
-                                  << 2 << 2 << QStringLiteral("failure limit");
+                                  << 2 << 2 << QStringLiteral("failure limit") << 0;
     QTest::newRow("duration") << QStringList{"--case", "3", "--duration", "2s"} << QStringLiteral("127.0.0.1") << 0
-                              << -1 << 0 << QStringLiteral("duration limit");
+                              << -1 << 0 << QStringLiteral("duration limit") << 0;
+    // The limit falls, almost surely, into an echo wait.
+    QTest::newRow("duration, slow echo") << QStringList{"--case", "3", "--duration", "2s"} << QStringLiteral("127.0.0.1")
+                                         << 0 << -1 << 0 << QStringLiteral("duration limit") << 600;
 }
 
 void TestRunner::limitsEndTheRun()
@@ -197,6 +201,9 @@ void TestRunner::limitsEndTheRun()
     QFETCH(int, total);
     QFETCH(int, fail);
     QFETCH(QString, reason);
+    QFETCH(int, echoDelayMs);
+    if (echoDelayMs > 0)
+        QVERIFY(bench.setFault(QStringLiteral("echo.delayMs"), echoDelayMs));
     QElapsedTimer t;
     t.start();
     const Outcome o = run(baseArgs(pingHost) + args);
@@ -213,6 +220,11 @@ void TestRunner::limitsEndTheRun()
     QCOMPARE(resultCount(result, QStringLiteral("FAIL")), fail);
     if (reason == QLatin1String("duration limit"))
         QVERIFY2(t.elapsed() >= 2000 && t.elapsed() < 15000, qPrintable(QString::number(t.elapsed())));
+    // A cycle on record as passed ran to its end: its echo came back whole,
+    // also the last one before the limit.
+    for (const QJsonObject &c : rec.cycles)
+        if (c.value("pass").toBool() && c.contains("bytesSent"))
+            QCOMPARE(c.value("bytesReceived").toInt(), c.value("bytesSent").toInt());
     // Not a terminal: the log without colour codes, then the summary.
     QVERIFY(!o.out.contains('\033'));
     QVERIFY(o.out.contains(QStringLiteral("Cycles: %1  PASS: %2  FAIL: %3")

@@ -4,6 +4,7 @@
 #include "EchoServer.h"
 #include "RecordFile.h"
 #include "SilentHost.h"
+#include "SocketMannger.h"
 #include "TestCases.h"
 #include "WorkerTexts.h"
 
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QTest>
 
 using namespace WorkerText;
@@ -36,6 +38,9 @@ private slots:
     void stopDuringDialCountsNothing();
     void stopDuringConnectCountsNothing_data();
     void stopDuringConnectCountsNothing();
+    void realFailureWithAStopPendingIsCounted_data();
+    void realFailureWithAStopPendingIsCounted();
+    void longLongEndsWhenServerHangsUpAfterEcho_data();
     void longLongEndsWhenServerHangsUpAfterEcho();
     void longShortKeepsOneLinkAcrossCycles();
     void recordsHoldEveryCountedCycle_data();
@@ -228,27 +233,43 @@ void TestCasesRun::stopDuringEchoWait_data()
 {
     QTest::addColumn<int>("caseIndex");
     QTest::addColumn<QVector<bool>>("results");
-    QTest::newRow("short-short") << 1 << QVector<bool>{};
-    QTest::newRow("long-short") << 2 << QVector<bool>{};
-    // Long-long counts the interrupted exchange as passed.
-    QTest::newRow("long-long") << 3 << QVector<bool>{true};
+    QTest::addColumn<bool>("byDuration");
+    QTest::addColumn<QString>("reason");
+    // An exchange cut short has no verdict, whatever cut it short.
+    QTest::newRow("short-short") << 1 << QVector<bool>{} << false << QStringLiteral("Stop");
+    QTest::newRow("long-short") << 2 << QVector<bool>{} << false << QStringLiteral("Stop");
+    QTest::newRow("long-long") << 3 << QVector<bool>{} << false << QStringLiteral("Stop");
+    QTest::newRow("long-long, duration limit") << 3 << QVector<bool>{} << true << QStringLiteral("duration limit");
 }
 
 void TestCasesRun::stopDuringEchoWait()
 {
     QFETCH(int, caseIndex);
     QFETCH(QVector<bool>, results);
+    QFETCH(bool, byDuration);
+    QFETCH(QString, reason);
     QVERIFY(bench.setFault(QStringLiteral("echo.drop"), true));
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
     WorkerLimits l = WorkerHarness::quickLimits();
     l.echoWaitMs = 20000;
     h->worker->setLimits(l);
     h->setup.caseIndex = caseIndex;
-    h->stopOnLinePrefix = QStringLiteral("[send] ");
+    if (byDuration) {
+        testWorker::RunLimits limits;
+        limits.durationMs = 800;
+        h->worker->setRunLimits(limits);
+    } else {
+        h->stopOnLinePrefix = QStringLiteral("[send] ");
+    }
     h->startRun();
     QVERIFY(h->waitFinished(1, 10000));
     QCOMPARE(h->results, results);
     QVERIFY(!h->texts().contains(NoData));
     QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.cycles.size(), 0);
+    QCOMPARE(rec.end.value("reason").toString(), reason);
 }
 
 void TestCasesRun::stopDuringDialCountsNothing()
@@ -296,22 +317,105 @@ void TestCasesRun::stopDuringConnectCountsNothing()
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
 }
 
+void TestCasesRun::realFailureWithAStopPendingIsCounted_data()
+{
+    QTest::addColumn<int>("caseIndex");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<QString>("failedLine");
+    QTest::addColumn<QString>("failedStep");
+    const QString refused = QStringLiteral("Failed!!!Fail to connect to host");
+    QTest::newRow("ppp call, dial refused") << 0 << QStringLiteral("dial.refuse") << QJsonValue(633) << DialFailed
+                                            << QStringLiteral("dialUpPpp");
+    QTest::newRow("ppp call, dial fails on its way") << 0 << QStringLiteral("dial.failAt") << QJsonValue(2)
+                                                     << DialFailed << QStringLiteral("dialUpPpp");
+    QTest::newRow("short-short, dial refused") << 1 << QStringLiteral("dial.refuse") << QJsonValue(633) << DialFailed
+                                               << QStringLiteral("dialUpPpp");
+    QTest::newRow("short-short, connection refused") << 1 << QStringLiteral("echo.down") << QJsonValue(true)
+                                                     << refused << QStringLiteral("connectServer");
+    QTest::newRow("long-short, connection refused") << 2 << QStringLiteral("echo.down") << QJsonValue(true)
+                                                    << refused << QStringLiteral("connectServer");
+}
+
+void TestCasesRun::realFailureWithAStopPendingIsCounted()
+{
+    // The step really failed; the Stop only came before the case looked.
+    QFETCH(int, caseIndex);
+    QFETCH(QString, fault);
+    QFETCH(QJsonValue, value);
+    QFETCH(QString, failedLine);
+    QFETCH(QString, failedStep);
+    QVERIFY(bench.setFault(fault, value));
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
+    h->setup.caseIndex = caseIndex;
+    h->stopInWorkerOnLine(failedLine);
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 30000));
+    QCOMPARE(h->results, QVector<bool>{false});
+    QCOMPARE(h->count(Separator), 1);
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.cycles.size(), 1);
+    QCOMPARE(rec.cycles[0].value("failedStep").toString(), failedStep);
+    QCOMPARE(rec.cycles[0].value("failedLine").toString(), failedLine);
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
+    QCOMPARE(bench.dials().value(QStringLiteral("up")).toInt(), 0);
+}
+
+void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho_data()
+{
+    QTest::addColumn<bool>("closeSeenBeforeWrite");
+    QTest::addColumn<bool>("stopPending");
+    QTest::newRow("close seen whenever") << false << false;
+    QTest::newRow("close seen before the next write") << true << false;
+    QTest::newRow("close seen before the next write, Stop pending") << true << true;
+}
+
 void TestCasesRun::longLongEndsWhenServerHangsUpAfterEcho()
 {
+    QFETCH(bool, closeSeenBeforeWrite);
+    QFETCH(bool, stopPending);
+    const QString writeFailed = QStringLiteral("Failed!!!Fail to write data to server");
     // Every later write fails at once; the run must not race through
     // failed cycles on a dead connection.
     EchoServer server(EchoServer::EchoHangup);
+    QTemporaryDir dir;
+    h->worker->setRecordsDir(dir.path());
     h->setup.hostPort = server.port();
     h->setup.caseIndex = 3;
+    if (closeSeenBeforeWrite) {
+        // The server's close reaches the worker before its next write.
+        const WorkerAccess state = h->access();
+        connect(h->worker, &testWorker::sngUpdateRadio, h->worker, [state](bool) {
+            QElapsedTimer t;
+            t.start();
+            while (state.socketMgr()->isConnected() && t.elapsed() < 5000)
+                state.socketMgr()->waitReadyRead(100);
+        }, Qt::DirectConnection);
+    }
+    if (stopPending)
+        h->stopInWorkerOnLine(writeFailed);
     h->startRun();
     QVERIFY(h->waitFinished(1, 30000));
     QVERIFY2(h->results.size() == 2, qPrintable(QString::number(h->results.size())));
     QCOMPARE(h->results, (QVector<bool>{true, false}));
     // Depending on when the close is seen, the write or the echo check fails.
-    QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to write data to server"))
+    QCOMPARE(h->count(writeFailed)
                  + h->count(NoData),
              1);
     QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
+    if (!closeSeenBeforeWrite)
+        return;
+    // The failed write is counted, and the operator reads why the run ends.
+    const QString lost = QStringLiteral("Failed!!!Connection to server lost, the run ends");
+    QCOMPARE(h->count(writeFailed), 1);
+    QCOMPARE(h->texts().at(h->resultAt.last()), lost);
+    QCOMPARE(h->colorOf(lost), QColor(Qt::red));
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.cycles.size(), 2);
+    QCOMPARE(rec.cycles[1].value("failedStep").toString(), QStringLiteral("sendData"));
+    QCOMPARE(rec.cycles[1].value("failedLine").toString(), writeFailed);
+    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("connection lost"));
 }
 
 void TestCasesRun::longShortKeepsOneLinkAcrossCycles()

@@ -22,6 +22,7 @@ public:
 private slots:
     void passingCyclePowersOffBeforeDialling();
     void failedDialFailsTheCycleOnly();
+    void failedDialWithAStopPendingIsCounted();
     void stopDuringThePoweredWait();
     void stopDuringADial();
     void stopJustAfterAPassingCycle();
@@ -72,6 +73,19 @@ void tst_SleepWake::failedDialFailsTheCycleOnly()
     QVERIFY(rec.cycles[1].value("dialUpMs").toInt(-1) >= 0);
     QVERIFY(rec.cycles[1].value("hangUpMs").toInt(-1) >= 0);
     QCOMPARE(rec.run.value("board").toString(), QStringLiteral("SLP01"));
+}
+
+void tst_SleepWake::failedDialWithAStopPendingIsCounted()
+{
+    // The dial really failed; the Stop came only as it did. The cycle counts,
+    // and the next one ends the run once its chip is powered.
+    QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
+    h->stopInWorkerOnLine(DialFailed);
+    startRunning();
+    QVERIFY(h->waitFinished(1, 15000));
+    QCOMPARE(h->results, QVector<bool>{false});
+    QCOMPARE(h->workerLines(h->resultAt[0]), (QStringList{Separator, PowerOn, PowerOff, Finished}));
+    QVERIFY(!bench.chipPowered());
 }
 
 void tst_SleepWake::stopDuringThePoweredWait()

@@ -94,8 +94,9 @@ public:
     // How long that Stop (or the one after stopAfterResults) took to return; -1 before.
     qint64 stopTookMs = -1;
     // When set before a run, the stop request is raised in the worker thread
-    // the moment a line starting so is logged: a Stop that is pending when
-    // the step after that line begins, whatever the GUI thread is doing.
+    // the moment a line starting so is logged, once: a Stop that lands just
+    // as the step that logged it returns, or before the next step begins,
+    // before the case looks at the request, whatever the GUI thread is doing.
     void stopInWorkerOnLine(const QString &prefix);
     // Milliseconds from that request to the end of the run (sngFinishAll);
     // -1 when it was not raised.
