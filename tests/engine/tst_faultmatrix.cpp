@@ -4,13 +4,16 @@
 // leaves no file descriptor, thread, child process, dial, connection or
 // powered chip behind; and a Stop in the middle of the faulted step ends the
 // run at once, the cycle it cut counting nothing.
+#include "BenchClient.h"
 #include "BenchWorkerTest.h"
 #include "RecordFile.h"
 #include "RunFiles.h"
+#include "SocketMannger.h"
 #include "TestCases.h"
 #include "WorkerTexts.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -18,6 +21,8 @@
 #include <QTest>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -39,6 +44,9 @@ struct Row
 {
     QString tag;
     QJsonObject faults;
+    // Set after the first counted cycle, from the worker thread, which then
+    // waits until its connection has seen the server go.
+    QJsonObject serverGoes;
     int caseIndex = 0;
     int cycles = 0;          // the run's cycle limit; 0: the run ends by itself
     QString verdicts;        // the counted cycles in order, P or F
@@ -48,6 +56,7 @@ struct Row
     QStringList failedCycle; // the worker's lines of the first failed cycle up to its result; empty: not checked
     QString endLine;         // red line outside the counted cycles that ends the run; empty: none
     QStringList tail;        // the worker's last lines of the run (data left out); empty: not checked
+    QString endReason;       // the records' end reason when not the limit's or "gave up"
     QString figure;          // a figure every counted cycle carries, at least atLeast
     int atLeast = 0;
     // The Stop pass: the line at which Stop is pressed and what is counted.
@@ -56,8 +65,14 @@ struct Row
     StopCounts stopCounts = StopCounts::Nothing;
     QString stopVerdicts; // counted before the cycle the Stop lands in
     QStringList stopTail;  // the last lines of the stopped run; empty: not checked
+    QString stopEndReason; // the records' end reason of the stopped run when not "Stop"
 
-    QString reason() const { return cycles > 0 && verdicts.size() == cycles ? QStringLiteral("cycle limit") : QStringLiteral("gave up"); }
+    QString reason() const
+    {
+        if (!endReason.isEmpty())
+            return endReason;
+        return cycles > 0 && verdicts.size() == cycles ? QStringLiteral("cycle limit") : QStringLiteral("gave up");
+    }
 };
 
 const QString Running = QStringLiteral("Running...");
@@ -257,6 +272,30 @@ const QVector<Row> &matrix()
             r.stopLine = ConnectServer;
             r.stopInWorker = true;
             r.stopCounts = StopCounts::Either;
+            t << r;
+        }
+
+        {
+            // The server goes between two exchanges of the one connection: the
+            // next write fails, is counted, and the run ends saying why, even
+            // with a Stop pending as it fails.
+            const QString lost = QStringLiteral("Failed!!!Connection to server lost, the run ends");
+            Row r;
+            r.tag = QStringLiteral("echo.down after a cycle, long-long");
+            r.serverGoes = {{"echo.down", true}};
+            r.caseIndex = LongLong;
+            r.verdicts = QStringLiteral("PF");
+            r.failedStep = QStringLiteral("sendData");
+            r.failedLine = WriteFailed;
+            r.endLine = lost;
+            r.endReason = QStringLiteral("connection lost");
+            r.tail = QStringList{lost, CloseSocket, ClosePpp, Closed, Finished};
+            r.stopLine = WriteFailed;
+            r.stopInWorker = true;
+            r.stopCounts = StopCounts::Failure;
+            r.stopVerdicts = QStringLiteral("P");
+            r.stopTail = r.tail;
+            r.stopEndReason = r.endReason;
             t << r;
         }
 
@@ -529,6 +568,21 @@ void TestFaultMatrix::faultedRun()
     limits.cycles = r.cycles;
     h->worker->setRunLimits(limits);
     QVERIFY(bench.setFaults(r.faults));
+    if (!r.serverGoes.isEmpty()) {
+        const WorkerAccess state = h->access();
+        const QJsonObject faults = r.serverGoes;
+        const QString control = bench.controlPath();
+        auto done = std::make_shared<bool>(false); // worker thread only
+        connect(h->worker, &testWorker::sngUpdateRadio, h->worker, [state, faults, control, done](bool) {
+            if (std::exchange(*done, true))
+                return;
+            BenchClient::requestAt(control, {{"op", "fault.set"}, {"faults", faults}}, 3000);
+            QElapsedTimer t;
+            t.start();
+            while (state.socketMgr()->isConnected() && t.elapsed() < 5000)
+                state.socketMgr()->waitReadyRead(100);
+        }, Qt::DirectConnection);
+    }
     if (stopped && r.stopInWorker)
         h->stopInWorkerOnLine(r.stopLine);
     else if (stopped)
@@ -586,7 +640,8 @@ void TestFaultMatrix::checkRun(const Row &r, bool stopped, const QString &dir)
     QCOMPARE(rec.end.value("pass").toInt(), passed);
     QCOMPARE(rec.end.value("fail").toInt(), failed);
     QCOMPARE(rec.end.value("fpy").toInt(), RunFiles::fpy(passed, failed));
-    QCOMPARE(rec.end.value("reason").toString(), stopped ? QStringLiteral("Stop") : r.reason());
+    QCOMPARE(rec.end.value("reason").toString(),
+             !stopped ? r.reason() : r.stopEndReason.isEmpty() ? QStringLiteral("Stop") : r.stopEndReason);
     for (int i = 0; i < rec.cycles.size(); ++i) {
         const QJsonObject &c = rec.cycles[i];
         QCOMPARE(c.value("pass").toBool(), h->results[i]);
