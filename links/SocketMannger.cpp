@@ -4,10 +4,15 @@
 
 #include <QTcpSocket>
 
-SocketMannger::SocketMannger(QObject *parent)
-    : QObject(parent)
-    , m_tcpSocket(new QTcpSocket(this))
+SocketMannger::SocketMannger(QObject *parent) : QObject(parent)
 {
+    renewSocket();
+}
+
+void SocketMannger::renewSocket()
+{
+    delete m_tcpSocket;
+    m_tcpSocket = new QTcpSocket(this);
     connect(m_tcpSocket, &QAbstractSocket::errorOccurred, this, &SocketMannger::onError);
     connect(m_tcpSocket, &QIODevice::readyRead, this, &SocketMannger::onReadyRead);
     connect(m_tcpSocket, &QIODevice::bytesWritten, this, [this](qint64 written) {
@@ -67,6 +72,11 @@ void SocketMannger::close()
     else
         m_tcpSocket->close();
     m_unwritten = 0;
+    // After a refused or broken connection Qt keeps the socket's descriptor
+    // until the next attempt; an idle channel must not hold one.
+    if (m_tcpSocket->state() == QAbstractSocket::UnconnectedState
+        && m_tcpSocket->error() != QAbstractSocket::UnknownSocketError)
+        renewSocket();
 }
 
 bool SocketMannger::isConnected() const

@@ -54,6 +54,9 @@ private slots:
     void onError(QAbstractSocket::SocketError error);
 
 private:
+    // A fresh socket in place of the current one, which is deleted.
+    void renewSocket();
+
     QTcpSocket *m_tcpSocket = nullptr;
     qint64 m_unwritten = 0; // bytes handed to beginWrite and not yet sent
 };

@@ -32,7 +32,6 @@ private slots:
     void shortShortPassingCycleOrder();
     void shortShortGivesUpAfterThreeInARow_data();
     void shortShortGivesUpAfterThreeInARow();
-    void longShortWithServerDown();
     void longLongWrongEchoOnFifthExchange();
     void stopDuringEchoWait_data();
     void stopDuringEchoWait();
@@ -41,15 +40,11 @@ private slots:
     void stopDuringConnectCountsNothing();
     void realFailureWithAStopPendingIsCounted_data();
     void realFailureWithAStopPendingIsCounted();
-    void longLongEndsWhenTheConnectionIsGone();
     void longLongEndsWhenServerHangsUpAfterEcho_data();
     void longLongEndsWhenServerHangsUpAfterEcho();
     void longShortKeepsOneLinkAcrossCycles();
-    void initialSetUpFailureCountsNothing_data();
-    void initialSetUpFailureCountsNothing();
     void recordsHoldEveryCountedCycle_data();
     void recordsHoldEveryCountedCycle();
-    void recordsNameTheFailedStep();
     void unwritableRecordsAreReportedOnce();
     void runLimitsEndTheRun_data();
     void runLimitsEndTheRun();
@@ -220,21 +215,6 @@ void TestCasesRun::shortShortGivesUpAfterThreeInARow()
     }
 }
 
-void TestCasesRun::longShortWithServerDown()
-{
-    QVERIFY(bench.setFault(QStringLiteral("echo.down"), true));
-    h->setup.caseIndex = 2;
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    QCOMPARE(h->results, (QVector<bool>{false, false, false}));
-    QCOMPARE(h->count(Separator), 3);
-    QCOMPARE(h->count(QStringLiteral("Failed!!!Fail to connect to host")), 3);
-    QCOMPARE(h->count(DialOk), 1);
-    QCOMPARE(textsFrom(h->lines.size() - 4),
-             (QStringList{QStringLiteral("Failed!!!Fail to establish TCP connection for more than three times in a row"),
-                          ClosePpp, Closed, Finished}));
-}
-
 void TestCasesRun::longLongWrongEchoOnFifthExchange()
 {
     QVERIFY(bench.setFault(QStringLiteral("echo.corruptAt"), 5));
@@ -335,17 +315,6 @@ void TestCasesRun::stopDuringConnectCountsNothing()
     QCOMPARE(h->access().tcpFailCount(), 0);
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
-}
-
-void TestCasesRun::longLongEndsWhenTheConnectionIsGone()
-{
-    // The server closes on the first payload: the exchange fails and ends the run.
-    QVERIFY(bench.setFault(QStringLiteral("echo.close"), true));
-    h->setup.caseIndex = 3;
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    QCOMPARE(h->results, QVector<bool>{false});
-    QCOMPARE(textsFrom(h->lines.size() - 4), (QStringList{CloseSocket, ClosePpp, Closed, Finished}));
 }
 
 void TestCasesRun::realFailureWithAStopPendingIsCounted_data()
@@ -471,35 +440,6 @@ void TestCasesRun::longShortKeepsOneLinkAcrossCycles()
     QCOMPARE(textsFrom(h->lines.size() - 3), (QStringList{ClosePpp, Closed, Finished}));
 }
 
-void TestCasesRun::initialSetUpFailureCountsNothing_data()
-{
-    QTest::addColumn<int>("caseIndex");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QStringList>("tail");
-    // A refused first dial has nothing to hang up.
-    QTest::newRow("long-short, dial refused") << 2 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
-    QTest::newRow("long-long, dial refused") << 3 << QStringLiteral("dial.refuse") << QStringList{DialFailed, Finished};
-    // A server that is down ends long-long before its first cycle, hung up.
-    QTest::newRow("long-long, server down")
-        << 3 << QStringLiteral("echo.down")
-        << QStringList{QStringLiteral("Failed!!!Fail to connect to host"), ClosePpp, Closed, Finished};
-}
-
-void TestCasesRun::initialSetUpFailureCountsNothing()
-{
-    QFETCH(int, caseIndex);
-    QFETCH(QString, fault);
-    QFETCH(QStringList, tail);
-    QVERIFY(bench.setFault(fault, fault == QLatin1String("dial.refuse") ? QJsonValue(633) : QJsonValue(true)));
-    h->setup.caseIndex = caseIndex;
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    QVERIFY(h->results.isEmpty());
-    QCOMPARE(h->count(Separator), 0);
-    const QStringList lines = h->workerLines();
-    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
-}
-
 void TestCasesRun::recordsHoldEveryCountedCycle_data()
 {
     QTest::addColumn<int>("caseIndex");
@@ -555,57 +495,6 @@ void TestCasesRun::recordsHoldEveryCountedCycle()
     QCOMPARE(rec.end.value("cycles").toInt(), h->results.size());
     QCOMPARE(rec.end.value("pass").toInt(), int(h->results.count(true)));
     QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("Stop"));
-}
-
-void TestCasesRun::recordsNameTheFailedStep()
-{
-    QTemporaryDir dir;
-    h->worker->setRecordsDir(dir.path());
-    QVERIFY(bench.setFault(QStringLiteral("echo.down"), true));
-    h->setup.caseIndex = 2;
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    const RecordFile rec(h->worker->recordFile());
-    QCOMPARE(rec.brokenLines, 0);
-    QCOMPARE(rec.cycles.size(), 3);
-    for (const QJsonObject &c : rec.cycles) {
-        QCOMPARE(c.value("pass").toBool(), false);
-        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("connectServer"));
-        QCOMPARE(c.value("failedLine").toString(), QStringLiteral("Failed!!!Fail to connect to host"));
-    }
-    QCOMPARE(rec.end.value("fail").toInt(), 3);
-    QCOMPARE(rec.end.value("fpy").toInt(), 0);
-    QCOMPARE(rec.end.value("reason").toString(), QStringLiteral("gave up"));
-
-    // A dial that RAS reports failed keeps its error code.
-    h->clear();
-    QVERIFY(bench.clearFaults());
-    QVERIFY(bench.setFaults({{QStringLiteral("dial.failAt"), 2}, {QStringLiteral("dial.failCode"), 678}}));
-    h->setup.caseIndex = 1;
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    const RecordFile dials(h->worker->recordFile());
-    QCOMPARE(dials.cycles.size(), 3);
-    for (const QJsonObject &c : dials.cycles) {
-        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("dialUpPpp"));
-        QCOMPARE(c.value("failedLine").toString(), DialFailed);
-        QCOMPARE(c.value("rasError").toInt(), 678);
-    }
-
-    // So does a dial that RAS refuses outright.
-    h->clear();
-    QVERIFY(bench.clearFaults());
-    QVERIFY(bench.setFault(QStringLiteral("dial.refuse"), 633));
-    h->setup.caseIndex = 0;
-    h->worker->setRunLimits({2, 0, 0});
-    h->startRun();
-    QVERIFY(h->waitFinished(1, 30000));
-    const RecordFile refused(h->worker->recordFile());
-    QCOMPARE(refused.cycles.size(), 2);
-    for (const QJsonObject &c : refused.cycles) {
-        QCOMPARE(c.value("failedStep").toString(), QStringLiteral("dialUpPpp"));
-        QCOMPARE(c.value("rasError").toInt(), 633);
-    }
 }
 
 void TestCasesRun::unwritableRecordsAreReportedOnce()

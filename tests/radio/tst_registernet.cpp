@@ -16,8 +16,6 @@ using namespace WorkerText;
 
 namespace {
 const QString OpenFailed = QStringLiteral("Failed!!!Fail to open device!");
-const QString TryReopen = QStringLiteral("Try to open the port ...");
-const QString PortFailed = QStringLiteral("Failed!!!Failed to open port!");
 
 int ptsNumber(const QString &path)
 {

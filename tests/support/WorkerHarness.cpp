@@ -11,7 +11,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
+
+namespace {
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
 
 WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
 {
@@ -25,19 +34,29 @@ WorkerHarness::WorkerHarness(QObject *parent) : QObject(parent)
         lines.append({text, color});
         if (!stopOnLinePrefix.isEmpty() && text.startsWith(stopOnLinePrefix)) {
             stopOnLinePrefix.clear();
-            worker->stopTest();
+            pressStop();
         }
     });
     connect(worker, &testWorker::sngUpdateRadio, this, [this](bool pass) {
         results.append(pass);
         resultAt.append(lines.size());
         if (stopAfterResults > 0 && results.size() == stopAfterResults)
-            worker->stopTest();
+            pressStop();
     });
+    // Runs in the worker thread, before the line is queued to this one.
+    connect(worker, &testWorker::sngLog, this, [this](const QString &text, const QColor &) {
+        if (m_workerStopAt.load() < 0 && !m_workerStopPrefix.isEmpty() && text.startsWith(m_workerStopPrefix)) {
+            m_workerStopAt = steadyMs();
+            access().stopRequested() = true;
+        }
+    }, Qt::DirectConnection);
     connect(worker, &testWorker::sngUpdateAvgTime, this, [this](bool startPpp, int ms) {
         avgTimes.append({startPpp, ms});
     });
-    connect(worker, &testWorker::sngFinishAll, this, [this] { ++finishCount; });
+    connect(worker, &testWorker::sngFinishAll, this, [this] {
+        ++finishCount;
+        m_finishedAt = steadyMs();
+    });
     connect(worker, &testWorker::sngStep, this, [this](const QString &step, int limitMs) { steps.append({step, limitMs}); });
     thread.start();
 }
@@ -93,6 +112,26 @@ bool WorkerHarness::selectBoard(int index)
     return true;
 }
 
+void WorkerHarness::pressStop()
+{
+    QElapsedTimer t;
+    t.start();
+    worker->stopTest();
+    stopTookMs = t.elapsed();
+}
+
+void WorkerHarness::stopInWorkerOnLine(const QString &prefix)
+{
+    m_workerStopPrefix = prefix;
+    m_workerStopAt = -1;
+}
+
+qint64 WorkerHarness::workerStopLatencyMs() const
+{
+    const qint64 raised = m_workerStopAt.load();
+    return raised < 0 || m_finishedAt < raised ? -1 : m_finishedAt - raised;
+}
+
 bool WorkerHarness::runInWorker(const std::function<void()> &fn, int waitMs)
 {
     auto done = std::make_shared<std::atomic<bool>>(false);
@@ -120,16 +159,6 @@ qint64 WorkerHarness::stop()
     const qint64 took = t.elapsed();
     QCoreApplication::processEvents(); // what the worker queued before it ended
     return took;
-}
-
-void WorkerHarness::stopInWorkerOnLine(const QString &prefix)
-{
-    auto fired = std::make_shared<std::atomic<bool>>(false);
-    const WorkerAccess state(worker);
-    connect(worker, &testWorker::sngLog, worker, [state, prefix, fired](const QString &text, const QColor &) {
-        if (text.startsWith(prefix) && !fired->exchange(true))
-            state.stopRequested() = true;
-    }, Qt::DirectConnection);
 }
 
 bool WorkerHarness::waitUntil(const std::function<bool()> &pred, int waitMs)
@@ -210,4 +239,8 @@ void WorkerHarness::clear()
     steps.clear();
     resultAt.clear();
     finishCount = 0;
+    stopTookMs = -1;
+    m_workerStopPrefix.clear();
+    m_workerStopAt = -1;
+    m_finishedAt = -1;
 }

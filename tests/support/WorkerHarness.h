@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
 
 struct usb_relay_device_info;
@@ -48,10 +49,6 @@ public:
     void startRun();
     // Like the window's Stop, from this thread; returns how long stopTest took.
     qint64 stop();
-    // Raises the stop request inside the worker thread the moment it logs a
-    // line starting with prefix: a Stop that lands just as the step that
-    // logged it returns, before the case looks at the request. Once per call.
-    void stopInWorkerOnLine(const QString &prefix);
 
     // Each handles events until its condition holds; false after waitMs.
     bool waitUntil(const std::function<bool()> &pred, int waitMs = 20000);
@@ -94,9 +91,24 @@ public:
     int stopAfterResults = 0;
     // When set, the harness presses Stop as soon as a line starting so came.
     QString stopOnLinePrefix;
+    // How long that Stop (or the one after stopAfterResults) took to return; -1 before.
+    qint64 stopTookMs = -1;
+    // When set before a run, the stop request is raised in the worker thread
+    // the moment a line starting so is logged, once: a Stop that lands just
+    // as the step that logged it returns, or before the next step begins,
+    // before the case looks at the request, whatever the GUI thread is doing.
+    void stopInWorkerOnLine(const QString &prefix);
+    // Milliseconds from that request to the end of the run (sngFinishAll);
+    // -1 when it was not raised.
+    qint64 workerStopLatencyMs() const;
 
 private:
+    void pressStop();
+
     usb_relay_device_info *m_boards = nullptr;
+    QString m_workerStopPrefix;           // read in the worker thread during a run
+    std::atomic<qint64> m_workerStopAt{-1}; // steady-clock ms of the raised request
+    qint64 m_finishedAt = -1;
 };
 
 #endif // WORKERHARNESS_H
