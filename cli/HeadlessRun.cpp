@@ -9,6 +9,9 @@
 #include "UartEngine.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
+#if !defined(Q_OS_WIN)
+#include "MetricsWriter.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -120,6 +123,21 @@ bool HeadlessRun::start()
     connect(m_worker, &testWorker::sngUpdateRadio, this, &HeadlessRun::onResult);
     connect(m_worker, &testWorker::sngUpdateAvgTime, this, &HeadlessRun::onAvgTime);
     connect(m_worker, &testWorker::sngFinishAll, this, &HeadlessRun::onFinishAll);
+#if !defined(Q_OS_WIN)
+    if (!m_options.metricsDir.isEmpty()) {
+        m_metrics = new MetricsWriter(this);
+        m_metrics->setCase(TestCases::resultTag(m_options.caseIndex));
+        m_metrics->follow(m_worker);
+        // One line each way; the run goes on without the file.
+        connect(m_metrics, &MetricsWriter::sngWriteFailed, this, [](const QString &path) {
+            std::fprintf(stderr, "trevalo-run: cannot write the metrics file %s\n", qPrintable(path));
+        });
+        connect(m_metrics, &MetricsWriter::sngWriteResumed, this, [](const QString &path) {
+            std::fprintf(stderr, "trevalo-run: metrics file %s written again\n", qPrintable(path));
+        });
+        m_metrics->start(m_options.metricsDir, m_options.benchName);
+    }
+#endif
     m_thread.start();
 
     connect(&m_autoSave, &QTimer::timeout, this, &HeadlessRun::saveLog);
