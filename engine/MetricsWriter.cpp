@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryFile>
@@ -31,9 +32,10 @@ const std::vector<double> registerBuckets{0.1, 0.25, 0.5, 1, 2, 3, 5, 10, 15, 20
 // From a fast echo cycle to the sleep-wake case's ten-minute wait and more.
 const std::vector<double> cycleBuckets{0.1, 0.25, 0.5, 1, 2, 5, 10, 30, 60, 120, 300, 600, 700, 900, 1200};
 
+// The shortest text that reads back as the same double.
 QByteArray number(double v)
 {
-    return QByteArray::number(v, 'g', 15);
+    return QString::number(v, 'g', QLocale::FloatingPointShortest).toLatin1();
 }
 
 QString escaped(QString value)
