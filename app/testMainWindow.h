@@ -128,6 +128,7 @@ private:
     void resetStatistics();
     // Writes the metrics file when the settings name a folder for it.
     void startMetrics();
+    void reportMetricsFailure(const QString &path);
     void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
 
     Ui::testMainWindow *ui = nullptr;

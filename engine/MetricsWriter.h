@@ -40,6 +40,8 @@ public:
     // Longest time between two writes; tests shorten it.
     void setHeartbeatMs(int ms);
     int heartbeatMs() const { return m_heartbeat.interval(); }
+    // The latest write failed.
+    bool isFailing() const { return m_failing; }
 
     // Connects the worker's run, cycle and end signals.
     void follow(testWorker *worker);
