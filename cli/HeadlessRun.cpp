@@ -223,6 +223,12 @@ void HeadlessRun::saveLog()
 void HeadlessRun::onFinishAll()
 {
     m_finished = true;
+#if !defined(Q_OS_WIN)
+    // The last state on file before the program ends; the writer's own
+    // notice of the end may come after the event loop has stopped.
+    if (m_metrics)
+        m_metrics->onRunEnded();
+#endif
     m_autoSave.stop();
     const QDateTime now = QDateTime::currentDateTime();
     const QString logPath = m_log.save(now);

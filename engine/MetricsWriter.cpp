@@ -15,6 +15,7 @@
 namespace {
 
 constexpr int defaultHeartbeatMs = 30000; // well inside a minute
+constexpr qint64 minWriteGapMs = 200;     // between two writes for counted cycles
 
 // Every step a cycle can fail at, so each failure counter exists from the
 // start: a series born with its first failure would hide that failure from
@@ -101,7 +102,6 @@ MetricsWriter::MetricsWriter(QObject *parent) : QObject(parent)
     m_heartbeat.setInterval(defaultHeartbeatMs);
     connect(&m_heartbeat, &QTimer::timeout, this, &MetricsWriter::writeNow);
     m_soon.setSingleShot(true);
-    m_soon.setInterval(0);
     connect(&m_soon, &QTimer::timeout, this, &MetricsWriter::writeNow);
 }
 
@@ -221,8 +221,13 @@ void MetricsWriter::onRunEnded()
 
 void MetricsWriter::scheduleWrite()
 {
-    if (!m_dir.isEmpty() && !m_soon.isActive())
-        m_soon.start();
+    if (m_dir.isEmpty() || m_soon.isActive())
+        return;
+    // A fast case counts a hundred cycles a second; the file follows within
+    // a fifth of a second, which no scrape can tell apart, at a fraction of
+    // the writes.
+    const qint64 since = m_lastWrite.isValid() ? m_lastWrite.elapsed() : minWriteGapMs;
+    m_soon.start(int(qMax<qint64>(0, minWriteGapMs - since)));
 }
 
 QString MetricsWriter::labels(const QString &caseTag, const QString &extra) const
@@ -318,6 +323,7 @@ bool MetricsWriter::writeNow()
 {
     if (m_dir.isEmpty())
         return true;
+    m_lastWrite.start();
     const QByteArray text = render();
     const QString target = filePath();
     // Not named *.prom: the collector never reads the half-written file.

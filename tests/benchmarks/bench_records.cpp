@@ -1,5 +1,6 @@
 // What the per-cycle records cost: cycles per second of the long-long case
-// on the virtual bench without and with a record file. Prints the figures;
+// on the virtual bench without and with a record file, and with the
+// Prometheus metrics file written beside the records. Prints the figures;
 // run by hand: bench_records [seconds per run, default 10].
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -9,16 +10,23 @@
 #include <cstdio>
 
 #include "BenchProcess.h"
+#include "MetricsWriter.h"
 #include "TestCases.h"
 #include "WorkerHarness.h"
 
 namespace {
 
 // Cycles counted in runS seconds of one run.
-double cyclesPerSecond(const QString &recordsDir, int runS)
+double cyclesPerSecond(const QString &recordsDir, int runS, quint16 echoPort, const QString &metricsDir = QString())
 {
     WorkerHarness h;
     h.setup.caseIndex = TestCases::ExternalLongLong;
+    h.setup.hostPort = echoPort;
+    // In this (the window's) thread, as the window and the runner have it.
+    MetricsWriter metrics;
+    metrics.follow(h.worker);
+    if (!metricsDir.isEmpty() && !metrics.start(metricsDir, QStringLiteral("bench")))
+        return -1;
     h.worker->setRecordsDir(recordsDir);
     testWorker::RunLimits limits;
     limits.durationMs = runS * 1000;
@@ -47,9 +55,11 @@ int main(int argc, char **argv)
         return 1;
     }
     QTemporaryDir dir;
-    const double without = cyclesPerSecond(QString(), runS);
-    const double with = cyclesPerSecond(dir.path(), runS);
+    const double without = cyclesPerSecond(QString(), runS, bench.echoPort());
+    const double with = cyclesPerSecond(dir.path(), runS, bench.echoPort());
+    const double withMetrics = cyclesPerSecond(dir.path(), runS, bench.echoPort(), dir.path());
     std::printf("long-long case, %d s each: %.1f cycles/s without records, %.1f cycles/s with records\n", runS,
                 without, with);
+    std::printf("with records and metrics: %.1f cycles/s\n", withMetrics);
     return 0;
 }

@@ -660,7 +660,7 @@ void TestRunner::metricsMatchTheRecords()
         const QString key = QStringLiteral("%1{%2%3}").arg(QLatin1String(name), l, more.isEmpty() ? QString() : ',' + more);
         return m.value(key, -1);
     };
-    QCOMPARE(at("trevalo_cycles_total"), double(rec.cycles.size()));
+    QVERIFY2(at("trevalo_cycles_total") == rec.cycles.size(), text.constData());
     QCOMPARE(at("trevalo_run_cycles"), double(rec.cycles.size()));
     QCOMPARE(at("trevalo_run_passes"), double(passes));
     QCOMPARE(at("trevalo_run_fpy_ratio"), double(passes) / rec.cycles.size());
@@ -689,8 +689,8 @@ void TestRunner::metricsMatchTheRecords()
 
 void TestRunner::metricsFileIsNeverSeenHalfWritten()
 {
-    // The long-long case counts hundreds of cycles a second; the file is
-    // replaced after nearly every one while this reads it as fast as it can.
+    // The long-long case counts about a hundred cycles a second; the file is
+    // replaced five times a second while this reads it as fast as it can.
     const QString metrics = work->filePath(QStringLiteral("metrics"));
     QVERIFY(QDir().mkpath(metrics));
     const QString path = QDir(metrics).filePath(QStringLiteral("trevalo_fast.prom"));
@@ -721,7 +721,7 @@ void TestRunner::metricsFileIsNeverSeenHalfWritten()
     }
     QCOMPARE(p.exitCode(), 0);
     // It was read while it changed, many times over.
-    QVERIFY2(reads > 100 && cyclesSeen.size() > 20,
+    QVERIFY2(reads > 100 && cyclesSeen.size() >= 10,
              qPrintable(QStringLiteral("%1 reads, %2 counts").arg(reads).arg(cyclesSeen.size())));
 }
 
