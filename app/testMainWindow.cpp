@@ -28,6 +28,9 @@
 #include "TrendsWindow.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
+#if !defined(Q_OS_WIN)
+#include "MetricsWriter.h"
+#endif
 
 namespace {
 const char *const kVersion = "v01.00.05";
@@ -126,6 +129,7 @@ testMainWindow::testMainWindow()
         trends->activateWindow();
     });
 
+    startMetrics();
     updateControls();
 
     autoSaveTimer = new QTimer(this);
@@ -329,6 +333,11 @@ void testMainWindow::onStart()
         m_settingsProblemInRun = true;
         showSettingsProblem();
     }
+#if !defined(Q_OS_WIN)
+    // The red line went with the cleared view; this run's log says it again.
+    if (m_metrics && m_metrics->isFailing())
+        reportMetricsFailure(m_metrics->filePath());
+#endif
 
     autoSaveTimer->start(effectiveAutoSaveInterval(setup->autoSaveLogInterval));
 
@@ -380,4 +389,32 @@ void testMainWindow::onAbout()
 int testMainWindow::effectiveAutoSaveInterval(unsigned int configuredMs)
 {
     return RunFiles::autoSaveIntervalMs(configuredMs);
+}
+
+void testMainWindow::startMetrics()
+{
+#if !defined(Q_OS_WIN)
+    if (setup->metricsFolder.isEmpty())
+        return;
+    if (!setup->benchName.isEmpty() && !MetricsWriter::isValidBenchName(setup->benchName)) {
+        onLogText(tr("Fail to write metrics: the bench name takes only letters, digits, _ and -: %1")
+                      .arg(setup->benchName),
+                  QColor(Qt::red));
+        return;
+    }
+    m_metrics = new MetricsWriter(this);
+    m_metrics->setCase(TestCases::resultTag(setup->caseIndex));
+    m_metrics->follow(worker);
+    // One red line when writing fails and one when it works again; the run goes on.
+    connect(m_metrics, &MetricsWriter::sngWriteFailed, this, &testMainWindow::reportMetricsFailure);
+    connect(m_metrics, &MetricsWriter::sngWriteResumed, this, [this](const QString &path) {
+        onLogText(tr("Metrics file %1 written again").arg(QDir::toNativeSeparators(path)), QColor(Qt::white));
+    });
+    m_metrics->start(setup->metricsFolder, setup->benchName);
+#endif
+}
+
+void testMainWindow::reportMetricsFailure(const QString &path)
+{
+    onLogText(tr("Fail to write metrics file %1").arg(QDir::toNativeSeparators(path)), QColor(Qt::red));
 }

@@ -20,6 +20,7 @@ class QEvent;
 class QThread;
 class QTimer;
 class TestSetup;
+class MetricsWriter;
 class testWorker;
 struct usb_relay_device_info;
 
@@ -45,6 +46,8 @@ public:
     TestSetup *testSetup() const { return setup; }
     QTimer *autoSaveTimerObject() const { return autoSaveTimer; }
     const usb_relay_device_info *relayList() const { return relayDevices; }
+    // The metrics file's writer; null unless the settings name a folder.
+    MetricsWriter *metricsWriter() const { return m_metrics; }
 
     // "MM-dd-hh-mm-ss-" followed by the milliseconds without leading zeros,
     // written twice: the stamp every log line has always carried.
@@ -127,6 +130,9 @@ private:
     void resetStatistics();
     // A red line when the settings file could not be used.
     void showSettingsProblem();
+    // Writes the metrics file when the settings name a folder for it.
+    void startMetrics();
+    void reportMetricsFailure(const QString &path);
     void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
 
     Ui::testMainWindow *ui = nullptr;
@@ -143,6 +149,7 @@ private:
     testWorker *worker = nullptr;
     usb_relay_device_info *relayDevices = nullptr;
     QThread *workerThread = nullptr;
+    MetricsWriter *m_metrics = nullptr;
     // The result file the current run wrote last; emptied at Start.
     QString runResultPath;
     // The log file the view's text was last saved to; emptied with the view.

@@ -9,6 +9,9 @@
 #include "UartEngine.h"
 #include "testWorker.h"
 #include "usb_relay_device.h"
+#if !defined(Q_OS_WIN)
+#include "MetricsWriter.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDir>
@@ -131,6 +134,19 @@ bool HeadlessRun::start()
     connect(m_worker, &testWorker::sngUpdateRadio, this, &HeadlessRun::onResult);
     connect(m_worker, &testWorker::sngUpdateAvgTime, this, &HeadlessRun::onAvgTime);
     connect(m_worker, &testWorker::sngFinishAll, this, &HeadlessRun::onFinishAll);
+#if !defined(Q_OS_WIN)
+    if (!m_options.metricsDir.isEmpty()) {
+        m_metrics = new MetricsWriter(this);
+        m_metrics->setCase(TestCases::resultTag(m_options.caseIndex));
+        m_metrics->follow(m_worker);
+        // One line each way; the run goes on without the file.
+        connect(m_metrics, &MetricsWriter::sngWriteFailed, this,
+                [this](const QString &path) { error(QStringLiteral("cannot write the metrics file %1").arg(path)); });
+        connect(m_metrics, &MetricsWriter::sngWriteResumed, this,
+                [this](const QString &path) { error(QStringLiteral("metrics file %1 written again").arg(path)); });
+        m_metrics->start(m_options.metricsDir, m_options.benchName);
+    }
+#endif
     m_thread.start();
 
     connect(&m_autoSave, &QTimer::timeout, this, &HeadlessRun::saveLog);
@@ -245,6 +261,12 @@ void HeadlessRun::saveLog()
 void HeadlessRun::onFinishAll()
 {
     m_finished = true;
+#if !defined(Q_OS_WIN)
+    // The last state on file before the program ends; the writer's own
+    // notice of the end may come after the event loop has stopped.
+    if (m_metrics)
+        m_metrics->onRunEnded();
+#endif
     m_autoSave.stop();
     const QDateTime now = QDateTime::currentDateTime();
     // Every file that does not hold the whole run is named on standard error

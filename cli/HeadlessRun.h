@@ -19,6 +19,7 @@
 #include <QTimer>
 
 class testWorker;
+class MetricsWriter;
 struct usb_relay_device_info;
 
 class HeadlessRun : public QObject
@@ -72,6 +73,7 @@ private:
     QThread m_thread;
     QTimer m_autoSave;
     usb_relay_device_info *m_boards = nullptr;
+    MetricsWriter *m_metrics = nullptr; // child; with --metrics
     QString m_error;
     bool m_colour = false;
     bool m_stopping = false;

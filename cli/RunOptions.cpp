@@ -1,6 +1,9 @@
 #include "RunOptions.h"
 
 #include "DataFolder.h"
+#if !defined(Q_OS_WIN)
+#include "MetricsWriter.h"
+#endif
 #include "TestCases.h"
 
 #include <QCommandLineParser>
@@ -161,6 +164,17 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                                      QStringLiteral("path"));
     parser.addOptions({caseOpt, portOpt, boardOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
                        junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
+#if !defined(Q_OS_WIN)
+    const QCommandLineOption metricsOpt(QStringLiteral("metrics"),
+                                        QStringLiteral("Write Prometheus metrics to DIR/trevalo_<bench>.prom for "
+                                                       "node_exporter's textfile collector."),
+                                        QStringLiteral("dir"));
+    const QCommandLineOption benchOpt(QStringLiteral("bench"),
+                                      QStringLiteral("Bench name in the metrics: letters, digits, _ and - (default: "
+                                                     "the host name)."),
+                                      QStringLiteral("name"));
+    parser.addOptions({metricsOpt, benchOpt});
+#endif
 
     if (!parser.parse(arguments))
         return bad(parser.errorText());
@@ -202,6 +216,16 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
         return bad(QStringLiteral("unparsable duration: %1 (use e.g. 90m or 36h)").arg(parser.value(durationOpt)));
 
     quiet = parser.isSet(quietOpt);
+#if !defined(Q_OS_WIN)
+    if (parser.isSet(metricsOpt)) {
+        metricsDir = QFileInfo(parser.value(metricsOpt)).absoluteFilePath();
+        if (parser.value(metricsOpt).isEmpty())
+            return bad(QStringLiteral("--metrics needs a folder"));
+    }
+    benchName = parser.value(benchOpt);
+    if (parser.isSet(benchOpt) && !MetricsWriter::isValidBenchName(benchName))
+        return bad(QStringLiteral("--bench takes only letters, digits, _ and -: %1").arg(benchName));
+#endif
 
     // The window's folder: beside the program while it may write there, the
     // user's data folder once installed. Asked only when a default needs it.

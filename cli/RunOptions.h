@@ -37,6 +37,8 @@ public:
     QString outDir;
     QString junitFile;
     bool quiet = false;
+    QString metricsDir;  // empty: no metrics file
+    QString benchName;   // empty: the host name
     // For --check: other files than the usual ones; empty for those.
     QString peerFile;
     QString pppd;

@@ -91,6 +91,10 @@ void TestSetup::transferSettings()
     settingsStore->transferInt(QStringLiteral("HostPort"), hostPort);
     settingsStore->transferUInt(QStringLiteral("AutoSaveLogInternal"), autoSaveLogInterval);
     settingsStore->transferString(QStringLiteral("PingAddress"), pingAddress);
+    if (settingsStore->readMode) {
+        settingsStore->transferString(QStringLiteral("MetricsFolder"), metricsFolder);
+        settingsStore->transferString(QStringLiteral("BenchName"), benchName);
+    }
     settingsStore->endGroup();
 }
 

@@ -33,6 +33,11 @@ public:
     QString pingAddress;
     QStringList pingFailureTexts;
     unsigned int autoSaveLogInterval = 3600000;
+    // The window's Prometheus metrics: the folder (empty: none) and the
+    // bench's name in them (empty: the host name). Only read: a file
+    // without them is written back as it was.
+    QString metricsFolder;
+    QString benchName;
     SettingsStore *settingsStore = nullptr;
 
     // Relative to the program's folder, which main makes current.

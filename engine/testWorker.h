@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -131,6 +132,11 @@ signals:
     // Right before sngUpdateRadio(false): the step that failed and the red
     // line it logged, as the cycle's record holds them (empty when unknown).
     void sngCycleFailed(QString step, QString line);
+    // A run has begun: its head line as the record file has it (also when no
+    // record file could be written), and that file (empty when none).
+    void sngRunStarted(QJsonObject head, QString recordFile);
+    // A cycle was counted: its line as the record file has it.
+    void sngCycleCounted(QJsonObject line);
 
 public slots:
     void start();

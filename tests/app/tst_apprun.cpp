@@ -150,6 +150,8 @@ private slots:
     void closingTheWindow();
     void statusBarFollowsEachWait_data();
     void statusBarFollowsEachWait();
+    void metricsFromTheSettings_data();
+    void metricsFromTheSettings();
 
 private:
     bool startBench(const QStringList &args = {});
@@ -219,6 +221,7 @@ void tst_AppRun::startStopCycle()
     QVERIFY(widget<QPushButton>(w, "startBtn")->isEnabled());
     QVERIFY(!widget<QPushButton>(w, "stopBtn")->isEnabled());
     QVERIFY(!w.autoSaveTimerObject()->isActive());
+    QVERIFY(!w.metricsWriter()); // no metrics unless the settings ask for them
     QTRY_COMPARE(finished.count, 1);
     QTest::qWait(100);
     QCOMPARE(finished.count, 1);
@@ -695,6 +698,60 @@ void tst_AppRun::statusBarFollowsEachWait()
     QCOMPARE(trends->records().path(), w.workerObject()->recordFile());
     QCOMPARE(int(trends->records().cycleCount()), onDisk.cycles.size());
     QCOMPARE(trends->records().end()[QStringLiteral("reason")].toString(), QStringLiteral("Stop"));
+}
+
+void tst_AppRun::metricsFromTheSettings_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("writable folder") << QStringLiteral("metrics");
+    QTest::newRow("folder refusing files") << QStringLiteral("/proc");
+}
+
+void tst_AppRun::metricsFromTheSettings()
+{
+    QFETCH(QString, folder);
+    QVERIFY(startBench());
+    AppFolder app("3600000", m_bench->echoPort());
+    QVERIFY(QDir().mkpath(QStringLiteral("metrics")));
+    {
+        QFile ini(QStringLiteral("cfg/trevalo.ini"));
+        QVERIFY(ini.open(QIODevice::Append));
+        ini.write("MetricsFolder=" + folder.toUtf8() + "\nBenchName=w1\n");
+    }
+    const QString file = QDir(folder).filePath(QStringLiteral("trevalo_w1.prom"));
+    const QString refused = QStringLiteral("Fail to write metrics file %1").arg(file);
+    {
+        testMainWindow w;
+        w.workerObject()->setLimits(quickLimits());
+        FinishCounter finished(w.workerObject());
+        QVERIFY(w.metricsWriter());
+        widget<QComboBox>(w, "caseCBx")->setCurrentIndex(3);
+        QVERIFY(startRunning(w));
+        QTRY_VERIFY_WITH_TIMEOUT(widget<QLabel>(w, "lbTotal")->text() != QStringLiteral("Total: 0"), 30000);
+        QTest::qWait(200);
+        widget<QPushButton>(w, "stopBtn")->click();
+        QTRY_COMPARE(finished.count, 1);
+        QTest::qWait(50);
+        const int total = widget<QLabel>(w, "lbTotal")->text().section(QLatin1Char(' '), 1).toInt();
+        QVERIFY(total > 1);
+        if (folder == QLatin1String("/proc")) {
+            // Said once in red, however many cycles failed to reach the file; the run went on.
+            QCOMPARE(logText(w).count(refused), 1);
+            QVERIFY(logText(w).contains(QStringLiteral(" Test is finished!")));
+        } else {
+            QVERIFY(!logText(w).contains(refused));
+            const QByteArray text = AppFolder::read(file);
+            QVERIFY2(text.contains(QStringLiteral("trevalo_cycles_total{bench=\"w1\",case=\"ExternalLongLongTest\"} %1\n")
+                                       .arg(total)
+                                       .toUtf8()),
+                     text.constData());
+            QVERIFY(text.contains("trevalo_run_active{bench=\"w1\",case=\"ExternalLongLongTest\"} 0\n"));
+        }
+    }
+    // The keys stay in the settings file the window wrote back.
+    const QByteArray ini = AppFolder::read(QStringLiteral("cfg/trevalo.ini"));
+    QVERIFY(ini.contains("MetricsFolder=" + folder.toUtf8()));
+    QVERIFY(ini.contains("BenchName=w1"));
 }
 
 QTEST_MAIN(tst_AppRun)

@@ -1,5 +1,6 @@
 // What the per-cycle records cost: cycles per second of the long-long case
-// on the virtual bench without and with a record file. Prints the figures;
+// on the virtual bench without and with a record file, and with the
+// Prometheus metrics file written beside the records. Prints the figures;
 // run by hand: bench_records [seconds per run, default 10]. A run that cannot
 // measure (no cycle, a failed cycle, a run that ends early, no record file)
 // exits 1 with the reason instead of a figure.
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 #include "BenchProcess.h"
+#include "MetricsWriter.h"
 #include "TestCases.h"
 #include "WorkerHarness.h"
 
@@ -18,12 +20,20 @@ namespace {
 
 // Cycles counted per second over one run of runS seconds against the
 // bench's echo server; 0 with why in error when the run could not measure.
-double cyclesPerSecond(quint16 echoPort, const QString &recordsDir, int runS, QString &error)
+double cyclesPerSecond(quint16 echoPort, const QString &recordsDir, int runS, QString &error,
+                       const QString &metricsDir = QString())
 {
     WorkerHarness h;
     h.setup.caseIndex = TestCases::ExternalLongLong;
     h.setup.hostName = QStringLiteral("127.0.0.1");
     h.setup.hostPort = echoPort;
+    // In this (the window's) thread, as the window and the runner have it.
+    MetricsWriter metrics;
+    metrics.follow(h.worker);
+    if (!metricsDir.isEmpty() && !metrics.start(metricsDir, QStringLiteral("bench"))) {
+        error = QStringLiteral("cannot write metrics into ") + metricsDir;
+        return 0;
+    }
     h.worker->setRecordsDir(recordsDir);
     testWorker::RunLimits limits;
     limits.durationMs = runS * 1000;
@@ -92,7 +102,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_records: with records: %s\n", qPrintable(error));
         return 1;
     }
+    const double withMetrics = cyclesPerSecond(bench.echoPort(), dir.path(), runS, error, dir.path());
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "bench_records: with records and metrics: %s\n", qPrintable(error));
+        return 1;
+    }
     std::printf("long-long case, %d s each: %.1f cycles/s without records, %.1f cycles/s with records\n", runS,
                 without, with);
+    std::printf("with records and metrics: %.1f cycles/s\n", withMetrics);
     return 0;
 }

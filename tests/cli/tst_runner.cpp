@@ -12,7 +12,11 @@
 #include "RunFiles.h"
 #include "StreamedLog.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QHash>
+#include <QJsonObject>
+#include <QSet>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFile>
@@ -98,6 +102,36 @@ private:
     bool m_set = false;
 };
 
+// A metrics file's samples by their series ("name{labels}"); the HELP and
+// TYPE lines left out.
+QHash<QString, double> metricSamples(const QByteArray &text)
+{
+    QHash<QString, double> samples;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const int space = line.lastIndexOf(' ');
+        samples.insert(QString::fromUtf8(line.left(space)), line.mid(space + 1).toDouble());
+    }
+    return samples;
+}
+
+// promtool's verdict on a metrics text: empty when it is clean.
+QString promtoolComplaints(const QByteArray &text)
+{
+    QProcess p;
+    p.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+    if (!p.waitForStarted(10000))
+        return QStringLiteral("promtool did not start");
+    p.write(text);
+    p.closeWriteChannel();
+    p.waitForFinished(30000);
+    const QByteArray said = p.readAllStandardOutput() + p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && said.trimmed().isEmpty()
+               ? QString()
+               : QString::fromLocal8Bit(said);
+}
+
 } // namespace
 
 class TestRunner : public QObject
@@ -120,6 +154,10 @@ private slots:
     void verdictsStayCompact();
     void installedRunnerUsesTheUserDataFolder();
     void junitFromDamagedRecords();
+    void metricsMatchTheRecords_data();
+    void metricsMatchTheRecords();
+    void metricsFileIsNeverSeenHalfWritten();
+    void unwritableMetricsFolderLetsTheRunGoOn();
     void runsWithoutADisplay();
     void sameSecondSavesOfManyProcessesKeepEveryFile();
     void runnersSharingAFolderKeepTheirOwnFiles();
@@ -233,6 +271,10 @@ void TestRunner::badInputExitsWithAReason_data()
         "--peer belongs to --check");
     row("no folder for the report", {"--case", "3", "--junit", "/no/such/dir/report.xml"},
         "no folder for the JUnit report: /no/such/dir/report.xml");
+    row("bench name with a dot", {"--case", "3", "--metrics", "/tmp", "--bench", "bench.7"},
+        "--bench takes only letters, digits, _ and -: bench.7");
+    row("bench name with a label quote", {"--case", "3", "--metrics", "/tmp", "--bench", "b\"7"},
+        "--bench takes only letters, digits, _ and -: b\"7");
     row("port that is no serial port", {"--case", "4", "--port", "/dev/null"}, "cannot open port /dev/null", true);
 }
 
@@ -1087,6 +1129,141 @@ void TestRunner::workerWaitsForABusyRunner()
     QVERIFY(held > 0);
     QCOMPARE(later, held);
     QCOMPARE(exitCode, 0);
+}
+
+void TestRunner::metricsMatchTheRecords_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("value");
+    // The third exchange comes back wrong: two passes, then a failed cycle
+    // that ends the run.
+    QTest::newRow("wrong echo") << QStringList{"--case", "ExternalShortShortTest"}
+                                << QStringLiteral("echo.corruptAt") << 3;
+    // Every dial refused: failed dial-ups counted by their RAS error code.
+    QTest::newRow("refused dials") << QStringList{"--case", "PppCallTest", "--cycles", "2"}
+                                   << QStringLiteral("dial.refuse") << 633;
+}
+
+void TestRunner::metricsMatchTheRecords()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, fault);
+    QFETCH(int, value);
+    if (QStandardPaths::findExecutable(QStringLiteral("promtool")).isEmpty())
+        QSKIP("promtool is missing: install Debian's prometheus package (scripts/setup does)");
+    QVERIFY(bench.setFault(fault, value));
+    const QString metrics = work->filePath(QStringLiteral("metrics"));
+    QVERIFY(QDir().mkpath(metrics));
+    const Outcome o = run(baseArgs() + args + QStringList{"--metrics", metrics, "--bench", "bench-7_a"});
+    QCOMPARE(o.status, QProcess::NormalExit);
+    QCOMPARE(o.exitCode, 1);
+    QVERIFY2(!o.err.contains("metrics"), o.err.constData());
+
+    // Only the file itself in the folder: no temporary file left behind.
+    QCOMPARE(QDir(metrics).entryList(QDir::Files | QDir::Hidden), QStringList{"trevalo_bench-7_a.prom"});
+    QFile file(QDir(metrics).filePath(QStringLiteral("trevalo_bench-7_a.prom")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    const QString complaints = promtoolComplaints(text);
+    QVERIFY2(complaints.isEmpty(), qPrintable(complaints));
+
+    const RecordFile rec(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl")));
+    QVERIFY(rec.cycles.size() >= 2);
+    const QString tag = rec.run.value("case").toString();
+    const QString l = QStringLiteral("bench=\"bench-7_a\",case=\"%1\"").arg(tag);
+    int passes = 0;
+    QHash<QString, int> failedSteps;
+    QHash<int, int> rasErrors;
+    int dials = 0;
+    for (const QJsonObject &c : rec.cycles) {
+        if (c.value("pass").toBool())
+            ++passes;
+        else
+            ++failedSteps[c.value("failedStep").toString()];
+        if (c.value("failedStep").toString() == QLatin1String("dialUpPpp"))
+            ++rasErrors[c.value("rasError").toInt()];
+        if (c.contains("dialUpMs"))
+            ++dials;
+    }
+    const QHash<QString, double> m = metricSamples(text);
+    const auto at = [&m, &l](const char *name, const QString &more = QString()) {
+        const QString key = QStringLiteral("%1{%2%3}").arg(QLatin1String(name), l, more.isEmpty() ? QString() : ',' + more);
+        return m.value(key, -1);
+    };
+    QVERIFY2(at("trevalo_cycles_total") == rec.cycles.size(), text.constData());
+    QCOMPARE(at("trevalo_run_cycles"), double(rec.cycles.size()));
+    QCOMPARE(at("trevalo_run_passes"), double(passes));
+    QCOMPARE(at("trevalo_run_fpy_ratio"), double(passes) / rec.cycles.size());
+    QCOMPARE(at("trevalo_run_active"), 0.0);
+    QVERIFY(!failedSteps.isEmpty());
+    for (auto it = failedSteps.cbegin(); it != failedSteps.cend(); ++it)
+        QCOMPARE(at("trevalo_cycle_failures_total", QStringLiteral("step=\"%1\"").arg(it.key())), double(it.value()));
+    for (auto it = rasErrors.cbegin(); it != rasErrors.cend(); ++it)
+        QCOMPARE(at("trevalo_dial_failures_total", QStringLiteral("code=\"%1\"").arg(it.key())), double(it.value()));
+    if (fault == QLatin1String("dial.refuse"))
+        QCOMPARE(rasErrors.value(633), rec.cycles.size());
+    QCOMPARE(at("trevalo_cycle_duration_seconds_count"), double(rec.cycles.size()));
+    QCOMPARE(at("trevalo_cycle_duration_seconds_bucket", QStringLiteral("le=\"+Inf\"")), double(rec.cycles.size()));
+    QCOMPARE(at("trevalo_dial_up_seconds_count"), double(dials));
+    // The run's own details stay on the info series.
+    const QString info = QStringLiteral("trevalo_run_info{%1,version=\"%2\",port=\"%3\",board=\"\",run=\"%4\",records=\"%5\"}")
+                             .arg(l, rec.run.value("version").toString(), rec.run.value("port").toString(),
+                                  QFileInfo(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl")))
+                                      .completeBaseName().section(QLatin1Char('.'), 1),
+                                  QFileInfo(onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl"))).fileName());
+    QVERIFY2(m.value(info) == 1, qPrintable(info + QLatin1Char('\n') + QString::fromUtf8(text)));
+    const double started = at("trevalo_run_start_timestamp_seconds");
+    const double last = at("trevalo_run_last_cycle_timestamp_seconds");
+    QVERIFY(started > 1.7e9 && last >= started - 1 && last <= QDateTime::currentSecsSinceEpoch() + 1);
+}
+
+void TestRunner::metricsFileIsNeverSeenHalfWritten()
+{
+    // The long-long case counts about a hundred cycles a second; the file is
+    // replaced five times a second while this reads it as fast as it can.
+    const QString metrics = work->filePath(QStringLiteral("metrics"));
+    QVERIFY(QDir().mkpath(metrics));
+    const QString path = QDir(metrics).filePath(QStringLiteral("trevalo_fast.prom"));
+    QProcess p;
+    startRunner(p, baseArgs() + QStringList{"--case", "3", "--duration", "3s", "--quiet", "--metrics", metrics,
+                                            "--bench", "fast"});
+    QVERIFY(p.waitForStarted());
+    int reads = 0;
+    QSet<double> cyclesSeen;
+    while (p.state() != QProcess::NotRunning) {
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly)) {
+            const QByteArray text = f.readAll();
+            ++reads;
+            // Whole: it ends with the last series and its line feed.
+            const int lastLine = text.lastIndexOf('\n', text.size() - 2) + 1;
+            const QByteArray last = text.mid(lastLine);
+            QVERIFY2(text.endsWith('\n')
+                         && (last.startsWith("trevalo_run_info{")
+                             || (!text.contains("trevalo_run_info") && last.startsWith("trevalo_run_active{"))),
+                     qPrintable(QStringLiteral("read %1: %2").arg(reads).arg(QString::fromUtf8(text.right(200)))));
+            cyclesSeen.insert(metricSamples(text).value(
+                QStringLiteral("trevalo_cycles_total{bench=\"fast\",case=\"ExternalLongLongTest\"}")));
+        } else {
+            QVERIFY2(reads == 0, "the file went away between two writes");
+        }
+        p.waitForFinished(1);
+    }
+    QCOMPARE(p.exitCode(), 0);
+    // It was read while it changed, many times over.
+    QVERIFY2(reads > 100 && cyclesSeen.size() >= 10,
+             qPrintable(QStringLiteral("%1 reads, %2 counts").arg(reads).arg(cyclesSeen.size())));
+}
+
+void TestRunner::unwritableMetricsFolderLetsTheRunGoOn()
+{
+    // A folder that refuses files: one line on standard error, the run as always.
+    const Outcome o = run(baseArgs() + QStringList{"--case", "3", "--cycles", "5", "--metrics", "/proc", "--bench", "b7"});
+    QCOMPARE(o.status, QProcess::NormalExit);
+    QCOMPARE(o.exitCode, 0);
+    QCOMPARE(o.err, QByteArray("trevalo-run: cannot write the metrics file /proc/trevalo_b7.prom\n"));
+    QCOMPARE(cyclesOnRecord(), 5);
 }
 
 QTEST_GUILESS_MAIN(TestRunner)

@@ -3,9 +3,12 @@
 #include <QtTest>
 
 #include "BenchWorkerTest.h"
+#include "MetricsWriter.h"
 #include "RecordFile.h"
 #include "TestCases.h"
 #include "WorkerTexts.h"
+
+#include <sys/stat.h>
 
 using namespace WorkerText;
 
@@ -27,6 +30,7 @@ private slots:
     void stopDuringADial();
     void stopJustAfterAPassingCycle();
     void failedPowerOffSkipsTheDial();
+    void metricsHeartbeatDuringThePoweredWait();
 };
 
 void tst_SleepWake::passingCyclePowersOffBeforeDialling()
@@ -154,6 +158,47 @@ void tst_SleepWake::failedPowerOffSkipsTheDial()
     // The power-off after the wait failed: no dial-up follows.
     QCOMPARE(h->count(DialOk) + h->count(DialFailed), 0);
     QCOMPARE(bench.dials().value(QStringLiteral("started")).toInt(), 0);
+}
+
+void tst_SleepWake::metricsHeartbeatDuringThePoweredWait()
+{
+    // No cycle is counted for the whole powered wait; the file must still be
+    // rewritten at every heartbeat, or the farm takes the bench for dead.
+    WorkerLimits limits = WorkerHarness::quickLimits();
+    limits.sleepWakeMs = 60000;
+    h->worker->setLimits(limits);
+    QTemporaryDir dir;
+    MetricsWriter metrics;
+    metrics.setHeartbeatMs(200);
+    metrics.follow(h->worker);
+    QVERIFY(metrics.start(dir.path(), QStringLiteral("slp")));
+    startRunning();
+    QVERIFY(h->waitUntil([&] { return bench.chipPowered(); }, 5000));
+
+    // Each write is a new file renamed into place: count them by inode.
+    QSet<quint64> inodes;
+    QByteArray text;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 1500) {
+        h->pump(50);
+        QFile f(metrics.filePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        text = f.readAll();
+        struct stat st{};
+        QVERIFY(::fstat(f.handle(), &st) == 0);
+        inodes.insert(quint64(st.st_ino));
+    }
+    QVERIFY(h->results.isEmpty());
+    QVERIFY2(inodes.size() >= 4, qPrintable(QString::number(inodes.size())));
+    QVERIFY(text.contains("trevalo_run_active{bench=\"slp\",case=\"SleepWakePPPTest\"} 1\n"));
+    QVERIFY(text.contains("trevalo_run_last_cycle_timestamp_seconds{bench=\"slp\",case=\"SleepWakePPPTest\"} 0\n"));
+    h->stop();
+    QVERIFY(h->waitFinished(1, 3000));
+    h->pump(50);
+    QFile f(metrics.filePath());
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().contains("trevalo_run_active{bench=\"slp\",case=\"SleepWakePPPTest\"} 0\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_SleepWake)
