@@ -200,6 +200,8 @@ void testWorker::beginRecords()
                      {QStringLiteral("start"), CycleRecords::isoStamp(now)}};
     if (TestCases::needsRelay(setup->caseIndex) && setup->relayDevice.serial_number)
         head.insert(QStringLiteral("board"), QString::fromLatin1(reinterpret_cast<const char *>(setup->relayDevice.serial_number)));
+    if (!m_restartOf.isEmpty())
+        head.insert(QStringLiteral("restartOf"), m_restartOf);
     if (!records->open(m_recordsDir, TestCases::resultTag(setup->caseIndex), now) || !records->append(head)) {
         log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
         return; // the run goes on without records

@@ -1,10 +1,11 @@
 // trevalo-run as a separate process against a virtual bench: its exit
 // statuses and one-line reasons, the run limits, the files it leaves after
-// a signal or a kill, its JUnit report and where an installed copy keeps
-// its files.
+// a signal or a kill, its JUnit report, where an installed copy keeps its
+// files and what it tells systemd.
 #include "BenchProcess.h"
 #include "CycleVerdicts.h"
 #include "RecordFile.h"
+#include "ServiceNotifier.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,9 +17,17 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <QThread>
+
 #include <csignal>
+#include <cstddef>
+#include <cstring>
 #include <functional>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +60,57 @@ int resultCount(const QString &resultFile, const QString &label)
     return -1;
 }
 
+// systemd's end of $NOTIFY_SOCKET: a datagram socket at a path, or at
+// "@name" in the abstract namespace, collecting what the runner says.
+class NotifyListener
+{
+public:
+    ~NotifyListener()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool bind(const QByteArray &address)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        if (m_fd < 0 || size_t(address.size()) >= sizeof(at.sun_path))
+            return false;
+        std::memcpy(at.sun_path, address.constData(), size_t(address.size()));
+        if (at.sun_path[0] == '@')
+            at.sun_path[0] = '\0';
+        return ::bind(m_fd, reinterpret_cast<const sockaddr *>(&at),
+                      socklen_t(offsetof(sockaddr_un, sun_path) + size_t(address.size())))
+               == 0;
+    }
+
+    // What arrives within waitMs, up to and with a message equal to until;
+    // 0 takes only what is there already.
+    QByteArrayList take(int waitMs, const QByteArray &until = QByteArray())
+    {
+        QByteArrayList got;
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(qMax<qint64>(0, waitMs - t.elapsed()))) <= 0)
+                return got;
+            char buffer[4096];
+            const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+            if (n < 0)
+                return got;
+            got.append(QByteArray(buffer, int(n)));
+            if (!until.isEmpty() && got.last() == until)
+                return got;
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace
 
 class TestRunner : public QObject
@@ -73,6 +133,8 @@ private slots:
     void verdictsStayCompact();
     void installedRunnerUsesTheUserDataFolder();
     void runsWithoutADisplay();
+    void serviceManagerHearsTheRun();
+    void watchdogPingsComeFromTheEventLoop();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -367,6 +429,46 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QFile part(logDir.filePath(parts.first()));
     QVERIFY(part.open(QIODevice::ReadOnly));
     QVERIFY(part.readAll().count(" =================================") >= reported);
+
+    // The next run here takes the killed one up and says so, in its record
+    // and on standard error (the journal, under systemd).
+    const QString records = work->filePath(QStringLiteral("out/records"));
+    const QString killed = QFileInfo(onlyFile(records, QStringLiteral(".jsonl"))).fileName();
+    const auto runAndRecord = [&](const QStringList &args, Outcome *outcome) {
+        const QStringList before = QDir(records).entryList(QDir::Files);
+        *outcome = run(baseArgs() + args);
+        QStringList added = QDir(records).entryList(QDir::Files);
+        for (const QString &name : before)
+            added.removeOne(name);
+        return added.size() == 1 ? RecordFile(QDir(records).filePath(added.first())) : RecordFile();
+    };
+    Outcome again;
+    const RecordFile restarted = runAndRecord({"--case", "3", "--cycles", "2", "--quiet"}, &again);
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(restarted.run.value("restartOf").toString(), killed);
+    QCOMPARE(again.err.trimmed(), "trevalo-run: the last run here ended without its totals; this run restarts it ("
+                                      + killed.toLatin1() + ')');
+    QCOMPARE(restarted.cycles.size(), 2);
+    // That run ended properly: the next one restarts nothing.
+    Outcome after;
+    QVERIFY(!runAndRecord({"--case", "3", "--cycles", "1", "--quiet"}, &after).run.contains("restartOf"));
+    QVERIFY2(after.err.isEmpty(), after.err.constData());
+
+    // A run still going in the same folder is no run cut short.
+    QProcess live;
+    startRunner(live, baseArgs() + QStringList{"--case", "3", "--quiet"});
+    QVERIFY(QTest::qWaitFor([&] {
+        live.waitForReadyRead(100);
+        return live.readAllStandardOutput().contains("cycle ");
+    }, 20000));
+    Outcome beside;
+    const RecordFile besideRecord = runAndRecord({"--case", "3", "--cycles", "1", "--quiet"}, &beside);
+    ::kill(pid_t(live.processId()), SIGTERM);
+    QVERIFY(live.waitForFinished(20000));
+    QCOMPARE(beside.exitCode, 0);
+    QVERIFY(besideRecord.opened);
+    QVERIFY(!besideRecord.run.contains("restartOf"));
+    QVERIFY2(beside.err.isEmpty(), beside.err.constData());
 }
 
 void TestRunner::junitCountsWhatTheResultCounts_data()
@@ -556,6 +658,82 @@ void TestRunner::runsWithoutADisplay()
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QVERIFY2(p.exitCode() == 0, err.constData());
     QVERIFY(p.readAllStandardOutput().contains("Cycles: 2  PASS: 2  FAIL: 0"));
+}
+
+void TestRunner::serviceManagerHearsTheRun()
+{
+    // As systemd starts it for a Type=notify unit with WatchdogSec=0.3s.
+    const QByteArray address = QFile::encodeName(work->filePath(QStringLiteral("notify")));
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(address));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    // The sleep-wake case's first cycle sits for minutes in one wait.
+    startRunner(p, baseArgs() + QStringList{"--case", "5"});
+    const QByteArrayList first = systemd.take(20000, "READY=1\nSTATUS=SleepWakePPPTest");
+    QVERIFY2(!first.isEmpty(), p.readAllStandardError().constData());
+    QCOMPARE(first.first(), QByteArray("READY=1\nSTATUS=SleepWakePPPTest"));
+    QByteArray printed;
+    QVERIFY(QTest::qWaitFor([&] {
+        p.waitForReadyRead(100);
+        printed += p.readAllStandardOutput();
+        return printed.contains("=================================");
+    }, 20000));
+
+    // Alive all through the wait: a ping every 150 ms.
+    systemd.take(0);
+    QTest::qWait(2000);
+    const QByteArrayList during = systemd.take(0);
+    QVERIFY2(during.count("WATCHDOG=1") >= 4, qPrintable(QString::number(during.count("WATCHDOG=1"))));
+    QCOMPARE(during.count("WATCHDOG=1"), during.size());
+
+    // systemctl stop: the runner says it is stopping, once, and ends the run.
+    ::kill(pid_t(p.processId()), SIGTERM);
+    const QByteArrayList stopping = systemd.take(20000, "STOPPING=1");
+    QVERIFY(!stopping.isEmpty());
+    QCOMPARE(stopping.last(), QByteArray("STOPPING=1"));
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY(!systemd.take(0).contains("STOPPING=1"));
+}
+
+void TestRunner::watchdogPingsComeFromTheEventLoop()
+{
+    const QByteArray address = "@trevalo-tst-runner-" + QByteArray::number(QCoreApplication::applicationPid());
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", QByteArray::number(QCoreApplication::applicationPid()));
+    {
+        ServiceNotifier notifier;
+        QCOMPARE(notifier.watchdogPeriodMs(), 50);
+        // pppd and ping do not inherit the manager's socket.
+        for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            QVERIFY(!qEnvironmentVariableIsSet(name));
+        QTest::qWait(500);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 3);
+        // A loop that hangs says nothing, so systemd ends the process.
+        QThread::msleep(500);
+        QCOMPARE(systemd.take(0).size(), 0);
+        QTest::qWait(300);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 2);
+    }
+
+    // A watchdog meant for another process: no pings, the rest as before.
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", "1");
+    ServiceNotifier other;
+    QCOMPARE(other.watchdogPeriodMs(), 0);
+    other.ready();
+    other.stopping();
+    other.stopping();
+    QTest::qWait(300);
+    QCOMPARE(systemd.take(100), (QByteArrayList{"READY=1", "STOPPING=1"}));
 }
 
 QTEST_GUILESS_MAIN(TestRunner)
