@@ -37,7 +37,7 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
         ok = false;
     if (ok && allowedUs > 0) {
         m_watchdog.setTimerType(Qt::CoarseTimer);
-        m_watchdog.setInterval(int(qBound<qint64>(1, allowedUs / 2000, 24 * 3600 * 1000)));
+        m_watchdog.setInterval(int(qBound<qint64>(qint64(1), allowedUs / 2000, qint64(24) * 3600 * 1000)));
         // From the event loop: a loop that hangs stops the pings, and the
         // manager ends the run and starts it again.
         connect(&m_watchdog, &QTimer::timeout, this, [this] { send(QByteArrayLiteral("WATCHDOG=1")); });
