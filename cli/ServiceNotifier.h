@@ -20,8 +20,6 @@ public:
     explicit ServiceNotifier(QObject *parent = nullptr);
     ~ServiceNotifier() override;
 
-    // A manager listens.
-    bool isActive() const { return !m_address.isEmpty(); }
     // The period of the WATCHDOG=1 pings, half what the manager allows;
     // 0 when it wants none.
     int watchdogPeriodMs() const { return m_watchdog.isActive() ? m_watchdog.interval() : 0; }
