@@ -128,13 +128,13 @@ private slots:
     void hangupUnderNohupIsIgnored();
     void signalBeforeTheFirstCycleProvesNothing();
     void killKeepsEveryFinishedCycle();
+    void serviceManagerHearsTheRun();
+    void watchdogPingsComeFromTheEventLoop();
     void junitCountsWhatTheResultCounts_data();
     void junitCountsWhatTheResultCounts();
     void verdictsStayCompact();
     void installedRunnerUsesTheUserDataFolder();
     void runsWithoutADisplay();
-    void serviceManagerHearsTheRun();
-    void watchdogPingsComeFromTheEventLoop();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -471,6 +471,82 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QVERIFY2(beside.err.isEmpty(), beside.err.constData());
 }
 
+void TestRunner::serviceManagerHearsTheRun()
+{
+    // As systemd starts it for a Type=notify unit with WatchdogSec=0.3s.
+    const QByteArray address = QFile::encodeName(work->filePath(QStringLiteral("notify")));
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(address));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    // The sleep-wake case's first cycle sits for minutes in one wait.
+    startRunner(p, baseArgs() + QStringList{"--case", "5"});
+    const QByteArrayList first = systemd.take(20000, "READY=1\nSTATUS=SleepWakePPPTest");
+    QVERIFY2(!first.isEmpty(), p.readAllStandardError().constData());
+    QCOMPARE(first.first(), QByteArray("READY=1\nSTATUS=SleepWakePPPTest"));
+    QByteArray printed;
+    QVERIFY(QTest::qWaitFor([&] {
+        p.waitForReadyRead(100);
+        printed += p.readAllStandardOutput();
+        return printed.contains("=================================");
+    }, 20000));
+
+    // Alive all through the wait: a ping every 150 ms.
+    systemd.take(0);
+    QTest::qWait(2000);
+    const QByteArrayList during = systemd.take(0);
+    QVERIFY2(during.count("WATCHDOG=1") >= 4, qPrintable(QString::number(during.count("WATCHDOG=1"))));
+    QCOMPARE(during.count("WATCHDOG=1"), during.size());
+
+    // systemctl stop: the runner says it is stopping, once, and ends the run.
+    ::kill(pid_t(p.processId()), SIGTERM);
+    const QByteArrayList stopping = systemd.take(20000, "STOPPING=1");
+    QVERIFY(!stopping.isEmpty());
+    QCOMPARE(stopping.last(), QByteArray("STOPPING=1"));
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY(!systemd.take(0).contains("STOPPING=1"));
+}
+
+void TestRunner::watchdogPingsComeFromTheEventLoop()
+{
+    const QByteArray address = "@trevalo-tst-runner-" + QByteArray::number(QCoreApplication::applicationPid());
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", QByteArray::number(QCoreApplication::applicationPid()));
+    {
+        ServiceNotifier notifier;
+        QCOMPARE(notifier.watchdogPeriodMs(), 50);
+        // pppd and ping do not inherit the manager's socket.
+        for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            QVERIFY(!qEnvironmentVariableIsSet(name));
+        QTest::qWait(500);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 3);
+        // A loop that hangs says nothing, so systemd ends the process.
+        QThread::msleep(500);
+        QCOMPARE(systemd.take(0).size(), 0);
+        QTest::qWait(300);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 2);
+    }
+
+    // A watchdog meant for another process: no pings, the rest as before.
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", "1");
+    ServiceNotifier other;
+    QCOMPARE(other.watchdogPeriodMs(), 0);
+    other.ready();
+    other.stopping();
+    other.stopping();
+    QTest::qWait(300);
+    QCOMPARE(systemd.take(100), (QByteArrayList{"READY=1", "STOPPING=1"}));
+}
+
 void TestRunner::junitCountsWhatTheResultCounts_data()
 {
     QTest::addColumn<QString>("records"); // "whole", "none", "short"
@@ -658,82 +734,6 @@ void TestRunner::runsWithoutADisplay()
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QVERIFY2(p.exitCode() == 0, err.constData());
     QVERIFY(p.readAllStandardOutput().contains("Cycles: 2  PASS: 2  FAIL: 0"));
-}
-
-void TestRunner::serviceManagerHearsTheRun()
-{
-    // As systemd starts it for a Type=notify unit with WatchdogSec=0.3s.
-    const QByteArray address = QFile::encodeName(work->filePath(QStringLiteral("notify")));
-    NotifyListener systemd;
-    QVERIFY(systemd.bind(address));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(address));
-    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
-    QProcess p;
-    p.setProcessEnvironment(env);
-    // The sleep-wake case's first cycle sits for minutes in one wait.
-    startRunner(p, baseArgs() + QStringList{"--case", "5"});
-    const QByteArrayList first = systemd.take(20000, "READY=1\nSTATUS=SleepWakePPPTest");
-    QVERIFY2(!first.isEmpty(), p.readAllStandardError().constData());
-    QCOMPARE(first.first(), QByteArray("READY=1\nSTATUS=SleepWakePPPTest"));
-    QByteArray printed;
-    QVERIFY(QTest::qWaitFor([&] {
-        p.waitForReadyRead(100);
-        printed += p.readAllStandardOutput();
-        return printed.contains("=================================");
-    }, 20000));
-
-    // Alive all through the wait: a ping every 150 ms.
-    systemd.take(0);
-    QTest::qWait(2000);
-    const QByteArrayList during = systemd.take(0);
-    QVERIFY2(during.count("WATCHDOG=1") >= 4, qPrintable(QString::number(during.count("WATCHDOG=1"))));
-    QCOMPARE(during.count("WATCHDOG=1"), during.size());
-
-    // systemctl stop: the runner says it is stopping, once, and ends the run.
-    ::kill(pid_t(p.processId()), SIGTERM);
-    const QByteArrayList stopping = systemd.take(20000, "STOPPING=1");
-    QVERIFY(!stopping.isEmpty());
-    QCOMPARE(stopping.last(), QByteArray("STOPPING=1"));
-    QVERIFY(p.waitForFinished(20000));
-    QCOMPARE(p.exitCode(), 3);
-    QVERIFY(!systemd.take(0).contains("STOPPING=1"));
-}
-
-void TestRunner::watchdogPingsComeFromTheEventLoop()
-{
-    const QByteArray address = "@trevalo-tst-runner-" + QByteArray::number(QCoreApplication::applicationPid());
-    NotifyListener systemd;
-    QVERIFY(systemd.bind(address));
-    qputenv("NOTIFY_SOCKET", address);
-    qputenv("WATCHDOG_USEC", "100000");
-    qputenv("WATCHDOG_PID", QByteArray::number(QCoreApplication::applicationPid()));
-    {
-        ServiceNotifier notifier;
-        QCOMPARE(notifier.watchdogPeriodMs(), 50);
-        // pppd and ping do not inherit the manager's socket.
-        for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
-            QVERIFY(!qEnvironmentVariableIsSet(name));
-        QTest::qWait(500);
-        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 3);
-        // A loop that hangs says nothing, so systemd ends the process.
-        QThread::msleep(500);
-        QCOMPARE(systemd.take(0).size(), 0);
-        QTest::qWait(300);
-        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 2);
-    }
-
-    // A watchdog meant for another process: no pings, the rest as before.
-    qputenv("NOTIFY_SOCKET", address);
-    qputenv("WATCHDOG_USEC", "100000");
-    qputenv("WATCHDOG_PID", "1");
-    ServiceNotifier other;
-    QCOMPARE(other.watchdogPeriodMs(), 0);
-    other.ready();
-    other.stopping();
-    other.stopping();
-    QTest::qWait(300);
-    QCOMPARE(systemd.take(100), (QByteArrayList{"READY=1", "STOPPING=1"}));
 }
 
 QTEST_GUILESS_MAIN(TestRunner)
