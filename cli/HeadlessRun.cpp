@@ -119,7 +119,16 @@ bool HeadlessRun::start()
 
     m_worker = new testWorker; // no parent: it lives in its own thread
     m_worker->setSetup(&m_setup);
-    m_worker->setRecordsDir(QDir(m_options.outDir).filePath(QStringLiteral("records")));
+    const QString recordsDir = QDir(m_options.outDir).filePath(QStringLiteral("records"));
+    m_worker->setRecordsDir(recordsDir);
+    // The last run here was cut short (a crash, a hang the watchdog ended, a
+    // kill): this one takes it up, and its record says so.
+    const QString cutShort = CycleRecords::unfinishedRun(recordsDir);
+    if (!cutShort.isEmpty()) {
+        m_worker->setRestartOf(cutShort);
+        std::fprintf(stderr, "trevalo-run: the last run here ended without its totals; this run restarts it (%s)\n",
+                     qPrintable(cutShort));
+    }
     testWorker::RunLimits limits;
     limits.cycles = m_options.cycles;
     limits.durationMs = m_options.durationMs;

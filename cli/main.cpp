@@ -2,7 +2,9 @@
 // bench farms. Same engine, settings and files as the window.
 #include "HeadlessRun.h"
 #include "RunOptions.h"
+#include "ServiceNotifier.h"
 #include "SignalWatcher.h"
+#include "TestCases.h"
 
 #include <QCoreApplication>
 
@@ -65,18 +67,26 @@ int main(int argc, char *argv[])
         break;
     }
 
+    // Under systemd: started, alive (the watchdog) and stopping.
+    ServiceNotifier service;
     HeadlessRun run(options);
     // Ctrl-C and SIGTERM stop the run like the Stop button; its files are
     // written before the program ends.
     SignalWatcher termination;
     if (termination.install())
-        QObject::connect(&termination, &SignalWatcher::terminationRequested, &run, &HeadlessRun::requestStop);
-    QObject::connect(&run, &HeadlessRun::finished, &app, [&app, &run] { app.exit(run.exitCode()); },
-                     Qt::QueuedConnection);
+        QObject::connect(&termination, &SignalWatcher::terminationRequested, &run, [&run, &service] {
+            service.stopping();
+            run.requestStop();
+        });
+    QObject::connect(&run, &HeadlessRun::finished, &app, [&app, &run, &service] {
+        service.stopping();
+        app.exit(run.exitCode());
+    }, Qt::QueuedConnection);
     if (!run.start()) {
         options.withdrawFolders();
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(run.error()));
         return 2;
     }
+    service.ready(TestCases::resultTag(options.caseIndex));
     return app.exec();
 }

@@ -8,6 +8,7 @@
 #if defined(Q_OS_WIN)
 #include <io.h>
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -72,6 +73,12 @@ bool CycleRecords::open(const QString &dir, const QString &tag, const QDateTime 
         const QString name = n == 1 ? base + QStringLiteral(".jsonl") : base + QStringLiteral("-%1.jsonl").arg(n);
         m_file.setFileName(name);
         if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+#if !defined(Q_OS_WIN)
+            // Held while the run lasts and dropped by the system when the
+            // process dies however it dies: a live run's file is never taken
+            // for one that was cut short.
+            ::flock(m_file.handle(), LOCK_EX | LOCK_NB);
+#endif
             m_path = name;
             m_syncer = std::thread([this] { syncLoop(); });
             return true;
@@ -98,6 +105,39 @@ bool CycleRecords::append(const QJsonObject &line)
     }
     m_wake.notify_one();
     return true;
+}
+
+QString CycleRecords::unfinishedRun(const QString &dir)
+{
+#if defined(Q_OS_WIN)
+    Q_UNUSED(dir);
+    return QString();
+#else
+    // The end line is short; 64 KB from the end holds it whole.
+    constexpr qint64 tailBytes = 64 * 1024;
+    const QDir records(dir);
+    const QStringList names = records.entryList({QStringLiteral("*.jsonl")}, QDir::Files, QDir::Time);
+    for (const QString &name : names) {
+        QFile file(records.filePath(name));
+        if (!file.open(QIODevice::ReadOnly) || file.size() == 0)
+            continue; // a file just made, its lock and first line still to come
+        if (::flock(file.handle(), LOCK_SH | LOCK_NB) != 0)
+            continue; // a live run writes it
+        const qint64 size = file.size();
+        file.seek(qMax<qint64>(0, size - tailBytes));
+        const QByteArray tail = file.read(tailBytes);
+        ::flock(file.handle(), LOCK_UN);
+        // A last line cut short, or one too long to be an end line, ends no run.
+        if (!tail.endsWith('\n'))
+            return name;
+        const int from = tail.lastIndexOf('\n', tail.size() - 2);
+        if (from < 0 && size > tail.size())
+            return name;
+        const QJsonObject last = QJsonDocument::fromJson(tail.mid(from + 1)).object();
+        return last.value(QStringLiteral("record")).toString() == QLatin1String("end") ? QString() : name;
+    }
+    return QString();
+#endif
 }
 
 QString CycleRecords::isoStamp(const QDateTime &when)

@@ -35,6 +35,13 @@ public:
     // ISO 8601 with milliseconds and the UTC offset.
     static QString isoStamp(const QDateTime &when);
 
+    // The file name of the latest run in dir that ended without its totals
+    // (a crash, a kill, a power cut); empty when the latest run ended
+    // properly or there is none. Files that a live run (of any process)
+    // still writes are passed over: an open record file is locked while its
+    // run lasts. Always empty where files cannot be locked so (Windows).
+    static QString unfinishedRun(const QString &dir);
+
 private:
     void syncLoop();
     void stopSyncing();

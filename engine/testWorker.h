@@ -67,6 +67,9 @@ public:
     void setRunLimits(const RunLimits &limits) { m_runLimits = limits; }
     // Folder of the per-cycle record files; empty writes none.
     void setRecordsDir(const QString &dir) { m_recordsDir = dir; }
+    // The record file (its name in the same folder) of a run cut short that
+    // the next run takes up again, as that run's record says; empty for none.
+    void setRestartOf(const QString &recordFile) { m_restartOf = recordFile; }
     // The record file of the latest run; empty when it wrote none.
     QString recordFile() const;
     // Why the latest run ended.
@@ -244,6 +247,7 @@ private:
     WorkerLimits m_limits;
     RunLimits m_runLimits;
     QString m_recordsDir;
+    QString m_restartOf;
     EndReason m_endReason = EndReason::Stop;
     qint64 m_runStartMs = 0;
     qint64 m_deadlineMs = 0; // monotonic ms; 0 when the run has no duration limit

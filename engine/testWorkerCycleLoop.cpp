@@ -209,6 +209,8 @@ void testWorker::beginRecords()
                      {QStringLiteral("start"), CycleRecords::isoStamp(now)}};
     if (TestCases::needsRelay(setup->caseIndex) && setup->relayDevice.serial_number)
         head.insert(QStringLiteral("board"), QString::fromLatin1(reinterpret_cast<const char *>(setup->relayDevice.serial_number)));
+    if (!m_restartOf.isEmpty())
+        head.insert(QStringLiteral("restartOf"), m_restartOf);
     if (m_recordsDir.isEmpty()) {
         emit sngRunStarted(head, QString());
         return;

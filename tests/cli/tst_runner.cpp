@@ -2,7 +2,7 @@
 // statuses and one-line reasons, the run limits, the files it leaves after
 // a signal or a kill, its JUnit report, where an installed copy keeps its
 // files, files of several processes in one folder, a disk that refuses
-// writes and an output nobody reads.
+// writes, an output nobody reads and what it tells systemd.
 #include "BenchProcess.h"
 #include "CycleVerdicts.h"
 #include "FullDisk.h"
@@ -11,6 +11,7 @@
 #include "RecordFile.h"
 #include "RunFiles.h"
 #include "StreamedLog.h"
+#include "ServiceNotifier.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -29,15 +30,18 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
-#include <QSet>
-
 #include <csignal>
+#include <cstddef>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -132,6 +136,57 @@ QString promtoolComplaints(const QByteArray &text)
                : QString::fromLocal8Bit(said);
 }
 
+// systemd's end of $NOTIFY_SOCKET: a datagram socket at a path, or at
+// "@name" in the abstract namespace, collecting what the runner says.
+class NotifyListener
+{
+public:
+    ~NotifyListener()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool bind(const QByteArray &address)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un at{};
+        at.sun_family = AF_UNIX;
+        if (m_fd < 0 || size_t(address.size()) >= sizeof(at.sun_path))
+            return false;
+        std::memcpy(at.sun_path, address.constData(), size_t(address.size()));
+        if (at.sun_path[0] == '@')
+            at.sun_path[0] = '\0';
+        return ::bind(m_fd, reinterpret_cast<const sockaddr *>(&at),
+                      socklen_t(offsetof(sockaddr_un, sun_path) + size_t(address.size())))
+               == 0;
+    }
+
+    // What arrives within waitMs, up to and with a message equal to until;
+    // 0 takes only what is there already.
+    QByteArrayList take(int waitMs, const QByteArray &until = QByteArray())
+    {
+        QByteArrayList got;
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (::poll(&p, 1, int(qMax<qint64>(0, waitMs - t.elapsed()))) <= 0)
+                return got;
+            char buffer[4096];
+            const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+            if (n < 0)
+                return got;
+            got.append(QByteArray(buffer, int(n)));
+            if (!until.isEmpty() && got.last() == until)
+                return got;
+        }
+    }
+
+private:
+    int m_fd = -1;
+};
+
 } // namespace
 
 class TestRunner : public QObject
@@ -149,6 +204,8 @@ private slots:
     void hangupUnderNohupIsIgnored();
     void signalBeforeTheFirstCycleProvesNothing();
     void killKeepsEveryFinishedCycle();
+    void serviceManagerHearsTheRun();
+    void watchdogPingsComeFromTheEventLoop();
     void junitCountsWhatTheResultCounts_data();
     void junitCountsWhatTheResultCounts();
     void verdictsStayCompact();
@@ -481,6 +538,122 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QFile part(logDir.filePath(parts.first()));
     QVERIFY(part.open(QIODevice::ReadOnly));
     QVERIFY(part.readAll().count(" =================================") >= reported);
+
+    // The next run here takes the killed one up and says so, in its record
+    // and on standard error (the journal, under systemd).
+    const QString records = work->filePath(QStringLiteral("out/records"));
+    const QString killed = QFileInfo(onlyFile(records, QStringLiteral(".jsonl"))).fileName();
+    const auto runAndRecord = [&](const QStringList &args, Outcome *outcome) {
+        const QStringList before = QDir(records).entryList(QDir::Files);
+        *outcome = run(baseArgs() + args);
+        QStringList added = QDir(records).entryList(QDir::Files);
+        for (const QString &name : before)
+            added.removeOne(name);
+        return added.size() == 1 ? RecordFile(QDir(records).filePath(added.first())) : RecordFile();
+    };
+    Outcome again;
+    const RecordFile restarted = runAndRecord({"--case", "3", "--cycles", "2", "--quiet"}, &again);
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(restarted.run.value("restartOf").toString(), killed);
+    QCOMPARE(again.err.trimmed(), "trevalo-run: the last run here ended without its totals; this run restarts it ("
+                                      + killed.toLatin1() + ')');
+    QCOMPARE(restarted.cycles.size(), 2);
+    // That run ended properly: the next one restarts nothing.
+    Outcome after;
+    QVERIFY(!runAndRecord({"--case", "3", "--cycles", "1", "--quiet"}, &after).run.contains("restartOf"));
+    QVERIFY2(after.err.isEmpty(), after.err.constData());
+
+    // A run still going in the same folder is no run cut short.
+    QProcess live;
+    startRunner(live, baseArgs() + QStringList{"--case", "3", "--quiet"});
+    QVERIFY(QTest::qWaitFor([&] {
+        live.waitForReadyRead(100);
+        return live.readAllStandardOutput().contains("cycle ");
+    }, 20000));
+    Outcome beside;
+    const RecordFile besideRecord = runAndRecord({"--case", "3", "--cycles", "1", "--quiet"}, &beside);
+    ::kill(pid_t(live.processId()), SIGTERM);
+    QVERIFY(live.waitForFinished(20000));
+    QCOMPARE(beside.exitCode, 0);
+    QVERIFY(besideRecord.opened);
+    QVERIFY(!besideRecord.run.contains("restartOf"));
+    QVERIFY2(beside.err.isEmpty(), beside.err.constData());
+}
+
+void TestRunner::serviceManagerHearsTheRun()
+{
+    // As systemd starts it for a Type=notify unit with WatchdogSec=0.3s.
+    const QByteArray address = QFile::encodeName(work->filePath(QStringLiteral("notify")));
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(address));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("300000"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    // The sleep-wake case's first cycle sits for minutes in one wait.
+    startRunner(p, baseArgs() + QStringList{"--case", "5"});
+    const QByteArrayList first = systemd.take(20000, "READY=1\nSTATUS=SleepWakePPPTest");
+    QVERIFY2(!first.isEmpty(), p.readAllStandardError().constData());
+    QCOMPARE(first.first(), QByteArray("READY=1\nSTATUS=SleepWakePPPTest"));
+    QByteArray printed;
+    QVERIFY(QTest::qWaitFor([&] {
+        p.waitForReadyRead(100);
+        printed += p.readAllStandardOutput();
+        return printed.contains("=================================");
+    }, 20000));
+
+    // Alive all through the wait: a ping every 150 ms.
+    systemd.take(0);
+    QTest::qWait(2000);
+    const QByteArrayList during = systemd.take(0);
+    QVERIFY2(during.count("WATCHDOG=1") >= 4, qPrintable(QString::number(during.count("WATCHDOG=1"))));
+    QCOMPARE(during.count("WATCHDOG=1"), during.size());
+
+    // systemctl stop: the runner says it is stopping, once, and ends the run.
+    ::kill(pid_t(p.processId()), SIGTERM);
+    const QByteArrayList stopping = systemd.take(20000, "STOPPING=1");
+    QVERIFY(!stopping.isEmpty());
+    QCOMPARE(stopping.last(), QByteArray("STOPPING=1"));
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY(!systemd.take(0).contains("STOPPING=1"));
+}
+
+void TestRunner::watchdogPingsComeFromTheEventLoop()
+{
+    const QByteArray address = "@trevalo-tst-runner-" + QByteArray::number(QCoreApplication::applicationPid());
+    NotifyListener systemd;
+    QVERIFY(systemd.bind(address));
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", QByteArray::number(QCoreApplication::applicationPid()));
+    {
+        ServiceNotifier notifier;
+        QCOMPARE(notifier.watchdogPeriodMs(), 50);
+        // pppd and ping do not inherit the manager's socket.
+        for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            QVERIFY(!qEnvironmentVariableIsSet(name));
+        QTest::qWait(500);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 3);
+        // A loop that hangs says nothing, so systemd ends the process.
+        QThread::msleep(500);
+        QCOMPARE(systemd.take(0).size(), 0);
+        QTest::qWait(300);
+        QVERIFY(systemd.take(0).count("WATCHDOG=1") >= 2);
+    }
+
+    // A watchdog meant for another process: no pings, the rest as before.
+    qputenv("NOTIFY_SOCKET", address);
+    qputenv("WATCHDOG_USEC", "100000");
+    qputenv("WATCHDOG_PID", "1");
+    ServiceNotifier other;
+    QCOMPARE(other.watchdogPeriodMs(), 0);
+    other.ready();
+    other.stopping();
+    other.stopping();
+    QTest::qWait(300);
+    QCOMPARE(systemd.take(100), (QByteArrayList{"READY=1", "STOPPING=1"}));
 }
 
 void TestRunner::junitCountsWhatTheResultCounts_data()
