@@ -37,12 +37,17 @@ RunStatusBar::RunStatusBar(const TestSetup *setup, QWidget *parent)
         label->setMinimumWidth(1);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     }
+    // The verdict takes what it needs, the step (or the hint before the
+    // first run, when there is no verdict) the rest of its line.
+    m_last->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    m_run->setObjectName(QStringLiteral("runLine"));
+    m_step->setObjectName(QStringLiteral("stepLine"));
+    m_last->setObjectName(QStringLiteral("lastCycleLine"));
     m_last->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     grid->addWidget(m_run, 0, 0, 1, 2);
     grid->addWidget(m_step, 1, 0);
     grid->addWidget(m_last, 1, 1);
     grid->setColumnStretch(0, 1);
-    grid->setColumnStretch(1, 1);
     addWidget(lines, 1);
     m_run->setText(tr("No run yet"));
     // Only the countdown and the run time move between the worker's signals.
