@@ -65,7 +65,10 @@ void testMainWindow::buildFindBar()
     button(tr("Next failure"), QKeySequence(Qt::Key_F8), tr("Next red line"),
            [this] { showFindBar(); gotoFailure(false); });
     button(QStringLiteral("\u00d7"), QKeySequence(Qt::Key_Escape), tr("Close and follow the newest line"),
-           [this] { hideFindBar(); });
+           [this] {
+               if (m_findBar->isVisible())
+                   hideFindBar();
+           });
 
     auto *find = new QAction(tr("Find"), this);
     find->setShortcut(QKeySequence::Find);
