@@ -1,5 +1,6 @@
 #include "RunStatusBar.h"
 
+#include <QGridLayout>
 #include <QLabel>
 #include <QTimer>
 
@@ -25,14 +26,29 @@ RunStatusBar::RunStatusBar(const TestSetup *setup, QWidget *parent)
     QFont small = font();
     small.setPointSize(qMax(7, small.pointSize() - 2));
     setFont(small);
-    for (QLabel *label : {m_step, m_last})
+    // Two lines, so that at the form's width nothing is cut or overlaps:
+    // the run with its case on the first, the step and the last cycle's
+    // verdict under it. A window made narrower cuts them rather than widening.
+    auto *lines = new QWidget(this);
+    auto *grid = new QGridLayout(lines);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setVerticalSpacing(0);
+    for (QLabel *label : {m_run, m_step, m_last}) {
         label->setMinimumWidth(1);
-    m_run->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    // The step and the last cycle get the room they need, the run line the
-    // rest: a long case name is cut, the case box shows it whole.
-    addWidget(m_run, 1);
-    addWidget(m_step);
-    addPermanentWidget(m_last);
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+    // The verdict takes what it needs, the step (or the hint before the
+    // first run, when there is no verdict) the rest of its line.
+    m_last->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    m_run->setObjectName(QStringLiteral("runLine"));
+    m_step->setObjectName(QStringLiteral("stepLine"));
+    m_last->setObjectName(QStringLiteral("lastCycleLine"));
+    m_last->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    grid->addWidget(m_run, 0, 0, 1, 2);
+    grid->addWidget(m_step, 1, 0);
+    grid->addWidget(m_last, 1, 1);
+    grid->setColumnStretch(0, 1);
+    addWidget(lines, 1);
     m_run->setText(tr("No run yet"));
     // Only the countdown and the run time move between the worker's signals.
     m_tick->setInterval(1000);
@@ -80,8 +96,15 @@ QString RunStatusBar::countdownText(qint64 ms)
     return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
+void RunStatusBar::setIdleHint(const QString &hint)
+{
+    if (!m_hadRun)
+        m_step->setText(hint);
+}
+
 void RunStatusBar::onRunStarted()
 {
+    m_hadRun = true;
     ++m_runsPending;
     m_caseName = TestCases::selectorText(m_setup ? m_setup->caseIndex : -1);
     m_runClock.start();

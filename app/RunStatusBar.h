@@ -34,6 +34,9 @@ public:
     // "7:12", or "1:02:03" from an hour on: time left, rounded up to the second.
     static QString countdownText(qint64 ms);
 
+    // Before the first run, what to do next to get one going.
+    void setIdleHint(const QString &hint);
+
 public slots:
     // The window has asked the worker for a run.
     void onRunStarted();
@@ -53,6 +56,7 @@ private:
     QLabel *m_last;
     QTimer *m_tick;
 
+    bool m_hadRun = false;
     int m_runsPending = 0; // Starts whose end has not arrived yet
     QString m_caseName;
     QElapsedTimer m_runClock;

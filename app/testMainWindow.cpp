@@ -63,6 +63,7 @@ testMainWindow::testMainWindow()
     // Nobody undoes a read-only log; a history of every line would grow
     // with the view and outlive its clearing.
     ui->teLog->setUndoRedoEnabled(false);
+    buildFindBar();
     // Its scroll bars take a new palette with every colour the view changes
     // to; their style draws them with one palette per set of colours.
     {
@@ -117,6 +118,7 @@ testMainWindow::testMainWindow()
 
     // Beside the form: what the run is doing now, and how its cycles trend.
     auto *runStatus = new RunStatusBar(setup, this);
+    m_runStatus = runStatus;
     setStatusBar(runStatus);
     runStatus->follow(worker);
     connect(this, &testMainWindow::sngStartWorker, runStatus, &RunStatusBar::onRunStarted);
@@ -166,6 +168,7 @@ testMainWindow::~testMainWindow()
     // keep their events and signals away from this half-destroyed window.
     ui->portCBx->removeEventFilter(this);
     ui->deviceCBx->removeEventFilter(this);
+    ui->teLog->removeEventFilter(this);
     disconnect(ui->portCBx, nullptr, this, nullptr);
     disconnect(ui->deviceCBx, nullptr, this, nullptr);
     disconnect(ui->caseCBx, nullptr, this, nullptr);
@@ -177,6 +180,8 @@ testMainWindow::~testMainWindow()
 
 bool testMainWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (ui && watched == ui->teLog && event->type() == QEvent::Resize)
+        placeFindBar();
     if (ui && event->type() == QEvent::MouseButtonPress) {
         if (watched == ui->portCBx)
             refreshPortList();
@@ -203,6 +208,15 @@ void testMainWindow::updateControls()
     ui->deviceCBx->setEnabled(!running);
     ui->startBtn->setEnabled(runState == Ready);
     ui->stopBtn->setEnabled(running);
+
+    if (m_runStatus) {
+        if (setup->portName.isEmpty())
+            m_runStatus->setIdleHint(tr("Start needs a port: open the Port list, it fills when opened"));
+        else if (runState == NotReady)
+            m_runStatus->setIdleHint(tr("This case needs a relay board: pick it in the Device List"));
+        else
+            m_runStatus->setIdleHint(tr("Ready: press Start"));
+    }
 }
 
 void testMainWindow::fillComboKeepingChoice(QComboBox *box, const QStringList &names)

@@ -12,12 +12,16 @@
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
+#include <QTextCursor>
 #include <QVector>
 
 class QAction;
 class QComboBox;
 class QEvent;
+class QLabel;
+class QLineEdit;
 class QThread;
+class RunStatusBar;
 class QTimer;
 class TestSetup;
 class MetricsWriter;
@@ -100,6 +104,21 @@ public:
     // Puts names into the port box, keeping the previous choice by name.
     void fillPortList(const QStringList &names);
 
+    // Find over the lines in the view (case-insensitive): marks the next
+    // match after the marked one, or the previous one, wrapping at either
+    // end; false when the view holds none. While something is marked the
+    // view stays where it is as lines arrive, until the find bar closes.
+    bool findInLog(const QString &text, bool backward = false);
+    int countInLog(const QString &text) const;
+    // Marks the next (previous) red line, wrapping; false when there is none.
+    bool gotoFailure(bool backward = false);
+    // The marked text (a match or a whole red line), empty when none.
+    QString markedLogText() const;
+    // Ctrl+F: opens the find bar over the view; Escape closes it and the
+    // view follows the newest line again.
+    void showFindBar();
+    void hideFindBar();
+
 signals:
     void sngStartWorker();
 
@@ -134,6 +153,11 @@ private:
     void startMetrics();
     void reportMetricsFailure(const QString &path);
     void fillComboKeepingChoice(QComboBox *box, const QStringList &names);
+    void buildFindBar();
+    void placeFindBar();
+    void markLog(const QTextCursor &mark, bool wholeLine);
+    void clearLogMark();
+    void updateFindCount();
 
     Ui::testMainWindow *ui = nullptr;
     QAction *aboutAction = nullptr;
@@ -168,6 +192,16 @@ private:
     // characters.
     int m_nextBoundTry = 0;
     qint64 m_nextBoundCharTry = 0;
+
+    // The find bar floats over the view's top right corner.
+    QWidget *m_findBar = nullptr;
+    QLineEdit *m_findEdit = nullptr;
+    QLabel *m_findCount = nullptr;
+    RunStatusBar *m_runStatus = nullptr;
+    // The match or red line marked; null when none. While one is, new lines
+    // leave the view where it is.
+    QTextCursor m_logMark;
+    bool m_markIsMatch = false;
 };
 
 #endif // TESTMAINWINDOW_H

@@ -144,9 +144,13 @@ void testMainWindow::writeLogLines(const QVector<LogLine> &lines)
     }
     m_linesShown += lines.size();
 
-    // One scroll to the newest line for the whole batch.
+    // One scroll to the newest line for the whole batch, unless a found
+    // line is being read.
+    const int held = m_logMark.isNull() ? -1 : bar->value();
     te->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
     te->ensureCursorVisible();
+    if (held >= 0)
+        te->verticalScrollBar()->setValue(held);
     te->setTextColor(back);
     if (lastBold)
         te->setFontWeight(QFont::Normal);
@@ -186,6 +190,8 @@ void testMainWindow::clearLogView()
 {
     writePendingLines();
     ui->teLog->clear();
+    clearLogMark(); // its line is gone with the view
+    updateFindCount();
     m_logPath.clear(); // no file holds the next lines yet
     m_nextBoundTry = 0;
     m_nextBoundCharTry = 0;

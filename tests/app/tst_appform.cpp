@@ -18,8 +18,11 @@
 
 #include "AppTestSupport.h"
 #include "LockedFolder.h"
+#include "RunStatusBar.h"
+#include "TestCases.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
+#include "testWorker.h"
 
 class tst_AppForm : public QObject
 {
@@ -38,6 +41,7 @@ private slots:
     void portListKeepsChoiceByName();
     void portRefreshThroughPressAddsBenchPort();
     void relayListWithoutBoards();
+    void statusBarTextsFitTheWindow();
     void aboutBox();
     void programPicksItsDataFolder_data();
     void programPicksItsDataFolder();
@@ -283,6 +287,15 @@ void tst_AppForm::controlsFollowSelection()
     QCOMPARE(devices->isVisible(), relayShown);
     QCOMPARE(widget<QLabel>(w, "deviceLb")->isVisible(), relayShown);
     QCOMPARE(widget<QGroupBox>(w, "AvgTime")->isVisible(), avgShown);
+
+    // Before the first run the status bar says what Start still needs.
+    const QString hint = w.findChild<RunStatusBar *>()->stepText();
+    if (!port)
+        QVERIFY2(hint.contains(QStringLiteral("Port list")), qPrintable(hint));
+    else if (!ready)
+        QVERIFY2(hint.contains(QStringLiteral("relay board")), qPrintable(hint));
+    else
+        QCOMPARE(hint, QStringLiteral("Ready: press Start"));
 }
 
 void tst_AppForm::portListKeepsChoiceByName()
@@ -391,6 +404,82 @@ void tst_AppForm::relayListWithoutBoards()
         QVERIFY(devices->count() > 0);
         QCOMPARE(w.state(), testMainWindow::Ready);
     }
+}
+
+void tst_AppForm::statusBarTextsFitTheWindow()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto *status = w.findChild<RunStatusBar *>();
+    auto *cases = widget<QComboBox>(w, "caseCBx");
+
+    // Measured with the labels' own font: each text whole in its label, no
+    // two labels overlapping, all inside the window. Each line must also fit
+    // the form's 636 pixels, where the fonts let the form be that narrow
+    // (here its widgets may need more): its room less what the window is wider.
+    const auto checkFit = [&w, status](const char *when) {
+        QCoreApplication::processEvents();
+        const auto need = [](const QLabel *l) {
+            return l->text().isEmpty() ? 0 : QFontMetrics(l->font()).horizontalAdvance(l->text());
+        };
+        const int wider = w.width() - 636;
+        const auto *run = status->findChild<QLabel *>(QStringLiteral("runLine"));
+        const auto *step = status->findChild<QLabel *>(QStringLiteral("stepLine"));
+        const auto *last = status->findChild<QLabel *>(QStringLiteral("lastCycleLine"));
+        QVERIFY(run && step && last);
+        QVERIFY2(need(run) <= run->width() - wider, when);
+        const int gap = last->x() - step->geometry().right() - 1;
+        QVERIFY2(need(step) + gap + need(last) <= last->geometry().right() - step->x() + 1 - wider, when);
+        const QList<QLabel *> labels = status->findChildren<QLabel *>();
+        QVERIFY(labels.size() >= 3);
+        for (int i = 0; i < labels.size(); ++i) {
+            const QLabel *l = labels.at(i);
+            if (l->text().isEmpty())
+                continue;
+            const int need = QFontMetrics(l->font()).horizontalAdvance(l->text());
+            QVERIFY2(need <= l->contentsRect().width(),
+                     qPrintable(QStringLiteral("%1: \"%2\" needs %3 px, has %4")
+                                    .arg(QLatin1String(when), l->text())
+                                    .arg(need)
+                                    .arg(l->contentsRect().width())));
+            const QRect at(l->mapTo(&w, QPoint(0, 0)), l->size());
+            QVERIFY2(w.rect().contains(at), when);
+            for (int j = i + 1; j < labels.size(); ++j) {
+                const QLabel *o = labels.at(j);
+                if (o->text().isEmpty())
+                    continue;
+                QVERIFY2(!at.intersects(QRect(o->mapTo(&w, QPoint(0, 0)), o->size())),
+                         qPrintable(QStringLiteral("%1: \"%2\" overlaps \"%3\"")
+                                        .arg(QLatin1String(when), l->text(), o->text())));
+            }
+        }
+    };
+    checkFit("no port");
+    w.fillPortList({QStringLiteral("/dev/serial/by-id/usb-ZORV_Modem_0123456789ABCDEF-if02-port0")});
+    cases->setCurrentIndex(5);
+    checkFit("no board");
+
+    // The longest case name, a long step with its countdown, and a failed
+    // cycle's verdict with both times.
+    int longest = 0;
+    for (int i = 0; i < cases->count(); ++i)
+        if (cases->itemText(i).size() > cases->itemText(longest).size())
+            longest = i;
+    cases->setCurrentIndex(longest);
+    status->onRunStarted();
+    testWorker *worker = w.workerObject();
+    emit worker->sngStep(QStringLiteral("connecting to 255.255.255.255:65535"), 3600000);
+    emit worker->sngUpdateAvgTime(true, 123456);
+    emit worker->sngUpdateAvgTime(false, 98765);
+    emit worker->sngUpdateRadio(false);
+    QVERIFY(status->runText().endsWith(cases->currentText()));
+    QVERIFY(status->stepText().endsWith(QStringLiteral("left")));
+    QVERIFY(status->lastCycleText().contains(QStringLiteral("hang-up")));
+    checkFit("running");
+    emit worker->sngStep(QStringLiteral("AT+CFUN=1 sent, waiting for +CREG: 1"), 600000);
+    checkFit("registering");
 }
 
 void tst_AppForm::aboutBox()

@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTextBlock>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTextEdit>
 #include <QtTest>
@@ -70,6 +72,7 @@ private slots:
     void autoSaveOnlyWhileRunning();
     void autoSavePeriodIsSane();
     void settingsFileThatIsNotIniIsSaidAndKept();
+    void findAndFailureJumpsOverTheView();
 };
 
 void tst_AppLog::stampWritesMillisecondsTwice()
@@ -452,6 +455,89 @@ void tst_AppLog::settingsFileThatIsNotIniIsSaidAndKept()
     for (const QString &f : folder.files(QStringLiteral("log")))
         saved += AppFolder::read(QStringLiteral("log/") + f);
     QCOMPARE(saved.count("is not an INI file"), 1);
+}
+
+
+void tst_AppLog::findAndFailureJumpsOverTheView()
+{
+    AppFolder folder;
+    testMainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto *log = widget<QTextEdit>(w, "teLog");
+    const QColor red(Qt::red);
+    for (int i = 0; i < 300; ++i) {
+        const bool failed = i == 40 || i == 150 || i == 260;
+        w.appendLogLine(failed ? QStringLiteral("Failed!!! cycle %1").arg(i) : QStringLiteral("ping cycle %1").arg(i),
+                        failed ? red : QColor(i % 2 ? Qt::white : Qt::green));
+    }
+    const QString before = log->toPlainText();
+    QScrollBar *bar = log->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    // The newest line in sight: the view scrolls to it within a line's height.
+    const auto atNewest = [bar, log] { return bar->maximum() - bar->value() < log->fontMetrics().height(); };
+    QVERIFY(atNewest());
+
+    // Ctrl+F opens the bar; Return finds (case-insensitively) from the top,
+    // the count says which match of how many.
+    auto *findBar = widget<QWidget>(w, "findBar");
+    auto *edit = widget<QLineEdit>(w, "findEdit");
+    QVERIFY(findBar->isHidden());
+    QTest::keyClick(&w, Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(findBar->isVisible());
+    QVERIFY(findBar->geometry().right() <= log->width());
+    QTest::keyClicks(edit, QStringLiteral("CYCLE 1"));
+    QCOMPARE(w.countInLog(QStringLiteral("CYCLE 1")), 111); // 1, 10-19, 100-199
+    QTest::keyClick(edit, Qt::Key_Return);
+    QCOMPARE(w.markedLogText(), QStringLiteral("cycle 1"));
+    QCOMPARE(widget<QLabel>(w, "findCount")->text(), QStringLiteral("1 of 111"));
+    QVERIFY(bar->value() < bar->maximum()); // the match is shown
+    QTest::keyClick(edit, Qt::Key_Return, Qt::ShiftModifier); // wraps back to the last
+    QCOMPARE(widget<QLabel>(w, "findCount")->text(), QStringLiteral("111 of 111"));
+    QVERIFY(w.findInLog(QStringLiteral("cycle 1"))); // and forward again to the first
+    QCOMPARE(widget<QLabel>(w, "findCount")->text(), QStringLiteral("1 of 111"));
+    QVERIFY(!w.findInLog(QStringLiteral("no such text")));
+    QCOMPARE(w.markedLogText(), QString());
+
+    // Next and previous failure walk the red lines only, wrapping.
+    QVERIFY(w.gotoFailure());
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 40"));
+    QVERIFY(w.gotoFailure());
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 150"));
+    QTest::keyClick(&w, Qt::Key_F8);
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 260"));
+    QVERIFY(w.gotoFailure());
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 40"));
+    QTest::keyClick(&w, Qt::Key_F8, Qt::ShiftModifier);
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 260"));
+
+    // While a line is marked, new lines leave the view where it is.
+    const int held = bar->value();
+    QVERIFY(!atNewest());
+    for (int i = 0; i < 50; ++i)
+        w.appendLogLine(QStringLiteral("later %1").arg(i), QColor(Qt::white));
+    QCOMPARE(bar->value(), held);
+    QCOMPARE(w.markedLogText(), QStringLiteral("Failed!!! cycle 260"));
+
+    // Neither the marks nor the searches change the text or its colours.
+    QVERIFY(log->toPlainText().startsWith(before));
+    QCOMPARE(lastLineFormat(log).foreground().color(), QColor(Qt::white));
+    QCOMPARE(lastLineFormat(log).fontWeight(), int(QFont::Normal));
+
+    // Escape closes the bar and the view follows the newest line again.
+    QTest::keyClick(edit, Qt::Key_Escape);
+    QVERIFY(findBar->isHidden());
+    QCOMPARE(w.markedLogText(), QString());
+    w.appendLogLine(QStringLiteral("newest"), QColor(Qt::white));
+    QVERIFY(atNewest());
+
+    // A view with no red line has no failure to go to; a cleared view drops the mark.
+    QVERIFY(w.gotoFailure());
+    QVERIFY(QMetaObject::invokeMethod(&w, "onClearLog"));
+    QCOMPARE(w.markedLogText(), QString());
+    w.appendLogLine(QStringLiteral("white only"), QColor(Qt::white));
+    QVERIFY(!w.gotoFailure());
+    QCOMPARE(w.countInLog(QStringLiteral("cycle")), 0);
 }
 
 QTEST_MAIN(tst_AppLog)
