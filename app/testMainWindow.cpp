@@ -322,7 +322,7 @@ void testMainWindow::onStart()
         if (setup->relayChannel < 1 || setup->relayChannel > channels)
             problem = QStringLiteral("Relay board %1 has channels 1 to %2, not %3 (RelayChannel in the settings)")
                           .arg(serial).arg(channels).arg(setup->relayChannel);
-        else if (m_channelLock.acquire(serial, setup->relayChannel, &problem))
+        else if (m_channelLock.acquire(*chosen, setup->relayChannel, &problem))
             problem.clear();
         else
             problem[0] = problem[0].toUpper();

@@ -121,7 +121,7 @@ bool HeadlessRun::start()
                           .arg(serial).arg(channels).arg(m_setup.relayChannel);
             return false;
         }
-        if (!m_channelLock.acquire(serial, m_setup.relayChannel, &m_error))
+        if (!m_channelLock.acquire(*chosen, m_setup.relayChannel, &m_error))
             return false;
     }
 

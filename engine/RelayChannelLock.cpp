@@ -1,5 +1,7 @@
 #include "RelayChannelLock.h"
 
+#include "BenchClient.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +19,13 @@
 RelayChannelLock::~RelayChannelLock()
 {
     release();
+}
+
+bool RelayChannelLock::acquire(const usb_relay_device_info &board, int channel, QString *error)
+{
+    const QString serial = QString::fromLatin1(reinterpret_cast<const char *>(board.serial_number));
+    const bool onBench = board.device_path && QByteArray(board.device_path).startsWith("bench:");
+    return acquire(serial, channel, error, onBench ? BenchClient::runtimeDir() : QString());
 }
 
 QString RelayChannelLock::lockFileName(const QString &serial, int channel)
@@ -43,10 +52,10 @@ QString RelayChannelLock::lockFolder()
     return folder;
 }
 
-bool RelayChannelLock::acquire(const QString &serial, int channel, QString *error)
+bool RelayChannelLock::acquire(const QString &serial, int channel, QString *error, const QString &given)
 {
     release();
-    const QString folder = lockFolder();
+    const QString folder = given.isEmpty() ? lockFolder() : given;
     if (folder.isEmpty()) {
         *error = QStringLiteral("no folder for the relay channel locks");
         return false;
@@ -96,10 +105,10 @@ QString RelayChannelLock::lockFolder()
     return QString::fromLocal8Bit(folder);
 }
 
-bool RelayChannelLock::acquire(const QString &serial, int channel, QString *error)
+bool RelayChannelLock::acquire(const QString &serial, int channel, QString *error, const QString &given)
 {
     release();
-    const QString folder = lockFolder();
+    const QString folder = given.isEmpty() ? lockFolder() : given;
     if (folder.isEmpty()) {
         *error = QStringLiteral("no private folder for the relay channel locks (XDG_RUNTIME_DIR or /tmp/trevalo-%1)")
                      .arg(uint(getuid()));

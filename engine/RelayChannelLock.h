@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include "usb_relay_device.h"
+
 #ifdef Q_OS_WIN
 #include <QLockFile>
 #include <memory>
@@ -23,7 +25,10 @@ public:
 
     // False with a one-line reason when another live run holds the channel
     // or the lock file cannot be made. Taking a second channel drops the first.
-    bool acquire(const QString &serial, int channel, QString *error);
+    // The lock files of a virtual bench's boards live in that bench's own
+    // folder: two benches on one PC may show boards of the same serial.
+    bool acquire(const usb_relay_device_info &board, int channel, QString *error);
+    bool acquire(const QString &serial, int channel, QString *error, const QString &folder = QString());
     void release();
     bool isHeld() const;
 
