@@ -334,6 +334,21 @@ void testMainWindow::onStart()
             return;
         }
         setup->relayDevice = *chosen;
+        const QString serial = QString::fromLatin1(reinterpret_cast<const char *>(chosen->serial_number));
+        const int channels = int(chosen->type);
+        QString problem;
+        if (setup->relayChannel < 1 || setup->relayChannel > channels)
+            problem = QStringLiteral("Relay board %1 has channels 1 to %2, not %3 (RelayChannel in the settings)")
+                          .arg(serial).arg(channels).arg(setup->relayChannel);
+        else if (m_channelLock.acquire(*chosen, setup->relayChannel, &problem))
+            problem.clear();
+        else
+            problem[0] = problem[0].toUpper();
+        if (!problem.isEmpty()) {
+            appendLogLine(m_stamper.stampLine(problem), QColor(Qt::red));
+            updateControls();
+            return;
+        }
     }
 
     resetStatistics();
@@ -376,6 +391,8 @@ void testMainWindow::onStop()
 
 void testMainWindow::onFinishAll()
 {
+    // The worker no longer switches the channel.
+    m_channelLock.release();
     autoSaveTimer->stop();
     saveLog();
     writeResultFile();

@@ -5,6 +5,7 @@
 #define TESTMAINWINDOW_H
 
 #include "LogStamper.h"
+#include "RelayChannelLock.h"
 
 #include <QColor>
 #include <QDateTime>
@@ -185,6 +186,8 @@ private:
     QTimer *m_logFlushTimer = nullptr;
     QElapsedTimer m_pendingSince;
     LogStamper m_stamper;
+    // The supply channel of the run in progress, against other runs on this PC.
+    RelayChannelLock m_channelLock;
     qint64 m_linesShown = 0;
     int m_viewLineBound = defaultViewLineBound;
     qint64 m_viewCharBound = defaultViewCharBound;

@@ -115,6 +115,17 @@ bool HeadlessRun::start()
             return false;
         }
         m_setup.relayDevice = *chosen;
+        if (m_options.channel > 0)
+            m_setup.relayChannel = m_options.channel;
+        const QString serial = QString::fromLatin1(reinterpret_cast<const char *>(chosen->serial_number));
+        const int channels = int(chosen->type);
+        if (m_setup.relayChannel < 1 || m_setup.relayChannel > channels) {
+            m_error = QStringLiteral("relay board %1 has channels 1 to %2, not %3")
+                          .arg(serial).arg(channels).arg(m_setup.relayChannel);
+            return false;
+        }
+        if (!m_channelLock.acquire(*chosen, m_setup.relayChannel, &m_error))
+            return false;
     }
 
     m_worker = new testWorker; // no parent: it lives in its own thread

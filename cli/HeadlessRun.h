@@ -9,6 +9,7 @@
 #include "LogStamper.h"
 #include "RunOptions.h"
 #include "StreamedLog.h"
+#include "RelayChannelLock.h"
 #include "TestSetup.h"
 
 #include <QColor>
@@ -69,6 +70,7 @@ private:
     ConsoleOutput m_err{2};
     const RunOptions m_options;
     TestSetup m_setup;
+    RelayChannelLock m_channelLock; // held until the process ends
     testWorker *m_worker = nullptr;
     QThread m_thread;
     QTimer m_autoSave;

@@ -126,6 +126,11 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                                       QStringLiteral("Serial number of the relay board (radio cases; default: the "
                                                      "first board listed)."),
                                       QStringLiteral("serial"));
+    const QCommandLineOption channelOpt(QStringLiteral("channel"),
+                                        QStringLiteral("Relay channel that switches this chip's supply, 1 to the "
+                                                       "board's channel count (radio cases; default: the settings' "
+                                                       "RelayChannel, else 1)."),
+                                        QStringLiteral("N"));
     const QCommandLineOption cyclesOpt(QStringLiteral("cycles"),
                                        QStringLiteral("End the run after N counted cycles."), QStringLiteral("N"));
     const QCommandLineOption durationOpt(QStringLiteral("duration"),
@@ -162,7 +167,7 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption pingOpt(QStringLiteral("ping"),
                                      QStringLiteral("With --check: the ping to check (default: the one on PATH)."),
                                      QStringLiteral("path"));
-    parser.addOptions({caseOpt, portOpt, boardOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
+    parser.addOptions({caseOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
                        junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
 #if !defined(Q_OS_WIN)
     const QCommandLineOption metricsOpt(QStringLiteral("metrics"),
@@ -208,6 +213,9 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     if (caseIndex < 0)
         return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
 
+    // Whether the board has it is known only once the board is found.
+    if (parser.isSet(channelOpt) && (channel = positiveCount(parser.value(channelOpt))) < 0)
+        return bad(QStringLiteral("--channel needs a whole number above 0: %1").arg(parser.value(channelOpt)));
     if (parser.isSet(cyclesOpt) && (cycles = positiveCount(parser.value(cyclesOpt))) < 0)
         return bad(QStringLiteral("--cycles needs a whole number above 0: %1").arg(parser.value(cyclesOpt)));
     if (parser.isSet(failuresOpt) && (maxFailures = positiveCount(parser.value(failuresOpt))) < 0)

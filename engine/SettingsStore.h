@@ -24,6 +24,8 @@ public:
     void transferInt(const QString &key, int &value);
     void transferUInt(const QString &key, unsigned int &value);
 
+    bool contains(const QString &key) const { return settings.contains(key); }
+
     // Writes pending changes now; false when the file could not be written.
     bool flush();
 

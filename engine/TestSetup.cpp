@@ -63,6 +63,7 @@ void TestSetup::loadSettings()
     hostPort = defaults.hostPort;
     autoSaveLogInterval = defaults.autoSaveLogInterval;
     pingAddress = defaults.pingAddress;
+    relayChannel = defaults.relayChannel;
 }
 
 void TestSetup::saveSettings()
@@ -95,6 +96,10 @@ void TestSetup::transferSettings()
         settingsStore->transferString(QStringLiteral("MetricsFolder"), metricsFolder);
         settingsStore->transferString(QStringLiteral("BenchName"), benchName);
     }
+    // Written only once it differs from channel 1, so a file from before
+    // channels could be chosen stays as it was.
+    if (settingsStore->readMode || relayChannel != 1 || settingsStore->contains(QStringLiteral("RelayChannel")))
+        settingsStore->transferInt(QStringLiteral("RelayChannel"), relayChannel);
     settingsStore->endGroup();
 }
 

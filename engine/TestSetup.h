@@ -28,6 +28,8 @@ public:
     QString portName;
     int caseIndex = 0;
     usb_relay_device_info relayDevice{};
+    // The board's channel that switches this chip's supply, from 1.
+    int relayChannel = 1;
     QString hostName;
     int hostPort = 6805;
     QString pingAddress;

@@ -1,15 +1,13 @@
-// Chip power control: relay channel 1 of the chosen board carries the chip's
-// supply. The board stays open between power-on and power-off.
+// Chip power control: one relay channel of the chosen board (channel 1
+// unless set otherwise) carries the chip's supply. The library switches that
+// channel alone, so other runs' chips on the same board keep their supply.
+// The board stays open between power-on and power-off.
 #include "testWorker.h"
 
 #include <QCoreApplication>
 
 #include "TestSetup.h"
 #include "usb_relay_device.h"
-
-namespace {
-const int SupplyChannel = 1;
-}
 
 bool testWorker::powerOnChip()
 {
@@ -38,7 +36,7 @@ bool testWorker::powerOnChip()
         return false;
     }
 
-    if (usb_relay_device_open_one_relay_channel(relayHandle, SupplyChannel) == 0)
+    if (usb_relay_device_open_one_relay_channel(relayHandle, setup->relayChannel) == 0)
         return true;
     log(QStringLiteral("Failed!!!Fail to open relay!"), QColor(Qt::red));
     return false;
@@ -50,7 +48,8 @@ bool testWorker::powerOffChip()
     reportStep(QStringLiteral("powering the chip off"));
     QCoreApplication::processEvents();
 
-    if (usb_relay_device_close_one_relay_channel(relayHandle, SupplyChannel) != 0) {
+    const int channel = setup ? setup->relayChannel : 1;
+    if (usb_relay_device_close_one_relay_channel(relayHandle, channel) != 0) {
         log(QStringLiteral("Failed!!!Fail to close relay!"), QColor(Qt::red));
         QCoreApplication::processEvents();
         return false;

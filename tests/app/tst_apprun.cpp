@@ -24,6 +24,10 @@
 #include "testMainWindow.h"
 #include "WorkerAccess.h"
 #include "testWorker.h"
+#include "RelayChannelLock.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
 #include "usb_relay_device.h"
 
 namespace {
@@ -398,8 +402,39 @@ void tst_AppRun::relayRecordHandedOverAndListFrozen()
         record = record->next;
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(record->serial_number)), QByteArray("BNCH2"));
 
+    // A channel the board lacks, and one another run holds: a red line each
+    // and no run.
+    w.testSetup()->relayChannel = 3;
+    widget<QPushButton>(w, "startBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    QVERIFY(logText(w).contains(QStringLiteral("Relay board BNCH2 has channels 1 to 2, not 3")));
+    w.testSetup()->relayChannel = 2;
+    {
+        RelayChannelLock other;
+        QString error;
+        QVERIFY2(other.acquire(*record, 2, &error), qPrintable(error));
+        widget<QPushButton>(w, "startBtn")->click();
+        QCOMPARE(w.state(), testMainWindow::Ready);
+        QVERIFY(logText(w).contains(QStringLiteral("Relay channel 2 of board BNCH2 is held by another run (pid %1)")
+                                        .arg(QCoreApplication::applicationPid())));
+    }
+
     widget<QPushButton>(w, "startBtn")->click();
     QCOMPARE(w.state(), testMainWindow::Running);
+    // Its own channel only, on the chosen board.
+    const auto boardStatus = [this](const char *serial) {
+        for (const QJsonValue &b : m_bench->state()[QStringLiteral("boards")].toArray())
+            if (b[QStringLiteral("serial")].toString() == QLatin1String(serial))
+                return int(b[QStringLiteral("status")].toDouble());
+        return -1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(boardStatus("BNCH2"), 2, 10000);
+    QCOMPARE(boardStatus("BNCH1"), 0);
+    {
+        RelayChannelLock other;
+        QString error;
+        QVERIFY(!other.acquire(*record, 2, &error));
+    }
     const usb_relay_device_info &copy = w.testSetup()->relayDevice;
     QCOMPARE(copy.serial_number, record->serial_number);
     QCOMPARE(copy.device_path, record->device_path);
@@ -423,6 +458,11 @@ void tst_AppRun::relayRecordHandedOverAndListFrozen()
     widget<QPushButton>(w, "stopBtn")->click();
     QTRY_COMPARE(finished.count, 1);
     QCOMPARE(w.state(), testMainWindow::Ready);
+    {
+        RelayChannelLock other;
+        QString error;
+        QVERIFY2(other.acquire(*record, 2, &error), qPrintable(error));
+    }
 
     // Idle again: the list can be refreshed.
     press(w, devices);

@@ -8,6 +8,7 @@
 #include "FullDisk.h"
 #include "HeadlessRun.h"
 #include "JUnitReport.h"
+#include "PseudoTerminal.h"
 #include "RecordFile.h"
 #include "RunFiles.h"
 #include "StreamedLog.h"
@@ -21,6 +22,8 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -226,6 +229,7 @@ private slots:
     void logOnADiskThatFillsAndIsCleaned();
     void unreadOutputHoldsUpNeitherRunNorStop();
     void workerWaitsForABusyRunner();
+    void runsOnOneBoardKeepToTheirChannels();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -319,6 +323,8 @@ void TestRunner::badInputExitsWithAReason_data()
     row("zero duration", {"--case", "3", "--duration", "0m"}, "unparsable duration: 0m (use e.g. 90m or 36h)");
     row("no such port", {"--case", "RegisterNetTest", "--port", "/dev/no-such-tty"}, "no such port: /dev/no-such-tty");
     row("board not listed", {"--case", "4", "--board", "NOPE1"}, "no relay board NOPE1");
+    row("channel beyond the board", {"--case", "4", "--channel", "3"}, "relay board RUN01 has channels 1 to 2, not 3");
+    row("channel zero", {"--case", "5", "--channel", "0"}, "--channel needs a whole number above 0: 0");
     row("output under a file", {"--case", "3", "--out", "/proc/version/out"},
         "cannot create output folder: /proc/version/out");
     row("output folder refusing files", {"--case", "3", "--out", "/proc"}, "cannot write to output folder: /proc");
@@ -1440,4 +1446,61 @@ void TestRunner::unwritableMetricsFolderLetsTheRunGoOn()
 }
 
 QTEST_GUILESS_MAIN(TestRunner)
+void TestRunner::runsOnOneBoardKeepToTheirChannels()
+{
+    const auto boardStatus = [this] {
+        const QJsonArray boards = bench.state().value(QStringLiteral("boards")).toArray();
+        for (const QJsonValue &b : boards)
+            if (b.toObject().value(QStringLiteral("serial")).toString() == QLatin1String("RUN01"))
+                return int(b.toObject().value(QStringLiteral("status")).toDouble());
+        return -1;
+    };
+    const QString out2 = work->filePath(QStringLiteral("out2"));
+    // The sleep-wake case holds channel 2 on for minutes, on an AT port of
+    // its own so that it cannot take the other run's chip's lines.
+    PseudoTerminal silentChip;
+    QProcess holder;
+    startRunner(holder, baseArgs() + QStringList{"--out", out2, "--case", "5", "--channel", "2", "--port",
+                                                 silentChip.slavePath(), "--quiet"});
+    const auto cleanup = qScopeGuard([&] {
+        holder.kill();
+        holder.waitForFinished();
+        bench.setRelay(QStringLiteral("RUN01"), 2, false);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(boardStatus() == 2, 15000);
+
+    // The chip on channel 1 goes through its cycles; channel 2 stays on
+    // throughout, however often channel 1 is switched.
+    QProcess cycling;
+    startRunner(cycling, baseArgs() + QStringList{"--case", "4", "--channel", "1", "--cycles", "2", "--quiet"});
+    int samples = 0;
+    bool channel1Seen = false;
+    while (!cycling.waitForFinished(20)) {
+        const int status = boardStatus();
+        QVERIFY2(status & 2, qPrintable(QStringLiteral("channel 2 went off: status %1").arg(status)));
+        channel1Seen = channel1Seen || (status & 1);
+        QVERIFY(++samples < 2000);
+    }
+    QCOMPARE(cycling.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cycling.exitCode(), 0);
+    QVERIFY(channel1Seen);
+    QCOMPARE(boardStatus(), 2);
+
+    // A third run on the held channel is refused before it switches anything.
+    Outcome o = run(baseArgs() + QStringList{"--case", "5", "--channel", "2"});
+    QCOMPARE(o.exitCode, 2);
+    QCOMPARE(QString::fromLocal8Bit(o.err.trimmed()),
+             QStringLiteral("trevalo-run: relay channel 2 of board RUN01 is held by another run (pid %1)")
+                 .arg(holder.processId()));
+    QCOMPARE(boardStatus(), 2);
+
+    // A holder that dies outright gives its channel up.
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    o = run(baseArgs() + QStringList{"--case", "5", "--channel", "2", "--port", silentChip.slavePath(),
+                                     "--duration", "300ms", "--quiet"});
+    QCOMPARE(o.status, QProcess::NormalExit);
+    QCOMPARE(o.exitCode, 3); // ended before a cycle was counted, but it ran
+}
+
 #include "tst_runner.moc"

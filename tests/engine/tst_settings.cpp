@@ -65,6 +65,7 @@ void TestSettings::missingFileKeepsDefaultsAndSaveWritesAllKeysAsText()
     QCOMPARE(setup.hostPort, 6805);
     QCOMPARE(setup.autoSaveLogInterval, 3600000u);
     QCOMPARE(setup.pingAddress, QStringLiteral("localhost"));
+    QCOMPARE(setup.relayChannel, 1);
     QVERIFY(setup.settingsStore == nullptr);
 
     // No "cfg" folder yet: saving has to make it.
@@ -80,6 +81,8 @@ void TestSettings::missingFileKeepsDefaultsAndSaveWritesAllKeysAsText()
     QVERIFY2(text.contains(QStringLiteral("HostPort=6805")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("AutoSaveLogInternal=3600000")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("PingAddress=localhost")), qPrintable(text));
+    // Channel 1 is what files from before the key meant: they stay as they were.
+    QVERIFY2(!text.contains(QStringLiteral("RelayChannel")), qPrintable(text));
 
     // Stored as strings, not native numbers.
     QSettings raw(QStringLiteral("cfg/trevalo.ini"), QSettings::IniFormat);
@@ -94,6 +97,7 @@ void TestSettings::roundTrip()
         setup.hostPort = 7001;
         setup.autoSaveLogInterval = 4000000000u; // above INT_MAX
         setup.pingAddress = QStringLiteral("bench-host");
+        setup.relayChannel = 3;
         setup.saveSettings();
     }
     TestSetup loaded;
@@ -101,6 +105,7 @@ void TestSettings::roundTrip()
     QCOMPARE(loaded.hostName, QStringLiteral("10.1.2.3"));
     QCOMPARE(loaded.hostPort, 7001);
     QCOMPARE(loaded.pingAddress, QStringLiteral("bench-host"));
+    QCOMPARE(loaded.relayChannel, 3);
     QSettings raw(QStringLiteral("cfg/trevalo.ini"), QSettings::IniFormat);
     QCOMPARE(raw.value(QStringLiteral("trevalo/AutoSaveLogInternal")).toString(), QStringLiteral("4000000000"));
     QCOMPARE(loaded.autoSaveLogInterval, 4000000000u);

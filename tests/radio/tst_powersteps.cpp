@@ -19,6 +19,7 @@ private slots:
     void cleanup();
 
     void powerOnThenOffLogsOnlyTheAnnouncements();
+    void anotherChannelSwitchesAloneAndLeavesTheChip();
     void unopenableBoardsFailWithoutAHandle_data();
     void unopenableBoardsFailWithoutAHandle();
     void failedSwitchOnKeepsOneHandle_data();
@@ -43,6 +44,7 @@ void tst_PowerSteps::init()
 {
     QVERIFY(m_bench.clearFaults());
     QVERIFY(m_bench.setRelay(QStringLiteral("PWR01"), 1, false));
+    QVERIFY(m_bench.setRelay(QStringLiteral("PWR01"), 2, false));
     m_run = std::make_unique<WorkerHarness>();
     m_run->setup.caseIndex = TestCases::RegisterNet;
     QVERIFY(m_run->selectBoard(0));
@@ -81,6 +83,22 @@ void tst_PowerSteps::powerOnThenOffLogsOnlyTheAnnouncements()
     QCOMPARE(m_run->access().relayHandle(), intptr_t(0));
     QCOMPARE(usb_relay_device_open_handle_count(), 0);
     QVERIFY(!m_bench.chipPowered());
+}
+
+void tst_PowerSteps::anotherChannelSwitchesAloneAndLeavesTheChip()
+{
+    // Channel 1 feeds another run's chip, which is on; this run has channel 2.
+    QVERIFY(m_bench.setRelay(QStringLiteral("PWR01"), 1, true));
+    m_run->setup.relayChannel = 2;
+    const auto status = [this] {
+        return int(m_bench.state()[QStringLiteral("boards")].toArray().first()[QStringLiteral("status")].toDouble());
+    };
+    QVERIFY(step(&testWorker::powerOnChip));
+    QCOMPARE(status(), 3);
+    QVERIFY(step(&testWorker::powerOffChip));
+    QCOMPARE(status(), 1);
+    QVERIFY(m_bench.chipPowered());
+    QCOMPARE(m_run->workerLines(), (QStringList{QStringLiteral("Power on chip..."), QStringLiteral("Power off chip...")}));
 }
 
 void tst_PowerSteps::unopenableBoardsFailWithoutAHandle_data()
