@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
-#include <QRegularExpression>
 #include <QSysInfo>
 #include <QTemporaryFile>
 
@@ -103,12 +102,6 @@ MetricsWriter::MetricsWriter(QObject *parent) : QObject(parent)
     connect(&m_heartbeat, &QTimer::timeout, this, &MetricsWriter::writeNow);
     m_soon.setSingleShot(true);
     connect(&m_soon, &QTimer::timeout, this, &MetricsWriter::writeNow);
-}
-
-bool MetricsWriter::isValidBenchName(const QString &name)
-{
-    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9_-]+$"));
-    return allowed.match(name).hasMatch();
 }
 
 QString MetricsWriter::defaultBenchName()

@@ -27,8 +27,19 @@ class MetricsWriter : public QObject
 public:
     explicit MetricsWriter(QObject *parent = nullptr);
 
-    // Only letters, digits, '_' and '-': the name goes into a file name and a label.
-    static bool isValidBenchName(const QString &name);
+    // Only letters, digits, '_' and '-': the name goes into a file name and a
+    // label. Inline, so option parsing needs nothing else of the writer.
+    static bool isValidBenchName(const QString &name)
+    {
+        if (name.isEmpty())
+            return false;
+        for (const QChar c : name) {
+            const char16_t u = c.unicode();
+            if (!((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_' || u == '-'))
+                return false;
+        }
+        return true;
+    }
     // The host name up to its first dot, other characters made '_'.
     static QString defaultBenchName();
 
