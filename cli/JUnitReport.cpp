@@ -42,7 +42,12 @@ bool JUnitReport::forEachCycle(Fn &&fn, int *onRecord) const
         while (!file.atEnd() && next <= m_verdicts.count()) {
             // A line cut short (a crash, a full disk) is not a cycle; the
             // verdicts fill the gap it leaves.
-            const QJsonObject o = QJsonDocument::fromJson(file.readLine()).object();
+            const QByteArray raw = file.readLine();
+            // Without its line feed the line was cut by a full disk or a
+            // crash, even where what is there happens to parse.
+            if (!raw.endsWith('\n'))
+                break;
+            const QJsonObject o = QJsonDocument::fromJson(raw).object();
             if (o.value(QStringLiteral("record")).toString() != QLatin1String("cycle"))
                 continue;
             Cycle c;
