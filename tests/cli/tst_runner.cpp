@@ -190,6 +190,17 @@ private:
     int m_fd = -1;
 };
 
+// True once the runner has printed its first cycle's separator (within 20 s).
+bool firstCycleBegun(QProcess &p)
+{
+    QByteArray printed;
+    return QTest::qWaitFor([&] {
+        p.waitForReadyRead(100);
+        printed += p.readAllStandardOutput();
+        return printed.contains("=================================");
+    }, 20000);
+}
+
 } // namespace
 
 class TestRunner : public QObject
@@ -502,12 +513,7 @@ void TestRunner::signalBeforeTheFirstCycleProvesNothing()
     // The sleep-wake case's first cycle keeps the chip powered for minutes.
     QProcess p;
     startRunner(p, baseArgs() + QStringList{"--case", "5"});
-    QByteArray printed;
-    QVERIFY(QTest::qWaitFor([&] {
-        p.waitForReadyRead(100);
-        printed += p.readAllStandardOutput();
-        return printed.contains("=================================");
-    }, 20000));
+    QVERIFY(firstCycleBegun(p));
     ::kill(pid_t(p.processId()), SIGINT);
     QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
@@ -602,12 +608,7 @@ void TestRunner::serviceManagerHearsTheRun()
     const QByteArrayList first = systemd.take(20000, "READY=1\nSTATUS=SleepWakePPPTest");
     QVERIFY2(!first.isEmpty(), p.readAllStandardError().constData());
     QCOMPARE(first.first(), QByteArray("READY=1\nSTATUS=SleepWakePPPTest"));
-    QByteArray printed;
-    QVERIFY(QTest::qWaitFor([&] {
-        p.waitForReadyRead(100);
-        printed += p.readAllStandardOutput();
-        return printed.contains("=================================");
-    }, 20000));
+    QVERIFY(firstCycleBegun(p));
 
     // Alive all through the wait: a ping every 150 ms.
     systemd.take(0);
