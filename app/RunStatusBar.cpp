@@ -2,6 +2,7 @@
 
 #include <QGridLayout>
 #include <QLabel>
+#include <QStringList>
 #include <QTimer>
 
 #include "TestCases.h"
@@ -36,6 +37,8 @@ RunStatusBar::RunStatusBar(const TestSetup *setup, QWidget *parent)
     for (QLabel *label : {m_run, m_step, m_last}) {
         label->setMinimumWidth(1);
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        // A peer or host name from the settings is text, never markup.
+        label->setTextFormat(Qt::PlainText);
     }
     // The verdict takes what it needs, the step (or the hint before the
     // first run, when there is no verdict) the rest of its line.
@@ -102,11 +105,30 @@ void RunStatusBar::setIdleHint(const QString &hint)
         m_step->setText(hint);
 }
 
+void RunStatusBar::setPppPeer(const QString &peer)
+{
+    m_pppPeer = peer;
+}
+
 void RunStatusBar::onRunStarted()
 {
     m_hadRun = true;
     ++m_runsPending;
-    m_caseName = TestCases::selectorText(m_setup ? m_setup->caseIndex : -1);
+    const int caseIndex = m_setup ? m_setup->caseIndex : -1;
+    m_caseName = TestCases::selectorText(caseIndex);
+    // The settings are fixed while the run lasts.
+    QStringList chip;
+    if (TestCases::needsRelay(caseIndex))
+        chip << tr("relay channel %1").arg(m_setup->relayChannel);
+    if (!m_pppPeer.isEmpty() && !m_caseName.isEmpty() && caseIndex != TestCases::RegisterNet) {
+        QString peer = m_pppPeer;
+        if (peer.size() > peerTextLength) {
+            const int head = (peerTextLength - 1) / 2;
+            peer = peer.left(head) + QChar(0x2026) + peer.right(peerTextLength - 1 - head);
+        }
+        chip << tr("PPP peer %1").arg(peer);
+    }
+    m_chipText = chip.join(QStringLiteral(" | "));
     m_runClock.start();
     m_counted = 0;
     m_stepName = tr("starting");
@@ -174,8 +196,11 @@ void RunStatusBar::refresh()
 {
     if (m_runsPending <= 0)
         return;
-    m_run->setText(tr("cycle %1 | %2 | %3").arg(m_counted + 1).arg(clockText(m_runClock.elapsed()), m_caseName));
-    m_run->setToolTip(m_run->text());
+    QString run = tr("cycle %1 | %2 | %3").arg(m_counted + 1).arg(clockText(m_runClock.elapsed()), m_caseName);
+    if (!m_chipText.isEmpty())
+        run += QStringLiteral(" | ") + m_chipText;
+    m_run->setText(run);
+    m_run->setToolTip(m_chipText.contains(QChar(0x2026)) ? run + QLatin1Char('\n') + tr("PPP peer %1").arg(m_pppPeer) : run);
     QString step = m_stepName;
     if (m_stepLimitMs > 0)
         step += tr(", %1 left").arg(countdownText(m_stepLimitMs - m_stepClock.elapsed()));

@@ -1,6 +1,7 @@
 // The window's status bar: during a run the case, the cycle, the run time,
 // what the worker is doing with the time it has left for it, and the last
-// cycle's verdict with its dial-up and hang-up times; when idle, how the last
+// cycle's verdict with its dial-up and hang-up times, and which relay
+// channel and PPP peer are this chip's (several chips may share a PC); when idle, how the last
 // run ended and how long it lasted. Fed only by the worker's signals.
 #ifndef RUNSTATUSBAR_H
 #define RUNSTATUSBAR_H
@@ -37,6 +38,13 @@ public:
     // Before the first run, what to do next to get one going.
     void setIdleHint(const QString &hint);
 
+    // The pppd peer the dialling cases call, shown during their runs;
+    // empty shows none (Windows dials through RAS).
+    void setPppPeer(const QString &peer);
+    // A peer name cut to this many characters in the middle, so the run line
+    // keeps to the form's width; the whole name is in its tool tip.
+    static constexpr int peerTextLength = 24;
+
 public slots:
     // The window has asked the worker for a run.
     void onRunStarted();
@@ -59,6 +67,8 @@ private:
     bool m_hadRun = false;
     int m_runsPending = 0; // Starts whose end has not arrived yet
     QString m_caseName;
+    QString m_pppPeer;
+    QString m_chipText; // channel and peer of the run in progress
     QElapsedTimer m_runClock;
     int m_counted = 0;
     QString m_stepName;

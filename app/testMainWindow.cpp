@@ -12,6 +12,7 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QThread>
@@ -34,7 +35,22 @@
 
 namespace {
 const char *const kVersion = "v01.00.05";
+
+QString plainTitle()
+{
+    return QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion));
 }
+
+#if !defined(Q_OS_WIN)
+// The pppd peer the dial calls; read here only to show it during a run.
+QString pppPeerSetting(const QString &settingsFile)
+{
+    QSettings settings(settingsFile, QSettings::IniFormat);
+    const QString peer = settings.value(QStringLiteral("trevalo/PppPeer")).toString().trimmed();
+    return peer.isEmpty() ? QStringLiteral("provider") : peer;
+}
+#endif
+} // namespace
 
 testMainWindow::testMainWindow()
     : QMainWindow(nullptr)
@@ -71,7 +87,7 @@ testMainWindow::testMainWindow()
         ui->teLog->verticalScrollBar()->setStyle(barStyle);
         ui->teLog->horizontalScrollBar()->setStyle(barStyle);
     }
-    setWindowTitle(QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion)));
+    setWindowTitle(plainTitle());
 
     QToolBar *toolBar = addToolBar(tr("Tools"));
     toolBar->setFixedHeight(30);
@@ -121,6 +137,9 @@ testMainWindow::testMainWindow()
     m_runStatus = runStatus;
     setStatusBar(runStatus);
     runStatus->follow(worker);
+#if !defined(Q_OS_WIN)
+    runStatus->setPppPeer(pppPeerSetting(setup->settingsFile));
+#endif
     connect(this, &testMainWindow::sngStartWorker, runStatus, &RunStatusBar::onRunStarted);
     auto *trends = new TrendsWindow(this);
     trends->follow(worker);
@@ -176,6 +195,11 @@ testMainWindow::~testMainWindow()
     ui = nullptr;
     delete setup;
     setup = nullptr;
+}
+
+void testMainWindow::setInstanceName(const QString &name)
+{
+    setWindowTitle(name.isEmpty() ? plainTitle() : name + QStringLiteral(" \u2014 ") + plainTitle());
 }
 
 bool testMainWindow::eventFilter(QObject *watched, QEvent *event)

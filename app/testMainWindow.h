@@ -45,6 +45,10 @@ public:
 
     bool eventFilter(QObject *watched, QEvent *event) override;
 
+    // Names the window's data folder in its title, "<name> — ZORV Trevalo
+    // Tool ...", so that windows of several chips on one PC tell apart.
+    void setInstanceName(const QString &name);
+
     // Read access for the program's own checks and tests.
     RunState state() const { return runState; }
     testWorker *workerObject() const { return worker; }

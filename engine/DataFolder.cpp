@@ -22,6 +22,20 @@ QString DataFolder::choose(const QString &programFolder, const QString &userFold
     return programFolder;
 }
 
+QString DataFolder::prepare(const QString &folder, QString *error)
+{
+    const QString path = folder.isEmpty() ? QString() : QFileInfo(folder).absoluteFilePath();
+    if (path.isEmpty() || !QDir().mkpath(path)) {
+        *error = QStringLiteral("cannot create the data folder %1").arg(QDir::toNativeSeparators(path.isEmpty() ? folder : path));
+        return {};
+    }
+    if (!isWritable(path)) {
+        *error = QStringLiteral("cannot write to the data folder %1").arg(QDir::toNativeSeparators(path));
+        return {};
+    }
+    return QDir::cleanPath(path);
+}
+
 QString DataFolder::userFolder()
 {
     // AppDataLocation is named after the running program; the window and

@@ -16,6 +16,11 @@ public:
     // As choose(), with the fallback given (tests).
     static QString choose(const QString &programFolder, const QString &userFolder);
 
+    // A folder named by the user (the window's --data): made if missing
+    // and returned as an absolute path; empty with a one-line reason when it
+    // cannot be made or refuses a file.
+    static QString prepare(const QString &folder, QString *error);
+
     // The user's data folder: QStandardPaths::AppDataLocation of the
     // application "trevalo", whichever program asks (the window, the runner).
     static QString userFolder();

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QTimer>
@@ -45,6 +46,8 @@ private slots:
     void aboutBox();
     void programPicksItsDataFolder_data();
     void programPicksItsDataFolder();
+    void dataFolderThatCannotBeUsed_data();
+    void dataFolderThatCannotBeUsed();
 };
 
 void tst_AppForm::formWidgetsAndTexts()
@@ -409,6 +412,13 @@ void tst_AppForm::relayListWithoutBoards()
 void tst_AppForm::statusBarTextsFitTheWindow()
 {
     AppFolder folder;
+    // A peer name longer than any the run line has room for.
+    const QString peer = QStringLiteral("quectel-bg96-ttyUSB6-bench3-chip7-of-8");
+    {
+        QFile ini(QStringLiteral("cfg/trevalo.ini"));
+        QVERIFY(ini.open(QIODevice::Append));
+        QVERIFY(ini.write("PppPeer=" + peer.toLatin1() + "\n") > 0);
+    }
     testMainWindow w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -474,12 +484,31 @@ void tst_AppForm::statusBarTextsFitTheWindow()
     emit worker->sngUpdateAvgTime(true, 123456);
     emit worker->sngUpdateAvgTime(false, 98765);
     emit worker->sngUpdateRadio(false);
-    QVERIFY(status->runText().endsWith(cases->currentText()));
+    // Cut in the middle, whole in the tool tip.
+    QVERIFY2(status->runText().endsWith(cases->currentText() + QStringLiteral(" | PPP peer ") + peer.left(11)
+                                        + QChar(0x2026) + peer.right(12)),
+             qPrintable(status->runText()));
+    QVERIFY(status->findChild<QLabel *>(QStringLiteral("runLine"))->toolTip().endsWith(peer));
     QVERIFY(status->stepText().endsWith(QStringLiteral("left")));
     QVERIFY(status->lastCycleText().contains(QStringLiteral("hang-up")));
     checkFit("running");
     emit worker->sngStep(QStringLiteral("AT+CFUN=1 sent, waiting for +CREG: 1"), 600000);
     checkFit("registering");
+
+    // The radio cases name the relay channel too; the register case dials nothing.
+    w.testSetup()->relayChannel = 8;
+    cases->setCurrentIndex(TestCases::SleepWakePpp);
+    status->onRunStarted();
+    QVERIFY2(status->runText().endsWith(QStringLiteral("Sleep-wake PPP test | relay channel 8 | PPP peer ")
+                                        + peer.left(11) + QChar(0x2026) + peer.right(12)),
+             qPrintable(status->runText()));
+    emit worker->sngStep(QStringLiteral("chip powered"), 600000);
+    emit worker->sngUpdateRadio(false);
+    checkFit("sleep-wake");
+    cases->setCurrentIndex(TestCases::RegisterNet);
+    status->onRunStarted();
+    QVERIFY2(status->runText().endsWith(QStringLiteral("Register network test | relay channel 8")),
+             qPrintable(status->runText()));
 }
 
 void tst_AppForm::aboutBox()
@@ -515,15 +544,19 @@ void tst_AppForm::programPicksItsDataFolder_data()
 {
     QTest::addColumn<bool>("installed");
     QTest::addColumn<bool>("locked");
-    QTest::newRow("run from a writable folder") << false << false;
-    QTest::newRow("folder not writable") << false << true;
-    QTest::newRow("installed tree, writable for root") << true << false;
+    QTest::addColumn<QString>("given"); // --data, relative to the folder it is started in
+    QTest::newRow("run from a writable folder") << false << false << QString();
+    QTest::newRow("folder not writable") << false << true << QString();
+    QTest::newRow("installed tree, writable for root") << true << false << QString();
+    QTest::newRow("--data, made when missing") << false << false << QStringLiteral("chips/chip2");
+    QTest::newRow("--data, installed and not writable") << true << true << QStringLiteral("chip3");
 }
 
 void tst_AppForm::programPicksItsDataFolder()
 {
     QFETCH(bool, installed);
     QFETCH(bool, locked);
+    QFETCH(QString, given);
     // A copy of the program in a folder of its own; its libraries stay in
     // the build folder.
     QTemporaryDir root;
@@ -551,17 +584,65 @@ void tst_AppForm::programPicksItsDataFolder()
     env.remove(QStringLiteral("TREVALO_BENCH"));
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(root.path());
-    p.start(program, {});
+    p.start(program, given.isEmpty() ? QStringList() : QStringList{QStringLiteral("--data"), given});
     QVERIFY(p.waitForStarted());
 
     // The folder it made current is where cfg/, log/ and result/ go.
     const QString cwd = QStringLiteral("/proc/%1/cwd").arg(p.processId());
-    const bool elsewhere = installed || locked;
-    const QString expected = elsewhere ? data + QStringLiteral("/trevalo") : bin;
+    const bool elsewhere = given.isEmpty() && (installed || locked);
+    const QString expected = !given.isEmpty() ? root.filePath(given) : elsewhere ? data + QStringLiteral("/trevalo") : bin;
     QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(cwd).symLinkTarget(), expected, 30000);
+    // Held against a second window until the program ends.
+    QVERIFY(QFileInfo::exists(QDir(expected).filePath(QStringLiteral(".trevalo-window.lock"))));
     p.kill();
     p.waitForFinished();
     QCOMPARE(QFileInfo::exists(data + QStringLiteral("/trevalo")), elsewhere);
+}
+
+void tst_AppForm::dataFolderThatCannotBeUsed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("under a file") << QStringList{"--data", "file/chip2"} << "cannot create the data folder";
+    QTest::newRow("refuses files") << QStringList{"--data", "locked"} << "cannot write to the data folder";
+    QTest::newRow("no folder") << QStringList{"--data="} << "--data needs a folder";
+    QTest::newRow("unknown option") << QStringList{"--dat", "chip2"} << "Unknown option 'dat'";
+    QTest::newRow("stray argument") << QStringList{"chip2"} << "unexpected argument: chip2";
+}
+
+void tst_AppForm::dataFolderThatCannotBeUsed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QFile file(root.filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("locked"))));
+    LockedFolder locked(root.filePath(QStringLiteral("locked")));
+    if (arguments.contains(QStringLiteral("locked")) && !locked.isLocked())
+        QSKIP("no way to make a folder unwritable here");
+
+    // Said on standard error with status 2 and no window, and nothing is
+    // made where it was started.
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("xdg")));
+    env.remove(QStringLiteral("TREVALO_BENCH"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(root.path());
+    p.start(QStringLiteral(TREVALO_PROGRAM), arguments);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 2);
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    // Its own line among whatever Qt says on the way.
+    QVERIFY2(err.contains(QRegularExpression(QStringLiteral("(^|\n)trevalo: ") + QRegularExpression::escape(reason))),
+             qPrintable(err));
+    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList({QStringLiteral("file"), QStringLiteral("locked")}));
 }
 
 QTEST_MAIN(tst_AppForm)

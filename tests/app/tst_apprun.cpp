@@ -643,15 +643,18 @@ void tst_AppRun::statusBarFollowsEachWait_data()
     QTest::addColumn<QString>("step");     // the wait watched, as the status bar words it
     QTest::addColumn<QString>("nextStep"); // a later step of the run
     QTest::addColumn<bool>("timesShown");  // the last cycle shows its dial-up time
+    QTest::addColumn<QString>("chip");     // its relay channel and PPP peer, from the settings
 
     QTest::newRow("sleep-wake: powered wait")
-        << 5 << QStringList{"--dial-step-ms", "300"} << "chip powered" << "dialling" << true;
+        << 5 << QStringList{"--dial-step-ms", "300"} << "chip powered" << "dialling" << true
+        << "relay channel 1 | PPP peer provider";
     QTest::newRow("register: registration") << 4 << QStringList{"--fault", "creg.lateMs=3500"}
-                                            << "waiting for +CREG: 1" << "AT+CFUN=1 sent, waiting for +CREG: 1" << false;
+                                            << "waiting for +CREG: 1" << "AT+CFUN=1 sent, waiting for +CREG: 1" << false
+                                            << "relay channel 1";
     QTest::newRow("short-short: echo") << 1 << QStringList{"--fault", "echo.delayMs=3500", "--dial-step-ms", "300"}
-                                       << "echo " << "dialling" << true;
+                                       << "echo " << "dialling" << true << "PPP peer provider";
     QTest::newRow("dial-up: dialling") << 0 << QStringList{"--dial-step-ms", "500"} << "dialling" << "pinging 127.0.0.1"
-                                       << true;
+                                       << true << "PPP peer provider";
 }
 
 void tst_AppRun::statusBarFollowsEachWait()
@@ -661,6 +664,7 @@ void tst_AppRun::statusBarFollowsEachWait()
     QFETCH(QString, step);
     QFETCH(QString, nextStep);
     QFETCH(bool, timesShown);
+    QFETCH(QString, chip);
 
     QVERIFY(startBench(benchArgs));
     AppFolder folder("3600000", m_bench->echoPort());
@@ -689,9 +693,11 @@ void tst_AppRun::statusBarFollowsEachWait()
     QCOMPARE(w.state(), testMainWindow::Ready);
     widget<QPushButton>(w, "startBtn")->click();
 
-    // The case, the cycle in progress and the run time, from the start.
+    // The case, the cycle in progress and the run time, from the start, and
+    // which of the PC's chips this is.
     QVERIFY2(status->runText().startsWith(QStringLiteral("cycle 1 | 0:00:0")), qPrintable(status->runText()));
-    QVERIFY2(status->runText().endsWith(QStringLiteral(" | ") + cases->currentText()), qPrintable(status->runText()));
+    QVERIFY2(status->runText().endsWith(QStringLiteral(" | ") + cases->currentText() + QStringLiteral(" | ") + chip),
+             qPrintable(status->runText()));
 
     // The wait is named, with the time it has left; the countdown moves.
     static const QRegularExpression countdown(QStringLiteral(", (\\d+):(\\d\\d) left$"));
