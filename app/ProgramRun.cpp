@@ -91,7 +91,9 @@ int ProgramRun::start(QApplication &app, const QStringList &arguments,
             return refuse(problem);
         break;
     }
-    QDir::setCurrent(folder);
+    // Every file is written relative to it: nowhere else will do.
+    if (!QDir::setCurrent(folder))
+        return refuse(QStringLiteral("cannot work in the data folder %1").arg(QDir::toNativeSeparators(folder)));
     return exec(app, shown, instance);
 }
 

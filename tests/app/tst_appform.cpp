@@ -18,6 +18,7 @@
 #include <QtTest>
 
 #include "AppTestSupport.h"
+#include "DataFolderLock.h"
 #include "LockedFolder.h"
 #include "RunStatusBar.h"
 #include "TestCases.h"
@@ -48,6 +49,7 @@ private slots:
     void programPicksItsDataFolder();
     void dataFolderThatCannotBeUsed_data();
     void dataFolderThatCannotBeUsed();
+    void folderLockStaysWithTheWindow();
 };
 
 void tst_AppForm::formWidgetsAndTexts()
@@ -643,6 +645,30 @@ void tst_AppForm::dataFolderThatCannotBeUsed()
              qPrintable(err));
     QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList({QStringLiteral("file"), QStringLiteral("locked")}));
+}
+
+void tst_AppForm::folderLockStaysWithTheWindow()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QString error;
+    DataFolderLock first;
+    QCOMPARE(first.acquire(folder.path(), &error), DataFolderLock::Taken);
+    DataFolderLock second;
+    QCOMPARE(second.acquire(folder.path(), &error), DataFolderLock::HeldByOther);
+    QCOMPARE(error, QStringLiteral("the data folder %1 is in use by another trevalo window (pid %2)")
+                        .arg(folder.path()).arg(QCoreApplication::applicationPid()));
+    QVERIFY(!second.isHeld());
+
+    // A child the window started (pppd, ping) does not inherit it: once
+    // the window lets go, the folder is free while the child lives on.
+    QProcess child;
+    child.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(child.waitForStarted());
+    first.release();
+    QCOMPARE(second.acquire(folder.path(), &error), DataFolderLock::Taken);
+    child.kill();
+    child.waitForFinished();
 }
 
 QTEST_MAIN(tst_AppForm)
