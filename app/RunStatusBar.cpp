@@ -118,6 +118,7 @@ void RunStatusBar::onRunStarted()
     m_caseName = TestCases::selectorText(caseIndex);
     // The settings are fixed while the run lasts.
     QStringList chip;
+    m_peerCut = false;
     if (TestCases::needsRelay(caseIndex))
         chip << tr("relay channel %1").arg(m_setup->relayChannel);
     if (!m_pppPeer.isEmpty() && !m_caseName.isEmpty() && caseIndex != TestCases::RegisterNet) {
@@ -125,6 +126,7 @@ void RunStatusBar::onRunStarted()
         if (peer.size() > peerTextLength) {
             const int head = (peerTextLength - 1) / 2;
             peer = peer.left(head) + QChar(0x2026) + peer.right(peerTextLength - 1 - head);
+            m_peerCut = true;
         }
         chip << tr("PPP peer %1").arg(peer);
     }
@@ -200,7 +202,7 @@ void RunStatusBar::refresh()
     if (!m_chipText.isEmpty())
         run += QStringLiteral(" | ") + m_chipText;
     m_run->setText(run);
-    m_run->setToolTip(m_chipText.contains(QChar(0x2026)) ? run + QLatin1Char('\n') + tr("PPP peer %1").arg(m_pppPeer) : run);
+    m_run->setToolTip(m_peerCut ? run + QLatin1Char('\n') + tr("PPP peer %1").arg(m_pppPeer) : run);
     QString step = m_stepName;
     if (m_stepLimitMs > 0)
         step += tr(", %1 left").arg(countdownText(m_stepLimitMs - m_stepClock.elapsed()));

@@ -1,8 +1,8 @@
 // The window's status bar: during a run the case, the cycle, the run time,
+// the relay channel and PPP peer of this chip (several may share a PC),
 // what the worker is doing with the time it has left for it, and the last
-// cycle's verdict with its dial-up and hang-up times, and which relay
-// channel and PPP peer are this chip's (several chips may share a PC); when idle, how the last
-// run ended and how long it lasted. Fed only by the worker's signals.
+// cycle's verdict with its dial-up and hang-up times; when idle, how the
+// last run ended and how long it lasted. Fed by the worker's signals.
 #ifndef RUNSTATUSBAR_H
 #define RUNSTATUSBAR_H
 
@@ -69,6 +69,7 @@ private:
     QString m_caseName;
     QString m_pppPeer;
     QString m_chipText; // channel and peer of the run in progress
+    bool m_peerCut = false;
     QElapsedTimer m_runClock;
     int m_counted = 0;
     QString m_stepName;
