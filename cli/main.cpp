@@ -12,8 +12,11 @@
 
 #if defined(TREVALO_SETUP_CHECK)
 #include "BenchClient.h"
+#include "PppPeer.h"
 #include "SetupCheck.h"
 #include "UartEngine.h"
+
+#include <QFileInfo>
 
 namespace {
 
@@ -28,8 +31,16 @@ int checkSetup(const RunOptions &options)
     else if (BenchClient::isAvailable())
         check.port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
     check.board = options.board;
-    if (!options.peerFile.isEmpty())
+    // The peer a run would dial; --peer checks a file elsewhere as that peer.
+    if (!options.pppPeer.isEmpty()) {
+        check.peerName = options.pppPeer;
+        check.peerFile = PppPeer::filePath(options.pppPeer);
+    }
+    if (!options.peerFile.isEmpty()) {
         check.peerFile = options.peerFile;
+        if (options.pppPeer.isEmpty())
+            check.peerName = QFileInfo(options.peerFile).fileName();
+    }
     check.pppd = options.pppd;
     check.ping = options.ping;
     const QList<SetupCheck::Item> items = SetupCheck::run(check);
