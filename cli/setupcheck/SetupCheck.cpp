@@ -309,7 +309,7 @@ SetupCheck::Item SetupCheck::checkPeerFile(const Options &o)
     if (BenchClient::isAvailable() && o.pppd.isEmpty())
         return item(name, true, QStringLiteral("not used: the virtual bench dials"));
     // A further modem's peer starts from the sample that names its link.
-    const QString sample = o.peerName == QLatin1String("provider") ? QStringLiteral("provider") : QStringLiteral("modem2");
+    const QString sample = o.peerName == QLatin1String("provider") ? QStringLiteral("provider") : QStringLiteral("chip2");
     const QString install = QStringLiteral("copy %1/ppp/peers/%2 to %3 and set its port line")
                                 .arg(kSetupFiles, sample, o.peerFile);
     const QString folder = QFileInfo(o.peerFile).absolutePath();

@@ -1454,7 +1454,7 @@ void TestRunner::unwritableMetricsFolderLetsTheRunGoOn()
 void TestRunner::peerFileIsLookedForWherePppdDials()
 {
     // The virtual bench dials without peer files: any well-formed peer runs.
-    Outcome o = run(baseArgs() + QStringList{"--case", "0", "--ppp-peer", "modem2", "--cycles", "1", "--quiet"});
+    Outcome o = run(baseArgs() + QStringList{"--case", "0", "--ppp-peer", "chip1", "--cycles", "1", "--quiet"});
     QCOMPARE(o.status, QProcess::NormalExit);
     QCOMPARE(o.exitCode, 0);
 

@@ -689,7 +689,7 @@ void TestRasDialPppd::samplePeerFileSuitsTheDial_data()
 {
     QTest::addColumn<QString>("name");
     QTest::newRow("first modem") << QStringLiteral("provider");
-    QTest::newRow("further modem") << QStringLiteral("modem2");
+    QTest::newRow("further modem") << QStringLiteral("chip2");
 }
 
 void TestRasDialPppd::samplePeerFileSuitsTheDial()

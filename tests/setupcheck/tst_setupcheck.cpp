@@ -249,13 +249,13 @@ void TestSetupCheck::pppdAndPeerFile()
     QVERIFY2(good.ok, qPrintable(good.detail + good.advice));
 
     // A further modem's peer: its own file is checked, from its own sample.
-    o.peerName = QStringLiteral("modem2");
-    o.peerFile = m_dir.filePath("peers/modem2");
+    o.peerName = QStringLiteral("chip2");
+    o.peerFile = m_dir.filePath("peers/chip2");
     const SetupCheck::Item noSecond = SetupCheck::checkPeerFile(o);
     QVERIFY(!noSecond.ok);
-    QVERIFY2(noSecond.detail.contains(o.peerFile) && noSecond.advice.contains("ppp/peers/modem2"),
+    QVERIFY2(noSecond.detail.contains(o.peerFile) && noSecond.advice.contains("ppp/peers/chip2"),
              qPrintable(noSecond.detail + noSecond.advice));
-    QFile second(QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/modem2"));
+    QFile second(QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/chip2"));
     QVERIFY(second.open(QIODevice::ReadOnly));
     QByteArray text = second.readAll();
     QVERIFY(text.contains("\n/dev/serial/by-id/"));
@@ -299,11 +299,11 @@ void TestSetupCheck::leftoverPppdEndedOrNamed()
         ended = SetupCheck::checkLeftoverPppd(o);
         clear = SetupCheck::checkLeftoverPppd(o);
         // Another modem's leftover is ended only by the check of its peer.
-        const qint64 second = pppd.leaveBehind(QStringLiteral("modem2"));
+        const qint64 second = pppd.leaveBehind(QStringLiteral("chip2"));
         QVERIFY(second > 0);
         QVERIFY(SetupCheck::checkLeftoverPppd(o).ok);
         QVERIFY(FakePppd::isRunning(second));
-        o.peerName = QStringLiteral("modem2");
+        o.peerName = QStringLiteral("chip2");
         const SetupCheck::Item own = SetupCheck::checkLeftoverPppd(o);
         QVERIFY2(own.ok && own.detail.contains(QString("Ended pppd (pid %1)").arg(second)), qPrintable(own.detail));
         QVERIFY(!FakePppd::isRunning(second));
