@@ -210,6 +210,8 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
         return bad(PppPeer::problem(pppPeer, false));
 #endif
     if (parser.isSet(checkOpt)) {
+        // Its PppPeer is the peer a run with these settings dials.
+        settingsFile = parser.value(settingsOpt);
         peerFile = parser.value(peerOpt);
         pppd = parser.value(pppdOpt);
         ping = parser.value(pingOpt);

@@ -14,6 +14,7 @@
 #include "BenchClient.h"
 #include "PppPeer.h"
 #include "SetupCheck.h"
+#include "TestSetup.h"
 #include "UartEngine.h"
 
 #include <QFileInfo>
@@ -32,9 +33,21 @@ int checkSetup(const RunOptions &options)
         check.port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
     check.board = options.board;
     // The peer a run would dial; --peer checks a file elsewhere as that peer.
-    if (!options.pppPeer.isEmpty()) {
-        check.peerName = options.pppPeer;
-        check.peerFile = PppPeer::filePath(options.pppPeer);
+    QString peer = options.pppPeer;
+    if (peer.isEmpty() && !options.settingsFile.isEmpty()) {
+        TestSetup settings;
+        settings.settingsFile = options.settingsFile;
+        settings.loadSettings();
+        if (!PppPeer::isName(settings.pppPeer)) {
+            std::fprintf(stderr, "trevalo-run: %s (PppPeer in %s)\n", qPrintable(PppPeer::problem(settings.pppPeer, false)),
+                         qPrintable(options.settingsFile));
+            return 2;
+        }
+        peer = settings.pppPeer;
+    }
+    if (!peer.isEmpty()) {
+        check.peerName = peer;
+        check.peerFile = PppPeer::filePath(peer);
     }
     if (!options.peerFile.isEmpty()) {
         check.peerFile = options.peerFile;

@@ -1470,6 +1470,29 @@ void TestRunner::peerFileIsLookedForWherePppdDials()
              QStringLiteral("trevalo-run: no pppd peer file /etc/ppp/peers/trevalo-no-such-peer (one per modem: copy "
                             "the sample peer and set its port line)"));
     QVERIFY(!QFileInfo::exists(out));
+
+    // The check looks at the peer the run would dial: the settings' PppPeer,
+    // unless --ppp-peer names another.
+    const QString ini = work->filePath(QStringLiteral("peer.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[trevalo]\nPppPeer=trevalo-no-such-peer\n");
+    file.close();
+    const auto peerLine = [](const QByteArray &out) {
+        for (const QByteArray &line : out.split('\n'))
+            if (line.contains(" peer file: "))
+                return QString::fromLocal8Bit(line);
+        return QString();
+    };
+    qunsetenv("TREVALO_BENCH");
+    o = run({"--check", "--settings", ini});
+    const Outcome other = run({"--check", "--settings", ini, "--ppp-peer", "trevalo-other-peer"});
+    qputenv("TREVALO_BENCH", benchEnv);
+    QCOMPARE(o.exitCode, 1);
+    QVERIFY2(peerLine(o.out).startsWith("FAIL  peer file: /etc/ppp/peers/trevalo-no-such-peer does not exist - copy "),
+             o.out.constData());
+    QVERIFY2(peerLine(o.out).contains("/ppp/peers/chip2 to /etc/ppp/peers/trevalo-no-such-peer"), o.out.constData());
+    QVERIFY2(peerLine(other.out).contains("/etc/ppp/peers/trevalo-other-peer does not exist"), other.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestRunner)
