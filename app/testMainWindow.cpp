@@ -22,6 +22,7 @@
 #include "BenchClient.h"
 #include "PortIdentity.h"
 #include "LogScrollBarStyle.h"
+#include "PppPeer.h"
 #include "TestCases.h"
 #include "RunFiles.h"
 #include "RunStatusBar.h"
@@ -348,6 +349,19 @@ void testMainWindow::onStart()
 {
     if (runState != Ready)
         return;
+
+#if !defined(Q_OS_WIN)
+    // The modem's peer file, before anything is switched or dialled.
+    if (TestCases::dials(setup->caseIndex)) {
+        QString problem = PppPeer::problem(setup->pppPeer, !BenchClient::isAvailable());
+        if (!problem.isEmpty()) {
+            problem[0] = problem[0].toUpper();
+            appendLogLine(m_stamper.stampLine(problem + QStringLiteral(" (PppPeer in the settings)")), QColor(Qt::red));
+            updateControls();
+            return;
+        }
+    }
+#endif
 
     if (TestCases::needsRelay(setup->caseIndex)) {
         const usb_relay_device_info *chosen = relayDevices;

@@ -3,6 +3,7 @@
 #include "BenchClient.h"
 #include "CycleRecords.h"
 #include "JUnitReport.h"
+#include "PppPeer.h"
 #include "RunFiles.h"
 #include "StreamedLog.h"
 #include "TestCases.h"
@@ -100,6 +101,20 @@ bool HeadlessRun::start()
         return false;
     }
     m_setup.portName = port;
+
+#if !defined(Q_OS_WIN)
+    // Checked before anything is switched or dialled. The virtual bench
+    // dials without peer files.
+    if (!m_options.pppPeer.isEmpty())
+        m_setup.pppPeer = m_options.pppPeer;
+    if (TestCases::dials(m_options.caseIndex)) {
+        const QString problem = PppPeer::problem(m_setup.pppPeer, !BenchClient::isAvailable());
+        if (!problem.isEmpty()) {
+            m_error = problem;
+            return false;
+        }
+    }
+#endif
 
     if (TestCases::needsRelay(m_options.caseIndex)) {
         m_boards = usb_relay_device_enumerate();

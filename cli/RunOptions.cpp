@@ -3,6 +3,7 @@
 #include "DataFolder.h"
 #if !defined(Q_OS_WIN)
 #include "MetricsWriter.h"
+#include "PppPeer.h"
 #endif
 #include "TestCases.h"
 
@@ -178,7 +179,12 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
                                       QStringLiteral("Bench name in the metrics: letters, digits, _ and - (default: "
                                                      "the host name)."),
                                       QStringLiteral("name"));
-    parser.addOptions({metricsOpt, benchOpt});
+    const QCommandLineOption pppPeerOpt(QStringLiteral("ppp-peer"),
+                                        QStringLiteral("pppd peer file in /etc/ppp/peers that dials this chip's "
+                                                       "modem (default: the settings' PppPeer, else provider); "
+                                                       "with --check, the peer file checked."),
+                                        QStringLiteral("name"));
+    parser.addOptions({metricsOpt, benchOpt, pppPeerOpt});
 #endif
 
     if (!parser.parse(arguments))
@@ -197,7 +203,15 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
 
     port = parser.value(portOpt);
     board = parser.value(boardOpt);
+#if !defined(Q_OS_WIN)
+    // A name that pppd would read as an option or a path is never dialled.
+    pppPeer = parser.value(pppPeerOpt);
+    if (parser.isSet(pppPeerOpt) && !PppPeer::isName(pppPeer))
+        return bad(PppPeer::problem(pppPeer, false));
+#endif
     if (parser.isSet(checkOpt)) {
+        // Its PppPeer is the peer a run with these settings dials.
+        settingsFile = parser.value(settingsOpt);
         peerFile = parser.value(peerOpt);
         pppd = parser.value(pppdOpt);
         ping = parser.value(pingOpt);

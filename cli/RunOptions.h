@@ -31,6 +31,7 @@ public:
     QString port;        // empty: the bench's AT port where one runs
     QString board;       // empty: the first board listed
     int channel = 0;     // 0: the settings' relay channel
+    QString pppPeer;     // empty: the settings' PppPeer, else provider
     int cycles = 0;      // 0: no limit
     qint64 durationMs = 0;
     int maxFailures = 0;

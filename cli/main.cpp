@@ -12,8 +12,12 @@
 
 #if defined(TREVALO_SETUP_CHECK)
 #include "BenchClient.h"
+#include "PppPeer.h"
 #include "SetupCheck.h"
+#include "TestSetup.h"
 #include "UartEngine.h"
+
+#include <QFileInfo>
 
 namespace {
 
@@ -28,8 +32,28 @@ int checkSetup(const RunOptions &options)
     else if (BenchClient::isAvailable())
         check.port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
     check.board = options.board;
-    if (!options.peerFile.isEmpty())
+    // The peer a run would dial; --peer checks a file elsewhere as that peer.
+    QString peer = options.pppPeer;
+    if (peer.isEmpty() && !options.settingsFile.isEmpty()) {
+        TestSetup settings;
+        settings.settingsFile = options.settingsFile;
+        settings.loadSettings();
+        if (!PppPeer::isName(settings.pppPeer)) {
+            std::fprintf(stderr, "trevalo-run: %s (PppPeer in %s)\n", qPrintable(PppPeer::problem(settings.pppPeer, false)),
+                         qPrintable(options.settingsFile));
+            return 2;
+        }
+        peer = settings.pppPeer;
+    }
+    if (!peer.isEmpty()) {
+        check.peerName = peer;
+        check.peerFile = PppPeer::filePath(peer);
+    }
+    if (!options.peerFile.isEmpty()) {
         check.peerFile = options.peerFile;
+        if (options.pppPeer.isEmpty())
+            check.peerName = QFileInfo(options.peerFile).fileName();
+    }
     check.pppd = options.pppd;
     check.ping = options.ping;
     const QList<SetupCheck::Item> items = SetupCheck::run(check);

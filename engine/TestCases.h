@@ -23,6 +23,8 @@ QString selectorText(int caseIndex);
 QString resultTag(int caseIndex);
 // Cases 4 and 5 switch the chip's supply through a relay board.
 inline bool needsRelay(int caseIndex) { return caseIndex == RegisterNet || caseIndex == SleepWakePpp; }
+// Every case but the register network test dials PPP.
+inline bool dials(int caseIndex) { return caseIndex >= 0 && caseIndex < Count && caseIndex != RegisterNet; }
 
 } // namespace TestCases
 

@@ -1,5 +1,6 @@
 #include "TestSetup.h"
 
+#include "PppPeer.h"
 #include "SettingsStore.h"
 
 #include <QDir>
@@ -28,7 +29,7 @@ std::minstd_rand timeSeededGenerator()
 } // namespace
 
 TestSetup::TestSetup()
-    : hostName(QStringLiteral("127.0.0.1")), pingAddress(QStringLiteral("localhost"))
+    : pppPeer(PppPeer::defaultName()), hostName(QStringLiteral("127.0.0.1")), pingAddress(QStringLiteral("localhost"))
 {
     pingFailureTexts << QString::fromLocal8Bit("Request timed out")
                      << QString::fromLocal8Bit("Destination host unreachable")
@@ -64,6 +65,8 @@ void TestSetup::loadSettings()
     autoSaveLogInterval = defaults.autoSaveLogInterval;
     pingAddress = defaults.pingAddress;
     relayChannel = defaults.relayChannel;
+    pppPeer = defaults.pppPeer;
+    rasEntry = defaults.rasEntry;
 }
 
 void TestSetup::saveSettings()
@@ -100,6 +103,18 @@ void TestSetup::transferSettings()
     // channels could be chosen stays as it was.
     if (settingsStore->readMode || relayChannel != 1 || settingsStore->contains(QStringLiteral("RelayChannel")))
         settingsStore->transferInt(QStringLiteral("RelayChannel"), relayChannel);
+    // Likewise kept out of files while they dial as before.
+#if defined(Q_OS_WIN)
+    const QString dialKey = QStringLiteral("RasEntry");
+    QString &dialEntry = rasEntry;
+    const bool asBefore = rasEntry.isEmpty();
+#else
+    const QString dialKey = QStringLiteral("PppPeer");
+    QString &dialEntry = pppPeer;
+    const bool asBefore = pppPeer == PppPeer::defaultName();
+#endif
+    if (settingsStore->readMode || !asBefore || settingsStore->contains(dialKey))
+        settingsStore->transferString(dialKey, dialEntry);
     settingsStore->endGroup();
 }
 

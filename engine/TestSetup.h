@@ -30,6 +30,10 @@ public:
     usb_relay_device_info relayDevice{};
     // The board's channel that switches this chip's supply, from 1.
     int relayChannel = 1;
+    // What the dial dials through: the pppd peer file's name (Linux), and
+    // on Windows the RAS phonebook entry (empty: the plain modem dial).
+    QString pppPeer;
+    QString rasEntry;
     QString hostName;
     int hostPort = 6805;
     QString pingAddress;

@@ -199,6 +199,9 @@ private:
     void reportDialError(int code);
     // Logs in yellow what the dial did besides dialling (a leftover pppd ended).
     void reportDialNotice();
+    // After a dial has connected: keeps the link's interface for the cycle
+    // and names it in yellow.
+    void noteLinkInterface();
     void log(const QString &text, const QColor &color);
     void reportStep(const QString &step, int limitMs = 0) { emit sngStep(step, limitMs); }
     // "512 bytes", "1.2 KB": a payload's size as the status shows it.
@@ -237,6 +240,11 @@ private:
     qint64 endTime = 0;   // monotonic ms, its end
     QByteArray sentData;
     CZorvPppDialObj pppDial;
+    // The network interface of the link dialled for this cycle (pppd's
+    // "ppp1"), from the dial until the hang-up; ping and the echo
+    // connection go through it alone. Empty when the dial names none (the
+    // virtual bench, Windows): traffic then goes where routing sends it.
+    QString m_linkInterface;
     TestSetup *setup = nullptr;      // not owned
     UartEngine *uart = nullptr;      // child, created by start()
     // The device the run's port led to when the run opened it; a reopen

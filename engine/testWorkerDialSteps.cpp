@@ -2,6 +2,7 @@
 #include "testWorker.h"
 
 #include "DialNotifier.h"
+#include "TestSetup.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -15,9 +16,16 @@ bool testWorker::dialUpPpp()
     QElapsedTimer bound;
     bound.start();
     startTime = monotonicMs();
+    m_linkInterface.clear();
 
+    // Each chip's modem is dialled through its own peer file (entry).
+#if defined(Q_OS_WIN)
+    const QByteArray entry = setup ? setup->rasEntry.toLocal8Bit() : QByteArray();
+#else
+    const QByteArray entry = setup ? setup->pppPeer.toLocal8Bit() : QByteArray();
+#endif
     RASDIALFUNC notifier = &DialNotifier::notify;
-    const bool accepted = pppDial.dialUp(reinterpret_cast<void *>(notifier));
+    const bool accepted = pppDial.dialUp(reinterpret_cast<void *>(notifier), entry.constData());
     reportDialNotice();
     if (!accepted) {
         DialNotifier::disarm();
@@ -59,6 +67,7 @@ bool testWorker::dialUpPpp()
             endTime = monotonicMs();
             log(QStringLiteral("PPP Dial up Success!"), QColor(Qt::green));
             emit sngUpdateAvgTime(true, int(endTime - startTime));
+            noteLinkInterface();
             QCoreApplication::processEvents();
             return true;
         case 1:
@@ -108,12 +117,23 @@ void testWorker::reportDialNotice()
     QCoreApplication::processEvents();
 }
 
+void testWorker::noteLinkInterface()
+{
+    // With several modems up, only this link's traffic may judge this chip.
+    char name[64];
+    if (!pppDial.linkInterface(name, sizeof(name)))
+        return;
+    m_linkInterface = QString::fromLocal8Bit(name);
+    log(QStringLiteral("PPP link on %1: ping and echo go through it").arg(m_linkInterface), QColor(Qt::yellow));
+}
+
 bool testWorker::hangUpPpp()
 {
     log(QStringLiteral("close PPP..."), QColor(Qt::white));
     reportStep(QStringLiteral("hanging up"));
     startTime = monotonicMs();
     pppDial.hangUp();
+    m_linkInterface.clear();
     endTime = monotonicMs();
     log(QStringLiteral("Closed"), QColor(Qt::white));
     emit sngUpdateAvgTime(false, int(endTime - startTime));

@@ -122,7 +122,9 @@ bool testWorker::connectServer()
     if (socketMgr && portValid) {
         reportStep(QStringLiteral("connecting to %1:%2").arg(setup->hostName).arg(setup->hostPort), m_limits.connectMs);
         // Waited for here rather than inside the channel, so that a Stop
-        // does not have to sit out a silent host's two minutes.
+        // does not have to sit out a silent host's two minutes. The
+        // connection goes through the chip's own link where one is known.
+        socketMgr->setBindDevice(m_linkInterface);
         socketMgr->beginConnect(setup->hostName, quint16(setup->hostPort));
         const WaitResult wait = waitFor(m_limits.connectMs, [this] {
             const QAbstractSocket::SocketState state = socketMgr->state();

@@ -31,8 +31,12 @@ bool testWorker::pingHost()
     const QStringList arguments{host};
 #else
     // Bounded by ping's own deadline so it cannot run past the finish wait.
-    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("-w"),
-                                QString::number(m_limits.pingDeadlineS), QStringLiteral("--"), host};
+    QStringList arguments{QStringLiteral("-c"), QStringLiteral("4"), QStringLiteral("-w"),
+                          QString::number(m_limits.pingDeadlineS)};
+    // Through the chip's own link, whatever the routing table prefers.
+    if (!m_linkInterface.isEmpty())
+        arguments << QStringLiteral("-I") << m_linkInterface;
+    arguments << QStringLiteral("--") << host;
     // The summary line is read below: keep it in ping's own words.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));

@@ -7,9 +7,12 @@
 #include <QAbstractSocket>
 #include <QByteArray>
 #include <QColor>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
+class QHostInfo;
+class QSocketNotifier;
 class QTcpSocket;
 
 class SocketMannger : public QObject
@@ -30,6 +33,11 @@ public:
     // has ended when state() is Connected or Unconnected, the bytes are out
     // when unwrittenBytes() is 0.
     void beginConnect(const QString &hostName, quint16 port);
+    // The network interface later connections go through (SO_BINDTODEVICE,
+    // Linux), whatever the routing table prefers; empty: where it sends
+    // them. A connection under way or made keeps the one it began with.
+    void setBindDevice(const QString &device) { m_bindDevice = device; }
+    QString bindDevice() const { return m_bindDevice; }
     // False when the socket would not take the bytes (not connected).
     bool beginWrite(const QByteArray &data);
     QAbstractSocket::SocketState state() const;
@@ -56,6 +64,24 @@ private slots:
 private:
     // A fresh socket in place of the current one, which is deleted.
     void renewSocket();
+
+    // A connection bound to m_bindDevice is made here, on a socket of our
+    // own, and handed to the Qt socket once connected.
+    void onPinnedLookup(const QHostInfo &info);
+    void pinnedConnectNext();
+    void onPinnedWritable();
+    void pinnedFailed(const QString &why);
+    void cancelPinned();
+
+    QString m_bindDevice;
+    QAbstractSocket::SocketState m_pinnedState = QAbstractSocket::UnconnectedState;
+    int m_pinnedLookup = -1;
+    int m_pinnedFd = -1;
+    QSocketNotifier *m_pinnedNotifier = nullptr; // child while a connect is under way
+    QList<QHostAddress> m_pinnedAddresses;        // still to try
+    quint16 m_pinnedPort = 0;
+    QString m_pinnedDevice;
+    QString m_pinnedError;
 
     QTcpSocket *m_tcpSocket = nullptr;
     qint64 m_unwritten = 0; // bytes handed to beginWrite and not yet sent

@@ -84,6 +84,11 @@ CZorvPppDialObj &CZorvPppDialObj::operator=(const CZorvPppDialObj &)
 
 bool CZorvPppDialObj::dialUp(void *notifier)
 {
+    return dialUp(notifier, nullptr);
+}
+
+bool CZorvPppDialObj::dialUp(void *notifier, const char *entryName)
+{
     DialParams1052 params;
     std::memset(&params, 0, sizeof(params));
     params.dwSize = kDialParamsSize;
@@ -93,7 +98,7 @@ bool CZorvPppDialObj::dialUp(void *notifier)
     if (const HRASCONN stale = g_connection.exchange(nullptr))
         RasHangUpA(stale);
 
-    copyField(params.szEntryName, "");
+    copyField(params.szEntryName, entryName != nullptr ? entryName : "");
     copyField(params.szPhoneNumber, "*99***1#");
     copyField(params.szUserName, "");
     copyField(params.szPassword, "");
@@ -155,6 +160,28 @@ bool CZorvPppDialObj::errorText(unsigned int code, char *buffer, unsigned int si
     std::strncpy(buffer, text, size - 1);
     buffer[size - 1] = '\0';
     return true;
+}
+
+bool CZorvPppDialObj::linkInterface(char *buffer, unsigned int size) const
+{
+    if (buffer == nullptr || size == 0)
+        return false;
+    buffer[0] = '\0';
+#if defined(_WIN32)
+    // Windows routes by its own rules; there is no link to pin traffic to.
+    return false;
+#else
+    const HRASCONN connection = g_connection.load();
+    CHAR text[64];
+    if (connection == nullptr || RasGetLinkInterfaceA(connection, text, sizeof(text)) != 0 || text[0] == '\0')
+        return false;
+    text[sizeof(text) - 1] = '\0';
+    // Half a name would pin traffic to another interface, or to none.
+    if (std::strlen(text) >= size)
+        return false;
+    std::memcpy(buffer, text, std::strlen(text) + 1);
+    return true;
+#endif
 }
 
 bool CZorvPppDialObj::dialNotice(char *buffer, unsigned int size) const

@@ -27,6 +27,11 @@ public:
     // A connection still held from an earlier dial is hung up first; a
     // refused dial holds nothing afterwards.
     bool dialUp(void *notifier);
+    // The same dial through a named entry: the RAS phonebook entry on
+    // Windows, the pppd peer file (/etc/ppp/peers/<name>) elsewhere, so
+    // that each modem of the PC is dialled through its own. Null or empty:
+    // as dialUp(notifier).
+    bool dialUp(void *notifier, const char *entryName);
     // -1 without a connection, 1 when connected, 0 otherwise.
     int GetConnectStatus();
     // Hangs up the held connection, if any. Always true.
@@ -43,6 +48,11 @@ public:
     // the caller's buffer, cut to fit and always terminated. False, with an
     // empty text, when there is nothing to tell.
     bool dialNotice(char *buffer, unsigned int size) const;
+    // The network interface of the held connection (where pppd dials: its
+    // "ppp1"), into the caller's buffer. False, with an empty text, when
+    // none is known (no connection, the virtual bench, Windows) or it does
+    // not fit. Gone with the connection at hangUp.
+    bool linkInterface(char *buffer, unsigned int size) const;
 };
 
 #endif // CZORVPPPDIALOBJ_H

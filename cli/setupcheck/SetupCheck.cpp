@@ -308,8 +308,10 @@ SetupCheck::Item SetupCheck::checkPeerFile(const Options &o)
     const QString name = QStringLiteral("peer file");
     if (BenchClient::isAvailable() && o.pppd.isEmpty())
         return item(name, true, QStringLiteral("not used: the virtual bench dials"));
-    const QString install = QStringLiteral("copy %1/ppp/peers/provider to %2 and set its port line")
-                                .arg(kSetupFiles, o.peerFile);
+    // A further modem's peer starts from the sample that names its link.
+    const QString sample = o.peerName == QLatin1String("provider") ? QStringLiteral("provider") : QStringLiteral("chip2");
+    const QString install = QStringLiteral("copy %1/ppp/peers/%2 to %3 and set its port line")
+                                .arg(kSetupFiles, sample, o.peerFile);
     const QString folder = QFileInfo(o.peerFile).absolutePath();
     if (::access(QFile::encodeName(folder).constData(), X_OK) != 0 && errno == EACCES)
         return item(name, false, QStringLiteral("%1 cannot be looked into").arg(folder),
@@ -340,7 +342,7 @@ SetupCheck::Item SetupCheck::checkLeftoverPppd(const Options &o)
     const QString name = QStringLiteral("leftover pppd");
     if (BenchClient::isAvailable() && o.pppd.isEmpty())
         return item(name, true, QStringLiteral("not used: the virtual bench dials"));
-    PppdLeftovers::Places places = PppdLeftovers::defaultPlaces();
+    PppdLeftovers::Places places = PppdLeftovers::defaultPlaces(o.peerName.toStdString());
     if (!o.pppdPidDir.isEmpty())
         places.pidDir = QFile::encodeName(o.pppdPidDir).toStdString();
     if (!o.lockDir.isEmpty())

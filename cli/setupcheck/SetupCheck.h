@@ -23,6 +23,9 @@ public:
         QString port;  // the chip's AT port
         QString board; // relay board serial number; empty: any board
         QString peerFile = QStringLiteral("/etc/ppp/peers/provider");
+        // The peer the dials call: a leftover pppd of another peer belongs
+        // to another modem's runs.
+        QString peerName = QStringLiteral("provider");
         QString pppd;  // empty: pppd found as the dial finds it
         // Where dials leave their pppd's pid and pppd its port lock; empty:
         // where the dial keeps them.

@@ -38,10 +38,11 @@ QJsonValue BenchDialBackend::connId() const
 void BenchDialBackend::run(RasConnection &connection)
 {
     BenchSession session;
+    // The peer tells a bench of several chips which chip's line to dial.
     if (!session.open(kReplyTimeoutMs)
         || !session.send(QJsonObject{{kOp, QStringLiteral("dial")},
-                                     {QStringLiteral("number"),
-                                      QString::fromStdString(m_request.number)}})) {
+                                     {QStringLiteral("number"), QString::fromStdString(m_request.number)},
+                                     {QStringLiteral("peer"), QString::fromStdString(m_request.peer())}})) {
         connection.refused(ERROR_PORT_NOT_AVAILABLE);
         return;
     }

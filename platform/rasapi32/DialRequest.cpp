@@ -36,10 +36,31 @@ bool DialRequest::isDialString(const std::string &number)
     return true;
 }
 
+bool DialRequest::isPeerName(const std::string &name)
+{
+    if (name.empty() || name.size() > 64 || name.find("..") != std::string::npos)
+        return false;
+    const auto alnum = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    if (!alnum(name[0]) && name[0] != '_')
+        return false;
+    for (const char c : name) {
+        if (!alnum(c) && c != '.' && c != '_' && c != '-')
+            return false;
+    }
+    return true;
+}
+
+std::string DialRequest::peer() const
+{
+    return entryName.empty() ? std::string("provider") : entryName;
+}
+
 DWORD DialRequest::check() const
 {
-    // There are no phonebooks here: only direct dials of a number.
-    if (!entryName.empty())
+    // The phonebook here is pppd's folder of peer files.
+    if (!entryName.empty() && !isPeerName(entryName))
         return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
     if (!isDialString(number))
         return ERROR_INVALID_PARAMETER;
@@ -66,8 +87,8 @@ std::vector<std::string> DialRequest::pppdArguments() const
     // The peer file comes first so that the options after it win over
     // whatever it says: stay in the foreground with the log on stdout, dial
     // once and give up on the first failure instead of redialling.
-    std::vector<std::string> args{"pppd",      "call", "provider", "nodetach", "nopersist",
-                                  "maxfail",   "1",    "connect",  chatScript()};
+    std::vector<std::string> args{"pppd",    "call", peer(),    "nodetach",  "nopersist",
+                                  "maxfail", "1",    "connect", chatScript()};
     if (!userName.empty()) {
         args.push_back("user");
         args.push_back(userName);

@@ -21,6 +21,14 @@ struct DialRequest
 
     // 0 when the request can be dialled, otherwise the RAS error code.
     DWORD check() const;
+    // The entry name is the pppd peer to call (/etc/ppp/peers/<name>), so
+    // each modem of the PC dials through its own peer file; without one the
+    // peer is "provider".
+    std::string peer() const;
+    // A name pppd reads as a file in /etc/ppp/peers and never as an option
+    // or a path: letters, digits, '.', '_' and '-', starting with a letter,
+    // a digit or '_', at most 64 characters.
+    static bool isPeerName(const std::string &name);
     // Digits and the dial modifiers * # + , W P T; nothing else reaches the
     // modem or the connect script.
     static bool isDialString(const std::string &number);

@@ -141,6 +141,8 @@ void PppdDialBackend::apply(RasConnection &connection, PppdProgress &progress,
 {
     if (!progress.device().empty())
         connection.setDeviceName(progress.device());
+    if (!progress.interfaceName().empty())
+        connection.setInterfaceName(progress.interfaceName());
     for (const PppdProgress::Report &r : reports) {
         // Logged before the report, so whoever hears of the failure can
         // already read why.
@@ -244,7 +246,7 @@ void PppdDialBackend::run(RasConnection &connection)
     }
     // Should this process be killed outright, the next dial knows this
     // pppd for ours and ends it.
-    const PppdLeftovers::Places places = PppdLeftovers::defaultPlaces();
+    const PppdLeftovers::Places places = PppdLeftovers::defaultPlaces(m_request.peer());
     PppdLeftovers::remember(places, long(pid));
     int pidFd = openPidFd(pid);
     connection.setDeviceName("pppd");

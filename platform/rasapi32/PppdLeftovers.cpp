@@ -92,15 +92,15 @@ Process process(const std::string &procDir, long pid)
     return p;
 }
 
-// pppd dialling our peer as a dial of ours starts it ("pppd call provider
+// pppd dialling the peer as a dial of ours starts it ("pppd call provider
 // nodetach ..."; a script stand-in shows its interpreter first).
-bool isOurPppd(const Process &p)
+bool isOurPppd(const Process &p, const std::string &peer)
 {
     if (!p.running || p.name != "pppd")
         return false;
     bool call = false, nodetach = false;
     for (size_t i = 0; i + 1 < p.args.size(); ++i)
-        call = call || (p.args[i] == "call" && p.args[i + 1] == "provider");
+        call = call || (p.args[i] == "call" && p.args[i + 1] == peer);
     for (const std::string &a : p.args)
         nodetach = nodetach || a == "nodetach";
     return call && nodetach;
@@ -123,17 +123,21 @@ struct PidFile
     std::string pppdStart;
     long starter = 0;
     std::string starterStart;
+    std::string peer;
 };
 
-// "pppd <pid> <start>\nstarter <pid> <start>\n"
+// "pppd <pid> <start>\nstarter <pid> <start>\npeer <name>\n"; a file
+// without the peer line was written before there was a choice of peers.
 bool readPidFile(const std::string &path, PidFile *out)
 {
     const std::string text = readSmallFile(path, 256);
-    char a[32] = {0}, b[32] = {0};
+    char a[32] = {0}, b[32] = {0}, peer[80] = {0};
     long pppd = 0, starter = 0;
-    if (std::sscanf(text.c_str(), "pppd %ld %31s starter %ld %31s", &pppd, a, &starter, b) != 4)
+    const int fields =
+        std::sscanf(text.c_str(), "pppd %ld %31s starter %ld %31s peer %79s", &pppd, a, &starter, b, peer);
+    if (fields < 4)
         return false;
-    *out = PidFile{path, pppd, a, starter, b};
+    *out = PidFile{path, pppd, a, starter, b, fields == 5 ? std::string(peer) : std::string("provider")};
     return pppd > 0 && starter > 0;
 }
 
@@ -279,10 +283,12 @@ std::string baseName(const std::string &path)
 
 } // namespace
 
-PppdLeftovers::Places PppdLeftovers::defaultPlaces()
+PppdLeftovers::Places PppdLeftovers::defaultPlaces(const std::string &peer)
 {
     Places places;
     places.pidDir = "/tmp/trevalo-" + std::to_string(::geteuid());
+    places.peer = peer;
+    places.peerFile = "/etc/ppp/peers/" + peer;
     return places;
 }
 
@@ -295,7 +301,7 @@ bool PppdLeftovers::remember(const Places &places, long pid)
     if (!pppd.running || !self.running)
         return false;
     const std::string text = "pppd " + std::to_string(pid) + " " + pppd.start + "\nstarter "
-                             + std::to_string(::getpid()) + " " + self.start + "\n";
+                             + std::to_string(::getpid()) + " " + self.start + "\npeer " + places.peer + "\n";
     // Written aside and renamed, so a sweep never reads half a file.
     const std::string path = pidFilePath(places, pid);
     const std::string tmp = path + ".tmp";
@@ -332,7 +338,9 @@ std::vector<PppdLeftovers::Finding> PppdLeftovers::sweep(const Places &places, i
                 running.push_back(f);
                 continue;
             }
-            if (!isOurPppd(pppd)) {
+            if (f.peer != places.peer)
+                continue; // another modem's: left to the next dial of its peer
+            if (!isOurPppd(pppd, places.peer)) {
                 ::unlink(f.path.c_str());
                 continue;
             }

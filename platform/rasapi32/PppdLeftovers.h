@@ -4,7 +4,8 @@
 // a pppd named there whose starter is gone is a leftover of ours and is
 // ended. A process this layer did not start is never touched, only named:
 // the lock file pppd's "lock" option leaves for the peer's port tells who
-// holds the port.
+// holds the port. With one modem per peer file, a dial ends only leftovers
+// of its own peer: another modem's are its own runs' to end.
 #ifndef PPPDLEFTOVERS_H
 #define PPPDLEFTOVERS_H
 
@@ -18,6 +19,7 @@ public:
     {
         std::string pidDir; // our pid files, one per running pppd
         std::string lockDir = "/var/lock";
+        std::string peer = "provider"; // the pppd peer the dials call
         std::string peerFile = "/etc/ppp/peers/provider";
         std::string procDir = "/proc";
     };
@@ -32,7 +34,7 @@ public:
     // The pid files go to a folder of this user's that outlives the
     // process and is the same for the window, the runner and the check:
     // /tmp/trevalo-<uid>, made owner-only.
-    static Places defaultPlaces();
+    static Places defaultPlaces(const std::string &peer = "provider");
 
     // Notes that this process started pppd as pid; false when it could not
     // (no usable folder): the dial goes on, but a leftover would stay unknown.

@@ -82,6 +82,18 @@ DWORD PppdProgress::errorForLine(const std::string &text)
     return 0;
 }
 
+bool PppdProgress::isInterfaceName(const std::string &name)
+{
+    // The kernel's rule (IFNAMSIZ, no '/', ':' or blanks), and no option.
+    if (name.empty() || name.size() > 15 || name == "." || name == ".." || name[0] == '-')
+        return false;
+    for (const char c : name) {
+        if (c <= ' ' || c == '/' || c == ':' || c == 0x7f)
+            return false;
+    }
+    return true;
+}
+
 void PppdProgress::advanceTo(int milestone, std::vector<Report> &out)
 {
     while (m_reached < milestone) {
@@ -129,6 +141,9 @@ std::vector<PppdProgress::Report> PppdProgress::line(const std::string &raw)
     if (contains(text, "Serial connection established")) {
         advanceTo(kDeviceConnected, out);
     } else if (startsWith(text, "Using interface ")) {
+        const std::string name = text.substr(16);
+        if (isInterfaceName(name))
+            m_interface = name;
         advanceTo(kAllDevicesConnected, out);
     } else if (startsWith(text, "Connect: ")) {
         // "Connect: ppp0 <--> /dev/ttyUSB2": the link is up, LCP and

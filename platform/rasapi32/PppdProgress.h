@@ -33,6 +33,11 @@ public:
     bool ended() const { return m_ended; }
     // The tty pppd reported for the link; empty until it said.
     const std::string &device() const { return m_device; }
+    // The network interface pppd made for the link ("Using interface
+    // ppp1"); empty until it said, or when the name is none the kernel
+    // would give (it goes on to ping's command line and to a socket).
+    const std::string &interfaceName() const { return m_interface; }
+    static bool isInterfaceName(const std::string &name);
 
     // The Windows error code for a pppd exit status (0..21).
     static DWORD errorForExitStatus(int status);
@@ -47,6 +52,7 @@ private:
     bool m_connected = false;
     bool m_ended = false;
     std::string m_device;
+    std::string m_interface;
 };
 
 #endif // PPPDPROGRESS_H

@@ -155,6 +155,18 @@ void RasConnection::setDeviceName(const std::string &name)
     m_deviceName = name;
 }
 
+void RasConnection::setInterfaceName(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_interfaceName = name;
+}
+
+std::string RasConnection::interfaceName() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_interfaceName;
+}
+
 bool RasConnection::waitCancelled(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);

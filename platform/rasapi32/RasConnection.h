@@ -49,6 +49,9 @@ public:
     void refusedHoldingLine(DWORD code);
     void report(RASCONNSTATE state, DWORD error);
     void setDeviceName(const std::string &name);
+    void setInterfaceName(const std::string &name);
+    // Any thread: the link's network interface; empty while not known.
+    std::string interfaceName() const;
     bool cancelled() const { return m_cancelled.load(); }
     // Sleeps until cancelled or timeoutMs elapsed (negative: no limit).
     // True when cancelled.
@@ -74,6 +77,7 @@ private:
     DWORD m_error = 0;
     bool m_finished = false; // a terminal report arrived; no more notifications
     std::string m_deviceName;
+    std::string m_interfaceName;
 
     std::atomic<bool> m_cancelled{false};
     std::thread m_thread;

@@ -165,6 +165,13 @@ RASAPI32_EXPORT DWORD APIENTRY RasGetErrorStringA(UINT uErrorValue, LPSTR lpszEr
 // without a buffer, ERROR_INSUFFICIENT_BUFFER when the text does not fit
 // (2048 bytes always do).
 RASAPI32_EXPORT DWORD APIENTRY RasGetDialNoticeA(LPSTR lpszNotice, DWORD cBufSize);
+// Not in Windows RAS: the network interface of the connection (pppd's
+// "Using interface ppp1"), so that traffic can be kept to this link; an
+// empty text while none is known (the virtual bench has none).
+// ERROR_INVALID_HANDLE for a handle not held, ERROR_INVALID_PARAMETER
+// without a buffer, ERROR_INSUFFICIENT_BUFFER when the name does not fit
+// (16 bytes always do).
+RASAPI32_EXPORT DWORD APIENTRY RasGetLinkInterfaceA(HRASCONN hrasconn, LPSTR lpszInterface, DWORD cBufSize);
 
 #ifdef __cplusplus
 }

@@ -63,10 +63,10 @@ Q_LOGGING_CATEGORY(lcLeftovers, "trevalo.pppd")
 
 // A pppd left running by a run that was killed holds the modem's port and
 // would make this dial fail: ended here when it is ours, named otherwise.
-void sweepLeftovers()
+void sweepLeftovers(const std::string &peer)
 {
     const std::vector<PppdLeftovers::Finding> found =
-        PppdLeftovers::sweep(PppdLeftovers::defaultPlaces(), PppdDialBackend::kTerminateGraceMs);
+        PppdLeftovers::sweep(PppdLeftovers::defaultPlaces(peer), PppdDialBackend::kTerminateGraceMs);
     for (const PppdLeftovers::Finding &f : found) {
         qCWarning(lcLeftovers, "%s", f.text.c_str());
         DialNotice::add(f.text);
@@ -102,7 +102,7 @@ DWORD APIENTRY RasDialA(LPRASDIALEXTENSIONS lpRasDialExtensions, LPCSTR lpszPhon
     if (BenchClient::isAvailable())
         backend = std::make_unique<BenchDialBackend>(request);
     else {
-        sweepLeftovers();
+        sweepLeftovers(request.peer());
         backend = std::make_unique<PppdDialBackend>(request);
     }
 
@@ -144,6 +144,20 @@ DWORD APIENTRY RasHangUpA(HRASCONN hrasconn)
     if (!connection)
         return ERROR_INVALID_HANDLE;
     connection->hangUp();
+    return 0;
+}
+
+DWORD APIENTRY RasGetLinkInterfaceA(HRASCONN hrasconn, LPSTR lpszInterface, DWORD cBufSize)
+{
+    if (lpszInterface == nullptr || cBufSize == 0)
+        return ERROR_INVALID_PARAMETER;
+    const std::shared_ptr<RasConnection> connection = find(hrasconn, false);
+    if (!connection)
+        return ERROR_INVALID_HANDLE;
+    const std::string name = connection->interfaceName();
+    if (name.size() >= cBufSize)
+        return ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(lpszInterface, name.c_str(), name.size() + 1);
     return 0;
 }
 

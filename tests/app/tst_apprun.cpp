@@ -402,8 +402,14 @@ void tst_AppRun::relayRecordHandedOverAndListFrozen()
         record = record->next;
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(record->serial_number)), QByteArray("BNCH2"));
 
-    // A channel the board lacks, and one another run holds: a red line each
-    // and no run.
+    // A peer name pppd would read as a path, a channel the board lacks, and
+    // one another run holds: a red line each and no run.
+    w.testSetup()->pppPeer = QStringLiteral("../provider");
+    widget<QPushButton>(w, "startBtn")->click();
+    QCOMPARE(w.state(), testMainWindow::Ready);
+    QVERIFY(logText(w).contains(QStringLiteral("Bad pppd peer name \"../provider\"")));
+    QVERIFY(logText(w).contains(QStringLiteral("(PppPeer in the settings)")));
+    w.testSetup()->pppPeer = QStringLiteral("provider");
     w.testSetup()->relayChannel = 3;
     widget<QPushButton>(w, "startBtn")->click();
     QCOMPARE(w.state(), testMainWindow::Ready);

@@ -241,6 +241,7 @@ private slots:
     void unreadOutputHoldsUpNeitherRunNorStop();
     void workerWaitsForABusyRunner();
     void runsOnOneBoardKeepToTheirChannels();
+    void peerFileIsLookedForWherePppdDials();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -333,6 +334,10 @@ void TestRunner::badInputExitsWithAReason_data()
     row("unknown duration unit", {"--case", "3", "--duration", "10x"}, "unparsable duration: 10x (use e.g. 90m or 36h)");
     row("zero duration", {"--case", "3", "--duration", "0m"}, "unparsable duration: 0m (use e.g. 90m or 36h)");
     row("no such port", {"--case", "RegisterNetTest", "--port", "/dev/no-such-tty"}, "no such port: /dev/no-such-tty");
+    row("peer name with a slash", {"--case", "0", "--ppp-peer", "peers/modem2"},
+        "bad pppd peer name \"peers/modem2\": letters, digits, \".\", \"_\" and \"-\" only, starting with a letter, a digit or \"_\"");
+    row("option-like peer name", {"--case", "1", "--ppp-peer=-detach"}, "bad pppd peer name \"-detach\": letters, digits, \".\", \"_\" and \"-\" only, starting with a letter, a digit or \"_\"");
+    row("peer name up a folder", {"--case", "0", "--ppp-peer", ".."}, "bad pppd peer name \"..\": letters, digits, \".\", \"_\" and \"-\" only, starting with a letter, a digit or \"_\"");
     row("board not listed", {"--case", "4", "--board", "NOPE1"}, "no relay board NOPE1");
     row("channel beyond the board", {"--case", "4", "--channel", "3"}, "relay board RUN01 has channels 1 to 2, not 3");
     row("channel zero", {"--case", "5", "--channel", "0"}, "--channel needs a whole number above 0: 0");
@@ -1444,6 +1449,50 @@ void TestRunner::unwritableMetricsFolderLetsTheRunGoOn()
     QCOMPARE(o.exitCode, 0);
     QCOMPARE(o.err, QByteArray("trevalo-run: cannot write the metrics file /proc/trevalo_b7.prom\n"));
     QCOMPARE(cyclesOnRecord(), 5);
+}
+
+void TestRunner::peerFileIsLookedForWherePppdDials()
+{
+    // The virtual bench dials without peer files: any well-formed peer runs.
+    Outcome o = run(baseArgs() + QStringList{"--case", "0", "--ppp-peer", "chip1", "--cycles", "1", "--quiet"});
+    QCOMPARE(o.status, QProcess::NormalExit);
+    QCOMPARE(o.exitCode, 0);
+
+    // Where pppd dials, a peer without its file is refused before anything
+    // is dialled or written.
+    const QByteArray benchEnv = qgetenv("TREVALO_BENCH");
+    qunsetenv("TREVALO_BENCH");
+    const QString out = work->filePath(QStringLiteral("nopeer"));
+    o = run(QStringList{"--out", out, "--case", "0", "--ppp-peer", "trevalo-no-such-peer", "--cycles", "1"});
+    qputenv("TREVALO_BENCH", benchEnv);
+    QCOMPARE(o.exitCode, 2);
+    QCOMPARE(QString::fromLocal8Bit(o.err.trimmed()),
+             QStringLiteral("trevalo-run: no pppd peer file /etc/ppp/peers/trevalo-no-such-peer (one per modem: copy "
+                            "the sample peer and set its port line)"));
+    QVERIFY(!QFileInfo::exists(out));
+
+    // The check looks at the peer the run would dial: the settings' PppPeer,
+    // unless --ppp-peer names another.
+    const QString ini = work->filePath(QStringLiteral("peer.ini"));
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[trevalo]\nPppPeer=trevalo-no-such-peer\n");
+    file.close();
+    const auto peerLine = [](const QByteArray &out) {
+        for (const QByteArray &line : out.split('\n'))
+            if (line.contains(" peer file: "))
+                return QString::fromLocal8Bit(line);
+        return QString();
+    };
+    qunsetenv("TREVALO_BENCH");
+    o = run({"--check", "--settings", ini});
+    const Outcome other = run({"--check", "--settings", ini, "--ppp-peer", "trevalo-other-peer"});
+    qputenv("TREVALO_BENCH", benchEnv);
+    QCOMPARE(o.exitCode, 1);
+    QVERIFY2(peerLine(o.out).startsWith("FAIL  peer file: /etc/ppp/peers/trevalo-no-such-peer does not exist - copy "),
+             o.out.constData());
+    QVERIFY2(peerLine(o.out).contains("/ppp/peers/chip2 to /etc/ppp/peers/trevalo-no-such-peer"), o.out.constData());
+    QVERIFY2(peerLine(other.out).contains("/etc/ppp/peers/trevalo-other-peer does not exist"), other.out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestRunner)

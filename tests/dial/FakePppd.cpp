@@ -39,8 +39,8 @@ trap on_term TERM
 link_up() {
     say "Serial connection established."
     say "using channel 7"
-    say "Using interface ppp0"
-    say "Connect: ppp0 <--> /dev/ttyUSB2"
+    say "Using interface ${FAKE_PPPD_IFNAME:-ppp0}"
+    say "Connect: ${FAKE_PPPD_IFNAME:-ppp0} <--> /dev/ttyUSB2"
 }
 ip_up() {
     say "local  IP address 10.64.64.64"
@@ -123,6 +123,7 @@ FakePppd::~FakePppd()
     qunsetenv("FAKE_PPPD_DIR");
     qunsetenv("FAKE_PPPD_MODE");
     qunsetenv("FAKE_PPPD_STEP");
+    qunsetenv("FAKE_PPPD_IFNAME");
 }
 
 void FakePppd::setMode(const QString &mode, int stepMs)
@@ -151,11 +152,11 @@ bool FakePppd::removeChat()
     return QFile::remove(QDir(m_dir.path()).filePath(QStringLiteral("bin/chat")));
 }
 
-qint64 FakePppd::leaveBehind()
+qint64 FakePppd::leaveBehind(const QString &peer)
 {
     QFile::remove(QDir(m_dir.path()).filePath(QStringLiteral("events")));
     QProcess dialler;
-    dialler.start(QStringLiteral(TREVALO_DIAL_AND_HOLD), QStringList());
+    dialler.start(QStringLiteral(TREVALO_DIAL_AND_HOLD), peer.isEmpty() ? QStringList() : QStringList{peer});
     if (!dialler.waitForStarted(5000))
         return 0;
     QByteArray said;

@@ -37,8 +37,10 @@ public:
     bool removeChat();
     // A run that dialled and was killed outright with its link up: the
     // stand-in it started, in the current mode ("ok"), keeps running. Its
-    // pid; 0 when the dial did not come up.
-    qint64 leaveBehind();
+    // pid; 0 when the dial did not come up. peer: the dial's entry.
+    qint64 leaveBehind(const QString &peer = QString());
+    // The interface the stand-in says it uses ("Using interface ppp0").
+    void setInterface(const QByteArray &name) { qputenv("FAKE_PPPD_IFNAME", name); }
     // Pid of the stand-in that started last.
     qint64 pid() const;
     // Whether process pid exists and has not ended.

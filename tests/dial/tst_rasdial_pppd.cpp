@@ -155,6 +155,8 @@ private slots:
     void refusesBadRequests();
     void refusesWithoutPppd();
     void leftoverPppdOfAKilledRunIsEnded();
+    void leftoverOfAnotherPeerIsLeftToItsOwnDial();
+    void interfaceNameComesFromPppd();
     void staleHandlesAreRefused();
     void noNotificationAfterHangUp();
     void hangUpFromInsideNotifier();
@@ -162,6 +164,7 @@ private slots:
     void endsPppdThatLingersAfterFailure();
     void synchronousDial();
     void realPppdFailsCleanly();
+    void samplePeerFileSuitsTheDial_data();
     void samplePeerFileSuitsTheDial();
     void sampleChatScriptDialsAsTheLayer();
     void realChatTalksToAModem_data();
@@ -214,8 +217,12 @@ void TestRasDialPppd::connectsAndHangsUp()
     QCOMPARE(s.dwError, DWORD(0));
     QCOMPARE(QByteArray(s.szDeviceType), QByteArray("modem"));
     QCOMPARE(QByteArray(s.szDeviceName), QByteArray("/dev/ttyUSB2"));
+    char name[16];
+    QCOMPARE(RasGetLinkInterfaceA(h, name, sizeof(name)), DWORD(0));
+    QCOMPARE(QByteArray(name), QByteArray("ppp0"));
 
     QCOMPARE(RasHangUpA(h), DWORD(0));
+    QCOMPARE(RasGetLinkInterfaceA(h, name, sizeof(name)), DWORD(ERROR_INVALID_HANDLE));
     NotifierLog::instance().markHungUp();
     // pppd was asked to end and had ended by the time RasHangUpA returned.
     const QStringList events = m_pppd->events();
@@ -381,9 +388,11 @@ void TestRasDialPppd::refusesBadRequests()
         p.dwSize = 1060; // a later record form; this layer has only the 1052-byte one
         QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(ERROR_INVALID_SIZE));
         p.dwSize = sizeof(p);
-        std::strcpy(p.szEntryName, "work");
-        QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h),
-                 DWORD(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
+        // The entry is a pppd peer: never a path or an option.
+        for (const char *entry : {"../work", "-work", "work/x", ".work", "work peer"}) {
+            std::strcpy(p.szEntryName, entry);
+            QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, &h), DWORD(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
+        }
         p.szEntryName[0] = 0;
         QCOMPARE(RasDialA(nullptr, nullptr, &p, 1, notifier, &h), DWORD(ERROR_INVALID_PARAMETER));
         QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, notifier, nullptr),
@@ -475,6 +484,59 @@ void TestRasDialPppd::leftoverPppdOfAKilledRunIsEnded()
     QVERIFY(FakePppd::isRunning(foreign.processId()));
     foreign.kill();
     QVERIFY(foreign.waitForFinished(5000));
+}
+
+void TestRasDialPppd::leftoverOfAnotherPeerIsLeftToItsOwnDial()
+{
+    // A killed run of the second modem left its pppd; the first modem's
+    // dial leaves it alone, the second modem's next dial ends it.
+    const qint64 left = m_pppd->leaveBehind(QStringLiteral("modem2"));
+    QVERIFY(left > 0);
+    DWORD rc = 1;
+    HRASCONN h = dial("*99***1#", &rc);
+    QCOMPARE(rc, DWORD(0));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+    QVERIFY(FakePppd::isRunning(left));
+
+    NotifierLog::instance().reset();
+    RASDIALPARAMSA p = dialParams("*99***1#");
+    std::strcpy(p.szEntryName, "modem2");
+    h = nullptr;
+    QCOMPARE(RasDialA(nullptr, nullptr, &p, 0, reinterpret_cast<LPVOID>(&NotifierLog::notifier), &h), DWORD(0));
+    QVERIFY(!FakePppd::isRunning(left));
+    char notice[2048];
+    QCOMPARE(RasGetDialNoticeA(notice, sizeof(notice)), DWORD(0));
+    QVERIFY2(QByteArray(notice).contains(QStringLiteral("Ended pppd (pid %1)").arg(left).toLatin1()), notice);
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(m_pppd->arguments().mid(0, 2), QStringList({"call", "modem2"}));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
+}
+
+void TestRasDialPppd::interfaceNameComesFromPppd()
+{
+    // The name goes to ping's command line and to a socket option: what
+    // the kernel could not call an interface is not taken.
+    for (const QByteArray &bad : {QByteArray("-Ieth0"), QByteArray("../x"), QByteArray("ppp-chip2-link-zz"),
+                                  QByteArray("a:b")}) {
+        NotifierLog::instance().reset();
+        m_pppd->setInterface(bad);
+        const HRASCONN h = dial();
+        QVERIFY(NotifierLog::instance().waitForEnd(10000));
+        QCOMPARE(NotifierLog::instance().states().last(), int(RASCS_Connected));
+        char name[64] = "x";
+        QCOMPARE(RasGetLinkInterfaceA(h, name, sizeof(name)), DWORD(0));
+        QVERIFY2(name[0] == '\0', bad.constData());
+        QCOMPARE(RasHangUpA(h), DWORD(0));
+    }
+    NotifierLog::instance().reset();
+    m_pppd->setInterface("ppp-chip2");
+    const HRASCONN h = dial();
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    char small[4];
+    QCOMPARE(RasGetLinkInterfaceA(h, small, sizeof(small)), DWORD(ERROR_INSUFFICIENT_BUFFER));
+    QCOMPARE(RasGetLinkInterfaceA(h, nullptr, 0), DWORD(ERROR_INVALID_PARAMETER));
+    QCOMPARE(RasHangUpA(h), DWORD(0));
 }
 
 void TestRasDialPppd::staleHandlesAreRefused()
@@ -623,10 +685,27 @@ void TestRasDialPppd::realPppdFailsCleanly()
     QVERIFY(!hasChildren());
 }
 
+void TestRasDialPppd::samplePeerFileSuitsTheDial_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("first modem") << QStringLiteral("provider");
+    QTest::newRow("further modem") << QStringLiteral("chip2");
+}
+
 void TestRasDialPppd::samplePeerFileSuitsTheDial()
 {
-    const QString peer = QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/provider");
+    QFETCH(QString, name);
+    const QString peer = QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/") + name;
     const QStringList options = optionLines(peer);
+    if (name != QLatin1String("provider")) {
+        // A further modem's link has a name, unit and pid file of its own,
+        // and never takes the default route from another chip's traffic.
+        QStringList own;
+        for (const QString &line : options)
+            own << line.section(QLatin1Char(' '), 0, 0);
+        for (const char *option : {"ifname", "unit", "linkname", "nodefaultroute"})
+            QVERIFY2(own.contains(QLatin1String(option)), option);
+    }
     QVERIFY2(!options.isEmpty(), qPrintable(peer));
     // A connect script there would lock out the layer's own for anyone but
     // root; persist would redial behind the layer's back; the machine's

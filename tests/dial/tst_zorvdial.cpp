@@ -18,6 +18,7 @@ private slots:
 
     void noConnectionBeforeDialOrAfterHangUp();
     void dialsTheFixedRecord();
+    void dialsTheChosenPeerAndKeepsItsInterface();
     void objectsShareOneConnection();
     void connectionOutlivesTheObject();
     void refusedDialKeepsNoConnection();
@@ -81,6 +82,41 @@ void TestZorvDial::dialsTheFixedRecord()
     QCOMPARE(calls.first().state, RASCS_OpenPort);
     QCOMPARE(calls.last().state, RASCS_Connected);
     QVERIFY(calls.last().thread != std::this_thread::get_id());
+}
+
+void TestZorvDial::dialsTheChosenPeerAndKeepsItsInterface()
+{
+    CZorvPppDialObj dial;
+    char name[16] = "x";
+    QVERIFY(!dial.linkInterface(name, sizeof(name)));
+    QCOMPARE(name[0], '\0');
+
+    m_pppd->setInterface("ppp-chip2");
+    QVERIFY(dial.dialUp(notifier(), "modem2"));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(m_pppd->arguments().mid(0, 2), QStringList({"call", "modem2"}));
+    QVERIFY(dial.linkInterface(name, sizeof(name)));
+    QCOMPARE(QByteArray(name), QByteArray("ppp-chip2"));
+    // Half a name would pin traffic to another interface.
+    char small[5];
+    QVERIFY(!dial.linkInterface(small, sizeof(small)));
+    QCOMPARE(small[0], '\0');
+    QVERIFY(dial.hangUp());
+    QVERIFY(!dial.linkInterface(name, sizeof(name)));
+
+    // No entry dials the first modem's peer; a name pppd would read as an
+    // option or a path is refused before anything runs.
+    NotifierLog::instance().reset();
+    QVERIFY(dial.dialUp(notifier(), ""));
+    QVERIFY(NotifierLog::instance().waitForEnd(10000));
+    QCOMPARE(m_pppd->arguments().mid(0, 2), QStringList({"call", "provider"}));
+    QVERIFY(dial.hangUp());
+    const int started = m_pppd->events().count("started");
+    for (const char *bad : {"../provider", "-detach", "peers/modem2", ".hidden", "a b"}) {
+        QVERIFY2(!dial.dialUp(notifier(), bad), bad);
+        QCOMPARE(dial.lastRefusal(), 623u);
+    }
+    QCOMPARE(m_pppd->events().count("started"), started);
 }
 
 void TestZorvDial::objectsShareOneConnection()

@@ -228,17 +228,23 @@ void TestDial::leftoverPppdIsEndedWithAYellowLine()
     const QByteArray benchEnv = qgetenv("TREVALO_BENCH");
     bool ok = false;
     qint64 left = 0;
+    QString linkDialled, linkAfter;
     {
         FakePppd pppd;
         QVERIFY(pppd.isValid());
         left = pppd.leaveBehind();
         ok = left > 0 && dial();
+        linkDialled = h->access().linkInterface();
         h->runInWorker([&] { h->worker->hangUpPpp(); });
+        linkAfter = h->access().linkInterface();
     }
     qputenv("TREVALO_BENCH", benchEnv);
     QVERIFY(left > 0);
     QVERIFY(ok);
     QVERIFY(!FakePppd::isRunning(left));
+    // The link's interface, as pppd named it, is the cycle's until the hang-up.
+    QCOMPARE(linkDialled, QStringLiteral("ppp0"));
+    QCOMPARE(linkAfter, QString());
     const QStringList texts = h->texts();
     const QString ended = QStringLiteral("Ended pppd (pid %1) left running by trevalo (pid ").arg(left);
     int at = -1;
@@ -246,7 +252,10 @@ void TestDial::leftoverPppdIsEndedWithAYellowLine()
         at = texts.at(i).startsWith(ended) ? i : -1;
     QVERIFY2(at >= 0, qPrintable(texts.join('|')));
     QCOMPARE(h->lines.at(at).color, QColor(Qt::yellow));
-    QVERIFY(at < texts.indexOf(QStringLiteral("PPP Dial up Success!")));
+    const int success = texts.indexOf(QStringLiteral("PPP Dial up Success!"));
+    QVERIFY(at < success);
+    QCOMPARE(texts.value(success + 1), QStringLiteral("PPP link on ppp0: ping and echo go through it"));
+    QCOMPARE(h->lines.at(success + 1).color, QColor(Qt::yellow));
 }
 
 QTEST_GUILESS_MAIN(TestDial)

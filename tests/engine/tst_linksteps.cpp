@@ -10,10 +10,88 @@
 #include "WorkerTexts.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
 #include <memory>
+
+#if defined(Q_OS_LINUX)
+#include <cstdio>
+#include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// A network namespace of its own, made on a short-lived thread so that no
+// thread of the test leaves the machine's; kept alive by the descriptor
+// (inherited by ip, which finds it as /proc/self/fd/N). -1 where the
+// machine does not allow it.
+int newNetNamespace()
+{
+    int fd = -1;
+    std::thread([&fd] {
+        if (::unshare(CLONE_NEWNET) == 0)
+            fd = ::open("/proc/thread-self/ns/net", O_RDONLY);
+    }).join();
+    return fd;
+}
+
+// Runs fn on a thread that has joined the namespace.
+template <class Fn>
+bool inNamespace(int ns, Fn fn)
+{
+    bool ok = false;
+    std::thread([&] { ok = ::setns(ns, CLONE_NEWNET) == 0 && fn(); }).join();
+    return ok;
+}
+
+bool run(int ns, const QString &program, const QStringList &args)
+{
+    return inNamespace(ns, [&] {
+        std::vector<std::string> texts{program.toStdString()};
+        for (const QString &a : args)
+            texts.push_back(a.toStdString());
+        std::vector<char *> argv;
+        for (std::string &t : texts)
+            argv.push_back(t.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        int status = 0;
+        return ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0
+               && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    });
+}
+
+// Packets through the interface both ways, as the namespace counts them.
+qint64 packets(int ns, const char *interface)
+{
+    qint64 total = -1;
+    inNamespace(ns, [&] {
+        QFile dev(QStringLiteral("/proc/thread-self/net/dev"));
+        if (!dev.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray &line : dev.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().replace(":", ": ").simplified().split(' ');
+            if (f.size() >= 11 && f.at(0) == QByteArray(interface) + ':')
+                total = f.at(2).toLongLong() + f.at(10).toLongLong();
+        }
+        return true;
+    });
+    return total;
+}
+
+} // namespace
+#endif
 
 using namespace WorkerText;
 
@@ -35,6 +113,7 @@ private slots:
     void refusedConnectionAndUnconnectedWrite();
     void silentHostTimesOut();
     void stopDuringConnectEndsQuietly();
+    void runsKeepToTheirOwnLinks();
 
     void atWaitFindsTextAlreadyReceived();
     void atWaitCommandAndReplyInPieces();
@@ -277,6 +356,116 @@ void TestLinkSteps::stopDuringConnectEndsQuietly()
     // Seen within the stop latency, not after the connection limit.
     QVERIFY2(ms >= 250 && ms < 1500, qPrintable(QString::number(ms)));
     QVERIFY(!h->texts().contains(QStringLiteral("Failed!!!Fail to connect to host")));
+}
+
+void TestLinkSteps::runsKeepToTheirOwnLinks()
+{
+#if !defined(Q_OS_LINUX)
+    QSKIP("traffic is pinned to a link on Linux only");
+#else
+    // Two chips' links (veth pairs in a private namespace) lead to one far
+    // side with the echo server and the ping host; unpinned traffic is
+    // routed through link A. Everything stays inside the namespaces.
+    const QString ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    if (ip.isEmpty())
+        QSKIP("no ip here (Debian package iproute2)");
+    const int nearNs = newNetNamespace();
+    const int farNs = newNetNamespace();
+    const auto closeNs = qScopeGuard([&] {
+        for (const int fd : {nearNs, farNs})
+            if (fd >= 0)
+                ::close(fd);
+    });
+    if (nearNs < 0 || farNs < 0)
+        QSKIP("no private network namespace allowed here");
+    // No IPv6 chatter on the links: the counters see only what the runs send.
+    for (const int ns : {nearNs, farNs})
+        inNamespace(ns, [] {
+            FILE *f = std::fopen("/proc/sys/net/ipv6/conf/default/disable_ipv6", "w");
+            return f && std::fputs("1", f) >= 0 && std::fclose(f) == 0;
+        });
+    const QString far = QStringLiteral("/proc/self/fd/%1").arg(farNs);
+    const QList<QStringList> nearSide{
+        {"link", "set", "lo", "up"},
+        {"link", "add", "vna", "type", "veth", "peer", "name", "vfa"},
+        {"link", "add", "vnb", "type", "veth", "peer", "name", "vfb"},
+        {"link", "set", "vfa", "netns", far},
+        {"link", "set", "vfb", "netns", far},
+        {"addr", "add", "192.0.2.1/24", "dev", "vna"},
+        {"addr", "add", "198.51.100.1/24", "dev", "vnb"},
+        {"link", "set", "vna", "up"},
+        {"link", "set", "vnb", "up"},
+        {"route", "add", "203.0.113.1/32", "via", "192.0.2.2", "dev", "vna"}};
+    const QList<QStringList> farSide{
+        {"link", "set", "lo", "up"},
+        {"addr", "add", "203.0.113.1/32", "dev", "lo"},
+        {"addr", "add", "192.0.2.2/24", "dev", "vfa"},
+        {"addr", "add", "198.51.100.2/24", "dev", "vfb"},
+        {"link", "set", "vfa", "up"},
+        {"link", "set", "vfb", "up"}};
+    for (const QStringList &args : nearSide)
+        QVERIFY2(run(nearNs, ip, args), qPrintable(args.join(' ')));
+    for (const QStringList &args : farSide)
+        QVERIFY2(run(farNs, ip, args), qPrintable(args.join(' ')));
+    EchoServer farServer(EchoServer::Echo, QHostAddress(QStringLiteral("203.0.113.1")), farNs);
+    QVERIFY(farServer.port() != 0);
+
+    // Two runs side by side, each on the near side with its chip's link.
+    std::unique_ptr<WorkerHarness> runs[2];
+    const char *links[2] = {"vna", "vnb"};
+    for (int i = 0; i < 2; ++i) {
+        runs[i] = std::make_unique<WorkerHarness>();
+        WorkerHarness &r = *runs[i];
+        bool joined = false;
+        r.runInWorker([&] { joined = ::setns(nearNs, CLONE_NEWNET) == 0; });
+        QVERIFY(joined);
+        r.setup.pingAddress = r.setup.hostName = QStringLiteral("203.0.113.1");
+        r.setup.hostPort = farServer.port();
+        r.makeChannels();
+        r.access().linkInterface() = QString::fromLatin1(links[i]);
+    }
+    // One cycle's traffic: ping and the echo exchange.
+    const auto cycle = [](WorkerHarness &r) {
+        bool ok = false;
+        r.runInWorker([&] {
+            testWorker &w = *r.worker;
+            ok = w.pingHost() && w.connectServer() && w.sendData() && w.checkReceive(r.access().sentData());
+            w.closeSocket();
+        });
+        return ok;
+    };
+    struct Counts { qint64 a, b; };
+    const auto counts = [&] { return Counts{packets(nearNs, "vna"), packets(nearNs, "vnb")}; };
+
+    Counts before = counts();
+    QVERIFY2(cycle(*runs[0]), qPrintable(runs[0]->texts().join('|')));
+    Counts after = counts();
+    QVERIFY(after.a - before.a >= 8);
+    QCOMPARE(after.b - before.b, 0);
+
+    before = after;
+    QVERIFY2(cycle(*runs[1]), qPrintable(runs[1]->texts().join('|')));
+    after = counts();
+    QVERIFY(after.b - before.b >= 8);
+    QCOMPARE(after.a - before.a, 0); // not the route's link: its own
+
+    // Chip B's link goes down: only B's cycles fail, with the usual red lines.
+    QVERIFY(run(nearNs, ip, {"link", "set", "vnb", "down"}));
+    runs[1]->clear();
+    QVERIFY(!cycle(*runs[1]));
+    QVERIFY(runs[1]->hasLine(QStringLiteral("Failed!!!Fail to get ping result!"), Qt::red));
+    QVERIFY(cycle(*runs[0]));
+
+    // Then it vanishes: the connection is not made through another link.
+    QVERIFY(run(nearNs, ip, {"link", "del", "vnb"}));
+    runs[1]->clear();
+    bool connected = true;
+    runs[1]->runInWorker([&] { connected = runs[1]->worker->connectServer(); });
+    QVERIFY(!connected);
+    QCOMPARE(runs[1]->texts().mid(1), (QStringList{QStringLiteral("vnb: No such device"), ConnectFailed}));
+    QCOMPARE(farServer.connections(), 3);
+    QVERIFY(cycle(*runs[0]));
+#endif
 }
 
 void TestLinkSteps::atWaitFindsTextAlreadyReceived()

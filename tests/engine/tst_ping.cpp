@@ -151,6 +151,20 @@ void TestPing::hostTravelsAsOneArgument()
     QCOMPARE(list.at(list.size() - 2), QByteArray("bench host; touch pwned"));
     QCOMPARE(list.at(list.size() - 3), QByteArray("--"));
     QVERIFY(!QFile::exists(QStringLiteral("pwned")));
+    // No dialled link known: routing decides.
+    QVERIFY(!list.contains("-I"));
+
+    // Through the chip's own link once its dial has named it.
+    h->clear();
+    h->access().linkInterface() = QStringLiteral("ppp-chip2");
+    QVERIFY(ping());
+    args.close();
+    QVERIFY(args.open(QIODevice::ReadOnly));
+    const QList<QByteArray> pinned = args.readAll().split('\n');
+    const int at = int(pinned.indexOf("-I"));
+    QVERIFY(at >= 0 && at + 1 < pinned.size());
+    QCOMPARE(pinned.at(at + 1), QByteArray("ppp-chip2"));
+    QVERIFY(at < pinned.indexOf("--"));
 }
 
 void TestPing::verdictsFromOutput_data()

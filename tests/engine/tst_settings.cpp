@@ -66,6 +66,7 @@ void TestSettings::missingFileKeepsDefaultsAndSaveWritesAllKeysAsText()
     QCOMPARE(setup.autoSaveLogInterval, 3600000u);
     QCOMPARE(setup.pingAddress, QStringLiteral("localhost"));
     QCOMPARE(setup.relayChannel, 1);
+    QCOMPARE(setup.pppPeer, QStringLiteral("provider"));
     QVERIFY(setup.settingsStore == nullptr);
 
     // No "cfg" folder yet: saving has to make it.
@@ -83,6 +84,7 @@ void TestSettings::missingFileKeepsDefaultsAndSaveWritesAllKeysAsText()
     QVERIFY2(text.contains(QStringLiteral("PingAddress=localhost")), qPrintable(text));
     // Channel 1 is what files from before the key meant: they stay as they were.
     QVERIFY2(!text.contains(QStringLiteral("RelayChannel")), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("PppPeer")), qPrintable(text));
 
     // Stored as strings, not native numbers.
     QSettings raw(QStringLiteral("cfg/trevalo.ini"), QSettings::IniFormat);
@@ -98,6 +100,7 @@ void TestSettings::roundTrip()
         setup.autoSaveLogInterval = 4000000000u; // above INT_MAX
         setup.pingAddress = QStringLiteral("bench-host");
         setup.relayChannel = 3;
+        setup.pppPeer = QStringLiteral("modem2");
         setup.saveSettings();
     }
     TestSetup loaded;
@@ -106,6 +109,7 @@ void TestSettings::roundTrip()
     QCOMPARE(loaded.hostPort, 7001);
     QCOMPARE(loaded.pingAddress, QStringLiteral("bench-host"));
     QCOMPARE(loaded.relayChannel, 3);
+    QCOMPARE(loaded.pppPeer, QStringLiteral("modem2"));
     QSettings raw(QStringLiteral("cfg/trevalo.ini"), QSettings::IniFormat);
     QCOMPARE(raw.value(QStringLiteral("trevalo/AutoSaveLogInternal")).toString(), QStringLiteral("4000000000"));
     QCOMPARE(loaded.autoSaveLogInterval, 4000000000u);

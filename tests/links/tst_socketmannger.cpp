@@ -21,6 +21,7 @@ private slots:
     void reconnectAfterFailureAndClose();
     void closeWhenUnconnectedChangesNothing();
     void waitOnUnconnectedSocketReturnsAtOnce();
+    void boundConnectionKeepsToItsDevice();
 };
 
 void TestSocketMannger::echoRoundTrip()
@@ -129,6 +130,44 @@ void TestSocketMannger::waitOnUnconnectedSocketReturnsAtOnce()
     QVERIFY(!channel.waitReadyRead(1000));
     QVERIFY(t.elapsed() < 500);
     QVERIFY(!channel.write("nobody listens", 200));
+}
+
+void TestSocketMannger::boundConnectionKeepsToItsDevice()
+{
+#if !defined(Q_OS_LINUX)
+    QSKIP("connections are bound to a device on Linux only");
+#endif
+    EchoServer server;
+    const quint16 port = server.port();
+    SocketMannger channel;
+    QSignalSpy spy(&channel, &SocketMannger::sngSocketLog);
+
+    // Through the device the server is on, by address and by name; the
+    // connection made on our own socket carries the exchange as before.
+    channel.setBindDevice(QStringLiteral("lo"));
+    for (const QString &host : {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}) {
+        QVERIFY2(channel.connectToHost(host, port, 5000), qPrintable(host));
+        channel.m_recvBuffer.clear();
+        QVERIFY(channel.write("pinned"));
+        QVERIFY(receiveUntil(channel, 6));
+        QCOMPARE(channel.m_recvBuffer, QByteArray("pinned"));
+        channel.close();
+        QVERIFY(!channel.isConnected());
+    }
+    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), TestSupport::freeLoopbackPort(), 5000));
+
+    // A link that is gone: no connection through any other way, one line why.
+    spy.clear();
+    channel.setBindDevice(QStringLiteral("trevalo-gone0"));
+    QVERIFY(!channel.connectToHost(QStringLiteral("127.0.0.1"), port, 5000));
+    QCOMPARE(channel.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("trevalo-gone0: No such device"));
+    QCOMPARE(spy.at(0).at(1).value<QColor>(), QColor(Qt::yellow));
+
+    // Unbound again, routing decides as before.
+    channel.setBindDevice(QString());
+    QVERIFY(channel.connectToHost(QStringLiteral("127.0.0.1"), port));
 }
 
 QTEST_GUILESS_MAIN(TestSocketMannger)

@@ -247,6 +247,23 @@ void TestSetupCheck::pppdAndPeerFile()
     QVERIFY(writeFile(o.peerFile, peer.replace("\n/dev/ttyUSB2\n", "\n" + QFile::encodeName(m_bench.atPort()) + "\n"), kPlain));
     const SetupCheck::Item good = SetupCheck::checkPeerFile(o);
     QVERIFY2(good.ok, qPrintable(good.detail + good.advice));
+
+    // A further modem's peer: its own file is checked, from its own sample.
+    o.peerName = QStringLiteral("chip2");
+    o.peerFile = m_dir.filePath("peers/chip2");
+    const SetupCheck::Item noSecond = SetupCheck::checkPeerFile(o);
+    QVERIFY(!noSecond.ok);
+    QVERIFY2(noSecond.detail.contains(o.peerFile) && noSecond.advice.contains("ppp/peers/chip2"),
+             qPrintable(noSecond.detail + noSecond.advice));
+    QFile second(QStringLiteral(TREVALO_PACKAGING_DIR "/ppp/peers/chip2"));
+    QVERIFY(second.open(QIODevice::ReadOnly));
+    QByteArray text = second.readAll();
+    QVERIFY(text.contains("\n/dev/serial/by-id/"));
+    text.replace(QByteArray("\n/dev/serial/by-id/usb-VENDOR_PRODUCT_SERIAL2-if02-port0\n"),
+                 "\n" + QFile::encodeName(m_bench.atPort()) + "\n");
+    QVERIFY(writeFile(o.peerFile, text, kPlain));
+    const SetupCheck::Item secondGood = SetupCheck::checkPeerFile(o);
+    QVERIFY2(secondGood.ok, qPrintable(secondGood.detail + secondGood.advice));
 }
 
 void TestSetupCheck::leftoverPppdEndedOrNamed()
@@ -281,6 +298,15 @@ void TestSetupCheck::leftoverPppdEndedOrNamed()
         foreign.waitForFinished();
         ended = SetupCheck::checkLeftoverPppd(o);
         clear = SetupCheck::checkLeftoverPppd(o);
+        // Another modem's leftover is ended only by the check of its peer.
+        const qint64 second = pppd.leaveBehind(QStringLiteral("chip2"));
+        QVERIFY(second > 0);
+        QVERIFY(SetupCheck::checkLeftoverPppd(o).ok);
+        QVERIFY(FakePppd::isRunning(second));
+        o.peerName = QStringLiteral("chip2");
+        const SetupCheck::Item own = SetupCheck::checkLeftoverPppd(o);
+        QVERIFY2(own.ok && own.detail.contains(QString("Ended pppd (pid %1)").arg(second)), qPrintable(own.detail));
+        QVERIFY(!FakePppd::isRunning(second));
     }
     qputenv("TREVALO_BENCH", benchEnv);
     QVERIFY(left > 0);

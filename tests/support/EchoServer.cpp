@@ -6,7 +6,13 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-EchoServer::EchoServer(Mode mode) : m_mode(mode)
+#if defined(Q_OS_LINUX)
+#include <sched.h>
+#endif
+
+EchoServer::EchoServer(Mode mode) : EchoServer(mode, QHostAddress(QHostAddress::LocalHost)) {}
+
+EchoServer::EchoServer(Mode mode, const QHostAddress &address, int netnsFd) : m_mode(mode)
 {
     m_thread.start();
     // The server object lives in the server thread; set it up there.
@@ -14,10 +20,17 @@ EchoServer::EchoServer(Mode mode) : m_mode(mode)
     context->moveToThread(&m_thread);
     QMetaObject::invokeMethod(
         context,
-        [this, context] {
+        [this, context, address, netnsFd] {
+#if defined(Q_OS_LINUX)
+            // The thread's sockets are made in the namespace it joins.
+            if (netnsFd >= 0 && ::setns(netnsFd, CLONE_NEWNET) != 0)
+                return;
+#else
+            (void)netnsFd;
+#endif
             m_server = new QTcpServer(context);
             QObject::connect(m_server, &QTcpServer::newConnection, context, [this] { onNewConnection(); });
-            m_server->listen(QHostAddress::LocalHost, 0);
+            m_server->listen(address, 0);
             m_port = m_server->serverPort();
         },
         Qt::BlockingQueuedConnection);

@@ -3,6 +3,7 @@
 #ifndef ECHOSERVER_H
 #define ECHOSERVER_H
 
+#include <QHostAddress>
 #include <QObject>
 #include <QThread>
 
@@ -27,6 +28,9 @@ public:
     };
 
     explicit EchoServer(Mode mode = Echo);
+    // Listening on address instead, and where netnsFd (an open network
+    // namespace, Linux) is given, inside that namespace.
+    EchoServer(Mode mode, const QHostAddress &address, int netnsFd = -1);
     ~EchoServer() override;
 
     quint16 port() const { return m_port; }

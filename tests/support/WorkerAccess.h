@@ -19,6 +19,8 @@ public:
     QByteArray &sentData() const { return w->sentData; }
     UartEngine *&uart() const { return w->uart; }
     SocketMannger *&socketMgr() const { return w->socketMgr; }
+    // The dialled link's interface, as a dial through pppd sets it.
+    QString &linkInterface() const { return w->m_linkInterface; }
 
     template <class Flag>
     static bool runActive(const Flag &pending, const Flag &running)
