@@ -12,7 +12,6 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QScrollBar>
-#include <QSettings>
 #include <QSerialPortInfo>
 #include <QStringList>
 #include <QThread>
@@ -42,15 +41,6 @@ QString plainTitle()
     return QStringLiteral("ZORV Trevalo Tool %1").arg(QLatin1String(kVersion));
 }
 
-#if !defined(Q_OS_WIN)
-// The pppd peer the dial calls; read here only to show it during a run.
-QString pppPeerSetting(const QString &settingsFile)
-{
-    QSettings settings(settingsFile, QSettings::IniFormat);
-    const QString peer = settings.value(QStringLiteral("trevalo/PppPeer")).toString().trimmed();
-    return peer.isEmpty() ? QStringLiteral("provider") : peer;
-}
-#endif
 } // namespace
 
 testMainWindow::testMainWindow()
@@ -139,7 +129,7 @@ testMainWindow::testMainWindow()
     setStatusBar(runStatus);
     runStatus->follow(worker);
 #if !defined(Q_OS_WIN)
-    runStatus->setPppPeer(pppPeerSetting(setup->settingsFile));
+    runStatus->setPppPeer(setup->pppPeer);
 #endif
     connect(this, &testMainWindow::sngStartWorker, runStatus, &RunStatusBar::onRunStarted);
     auto *trends = new TrendsWindow(this);
