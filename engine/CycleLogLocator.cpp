@@ -183,9 +183,8 @@ CycleLogQuery CycleLogLocator::queryFor(const QJsonObject &cycleLine)
     q.start = QDateTime::fromString(cycleLine.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
     q.failed = !cycleLine.value(QStringLiteral("pass")).toBool(true);
     q.failedLine = cycleLine.value(QStringLiteral("failedLine")).toString();
-    const QJsonObject log = cycleLine.value(QStringLiteral("log")).toObject();
-    const QDateTime at = QDateTime::fromString(log.value(QStringLiteral("at")).toString(), Qt::ISODateWithMs);
-    const double line = log.value(QStringLiteral("line")).toDouble(-1);
+    const QDateTime at = QDateTime::fromString(cycleLine.value(QStringLiteral("logAt")).toString(), Qt::ISODateWithMs);
+    const double line = cycleLine.value(QStringLiteral("logLine")).toDouble(-1);
     if (at.isValid() && line >= 0 && line < 1e15) {
         q.logAt = at;
         q.logLine = qint64(line);
