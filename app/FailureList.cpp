@@ -8,7 +8,11 @@ void FailureList::addFailure(const QJsonObject &line)
 {
     Failure f;
     f.query = CycleLogLocator::queryFor(line);
-    f.step = line.value(QStringLiteral("failedStep")).toString();
+    // A damaged file may carry lines of a megabyte: the list keeps what a
+    // row shows, so 10,000 of them stay a few megabytes.
+    constexpr int kMaxText = 512;
+    f.query.failedLine.truncate(kMaxText);
+    f.step = line.value(QStringLiteral("failedStep")).toString().left(64);
     f.rasError = line.value(QStringLiteral("rasError")).toInt();
     f.anchorOffset = f.query.hasPosition() ? -1 : m_anchorOffset;
     ++m_total;

@@ -21,7 +21,7 @@ class FailureList
 public:
     struct Failure
     {
-        CycleLogQuery query; // cycle, start, red line, log position, next cycle's start
+        CycleLogQuery query; // cycle, start, red line (its first 512 characters), log position, next cycle's start
         QString step;
         int rasError = 0;
         // Where the line of the nearest earlier cycle with a log position

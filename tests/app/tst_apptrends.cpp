@@ -756,6 +756,23 @@ void tst_AppTrends::cycleLogAcrossManyFiles()
     QCOMPARE(log.leftOutAt, CycleLogLocator::kMaxLines / 2);
     QCOMPARE(log.lines.first(), view.first());
     QCOMPARE(log.redLine, CycleLogLocator::kMaxLines - 1);
+
+    // A runner's unsaved part file, begun in one year, holding a cycle of
+    // the next: found by time from an older record.
+    const QDateTime eve(QDate(2027, 1, 1), QTime(0, 0, 0, 200));
+    const QStringList yearEnd{RunFiles::logStamp(eve) + " =================================",
+                              RunFiles::logStamp(eve.addMSecs(600)) + " Dial up PPP..."};
+    QFile part("log/.2026-12-31-23-59-58.4242.part");
+    QVERIFY(part.open(QIODevice::WriteOnly));
+    QVERIFY(part.write(yearEnd.join('\n').toLocal8Bit()) > 0);
+    part.close();
+    CycleLogQuery newYear;
+    newYear.cycle = 1;
+    newYear.start = eve;
+    newYear.until = eve.addMSecs(2000);
+    const CycleLog inPart = CycleLogLocator("log").find(newYear);
+    QCOMPARE(inPart.lines, yearEnd);
+    QVERIFY(inPart.foundByTime);
 }
 
 void tst_AppTrends::cycleLogWithFilesGoneCutOrJunk()
@@ -904,6 +921,12 @@ void tst_AppTrends::failuresListOpensTheCycleLog()
     QVERIFY(!kept.find(7));
     QVERIFY(kept.find(119) && kept.find(119)->query.hasPosition());
     QCOMPARE(kept.byStep().value(0).second, 17);
+    // A damaged file's red line of a megabyte is kept to what a row shows.
+    QJsonObject huge = run.records.cycles.at(6);
+    huge["cycle"] = 121;
+    huge["failedLine"] = QString(1 << 20, 'x');
+    kept.addFailure(huge);
+    QVERIFY(kept.find(121)->query.failedLine.size() <= 512);
 }
 
 QTEST_MAIN(tst_AppTrends)

@@ -567,6 +567,16 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QFile part(logDir.filePath(parts.first()));
     QVERIFY(part.open(QIODevice::ReadOnly));
     QVERIFY(part.readAll().count(" =================================") >= reported);
+    // The killed run's cycles are found there, said to be lines never saved.
+    const QString killedRecords = onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl"));
+    for (const int n : {1, int(rec.cycles.size())}) {
+        CycleLogQuery q;
+        QVERIFY(CycleLogLocator::queryFromRecords(killedRecords, n, &q));
+        const CycleLog log = CycleLogLocator(logDir.path()).find(q);
+        QCOMPARE(log.files, QStringList{parts.first()});
+        QVERIFY(log.lines.value(0).endsWith(QStringLiteral(" =================================")));
+        QVERIFY2(log.problems.join(' ').contains(QStringLiteral("never saved")), qPrintable(log.problems.join("; ")));
+    }
 
     // The next run here takes the killed one up and says so, in its record
     // and on standard error (the journal, under systemd).
