@@ -34,6 +34,11 @@ void CycleLogDialog::showCycle(qint64 cycle, const CycleLog &log)
         if (red >= log.leftOutAt)
             ++red;
     }
+    // One line of the file is one line here, so the red line's number holds.
+    for (QString &line : lines)
+        for (QChar &c : line)
+            if (c == QLatin1Char('\r') || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+                c = QLatin1Char(' ');
     m_text->setPlainText(lines.join(QLatin1Char('\n')));
     QList<QTextEdit::ExtraSelection> marks;
     if (red >= 0) {
