@@ -121,6 +121,17 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     m_failureView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_failureView->verticalHeader()->hide();
     m_failureView->horizontalHeader()->setStretchLastSection(true);
+    // Widths for what the columns hold, without measuring ten thousand rows.
+    const QFontMetrics metrics(m_failureView->font());
+    const int pad = 16;
+    m_failureView->verticalHeader()->setDefaultSectionSize(metrics.height() + 6);
+    m_failureView->setColumnWidth(FailureTableModel::CycleColumn, metrics.horizontalAdvance(QStringLiteral("00000000")) + pad);
+    m_failureView->setColumnWidth(FailureTableModel::TimeColumn,
+                                  metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + pad);
+    m_failureView->setColumnWidth(FailureTableModel::StepColumn,
+                                  metrics.horizontalAdvance(QStringLiteral("connectServer")) + pad);
+    m_failureView->setColumnWidth(FailureTableModel::LineColumn,
+                                  metrics.horizontalAdvance(QStringLiteral("Failed!!!PPP Dial up failed!")) + pad);
     m_failureView->setWordWrap(false);
     connect(m_failureView, &QTableView::clicked, this, &TrendsWindow::onFailureActivated);
     connect(m_failureView, &QTableView::activated, this, &TrendsWindow::onFailureActivated);
@@ -261,11 +272,11 @@ void TrendsWindow::scheduleRedraw()
 void TrendsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    // The chart keeps the larger share; the list gets a third at first.
+    // The chart keeps the larger share; the list gets two fifths at first.
     if (!m_splitPlaced) {
         m_splitPlaced = true;
         const int whole = std::max(m_split->width(), width());
-        m_split->setSizes({whole - whole / 3, whole / 3});
+        m_split->setSizes({whole - whole * 2 / 5, whole * 2 / 5});
     }
     // The cycles counted while the window was hidden: what a slice holds
     // at once, the rest while the window already answers.
@@ -489,7 +500,7 @@ void TrendsWindow::showFailures()
     m_failureModel->refresh();
     const FailureList &list = m_records.failures();
     QStringList text;
-    text << tr("%1 failed cycles").arg(list.total());
+    text << tr("Failed cycles: %1").arg(list.total());
     if (list.dropped() > 0)
         text << tr("(the oldest %1 not listed)").arg(list.dropped());
     if (list.total() > 0) {
