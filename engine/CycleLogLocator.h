@@ -17,7 +17,10 @@
 // kept (its first and its last half), the count of the others in leftOut;
 // a line over kMaxLineBytes is kept cut; a line of any length, or none at
 // all, is read through in blocks. queryFromRecords() reads a records file
-// for one cycle with the same bounds.
+// for one cycle with the same bounds; a reader that goes through the whole
+// file anyway builds every query in the same pass: q = queryFor(line),
+// q.anchorOn(previous), previous = q, and q.until = the next cycle's start
+// (or the end line's "end").
 #ifndef CYCLELOGLOCATOR_H
 #define CYCLELOGLOCATOR_H
 
