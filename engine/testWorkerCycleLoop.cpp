@@ -7,6 +7,7 @@
 #include "testWorker.h"
 
 #include "CycleRecords.h"
+#include "LogTrail.h"
 #include "RunFiles.h"
 #include "TestCases.h"
 #include "TestSetup.h"
@@ -16,10 +17,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QThread>
-
-namespace {
-const QString separator = QStringLiteral("=================================");
-} // namespace
 
 QString testWorker::endReasonText(EndReason reason)
 {
@@ -77,9 +74,11 @@ void testWorker::runCycles(const CaseRun &c)
             reportStep(QStringLiteral("pause before the next cycle"), m_limits.cyclePauseMs);
             QThread::msleep(static_cast<unsigned long>(qMax(0, m_limits.cyclePauseMs)));
         }
-        log(separator, QColor(Qt::white));
+        const qint64 separatorNumber = m_logTrail.separatorSent();
+        log(LogTrail::separator(), QColor(Qt::white));
 
         m_cycle = CycleRecord();
+        m_cycle.separator = separatorNumber;
         m_cycle.number = m_passCount + m_failCount + 1;
         m_cycle.start = QDateTime::currentDateTime();
         m_cycle.startMs = monotonicMs();
@@ -177,6 +176,7 @@ void testWorker::beginRecords()
 {
     m_records.reset();
     m_recordPath.clear();
+    m_logTrail.beginRun();
     if (!setup)
         return;
     const QDateTime now = QDateTime::currentDateTime();
@@ -253,6 +253,16 @@ void testWorker::writeCycleRecord(bool pass)
     figure("registerMs", c.registerMs);
     figure("deregisterMs", c.deregisterMs);
     figure("reregisterMs", c.reregisterMs);
+    // Where the cycle's log starts, when the sink has already taken its
+    // separator: its stamp and its line in the log file that holds it.
+    qint64 atMs = 0;
+    qint64 logLine = 0;
+    // Two plain fields rather than an object: readers of long runs take
+    // cycle lines by a quick flat scan.
+    if (m_logTrail.position(c.separator, &atMs, &logLine)) {
+        line.insert(QStringLiteral("logAt"), CycleRecords::isoStamp(QDateTime::fromMSecsSinceEpoch(atMs)));
+        line.insert(QStringLiteral("logLine"), double(logLine));
+    }
     if (m_records && !m_records->append(line)) {
         // Reported once; the run goes on without records.
         log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
