@@ -106,7 +106,9 @@ void RunStatusBar::onRunStarted()
 {
     m_hadRun = true;
     ++m_runsPending;
-    m_caseName = TestCases::selectorText(m_setup ? m_setup->caseIndex : -1);
+    m_caseName = m_setup && m_setup->caseIndex == TestCases::Custom && m_setup->steps
+                     ? m_setup->steps->name
+                     : TestCases::selectorText(m_setup ? m_setup->caseIndex : -1);
     m_runClock.start();
     m_counted = 0;
     m_stepName = tr("starting");

@@ -9,6 +9,8 @@
 #include <QDate>
 #include <QDir>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -24,6 +26,7 @@
 #include "TestCases.h"
 #include "RunFiles.h"
 #include "RunStatusBar.h"
+#include "StepsFileParser.h"
 #include "TestSetup.h"
 #include "TrendsWindow.h"
 #include "testWorker.h"
@@ -196,7 +199,9 @@ void testMainWindow::updateControls()
 {
     if (runState == NotReady || runState == Ready) {
         runState = Ready;
-        if (TestCases::needsRelay(setup->caseIndex) && ui->deviceCBx->currentText().isEmpty())
+        if (setup->needsRelay() && ui->deviceCBx->currentText().isEmpty())
+            runState = NotReady;
+        if (setup->caseIndex == TestCases::Custom && !setup->steps)
             runState = NotReady;
         if (setup->portName.isEmpty())
             runState = NotReady;
@@ -295,16 +300,40 @@ void testMainWindow::refreshDeviceList()
 void testMainWindow::onCaseCBx(int index)
 {
     setup->caseIndex = index;
-    if (TestCases::needsRelay(index)) {
+    if (index == TestCases::Custom)
+        chooseStepsFile();
+    if (setup->needsRelay()) {
         ui->deviceCBx->show();
         ui->deviceLb->show();
-        ui->AvgTime->setVisible(index == TestCases::SleepWakePpp);
+        ui->AvgTime->setVisible(index == TestCases::SleepWakePpp ||
+                                (index == TestCases::Custom && setup->steps->needs(StepsFile::Kind::DialUp)));
     } else {
         ui->deviceCBx->hide();
         ui->deviceLb->hide();
         ui->AvgTime->show();
     }
     updateControls();
+}
+
+void testMainWindow::chooseStepsFile()
+{
+    const QString start = setup->stepsFile.isEmpty() ? QDir::currentPath() : setup->stepsFile;
+    const QString chosen = QFileDialog::getOpenFileName(this, tr("Steps file of the custom test"), start,
+                                                        tr("Steps files (*.yml *.yaml);;All files (*)"));
+    if (!chosen.isEmpty())
+        setup->stepsFile = chosen;
+    setup->steps.reset();
+    if (!setup->stepsFile.isEmpty())
+        loadStepsFile();
+}
+
+bool testMainWindow::loadStepsFile()
+{
+    QString problem;
+    setup->steps = StepsFileParser::read(setup->stepsFile, &problem);
+    if (!setup->steps)
+        appendLogLine(m_stamper.stampLine(problem), QColor(Qt::red));
+    return bool(setup->steps);
 }
 
 void testMainWindow::onPortChange(int)
@@ -325,7 +354,13 @@ void testMainWindow::onStart()
     if (runState != Ready)
         return;
 
-    if (TestCases::needsRelay(setup->caseIndex)) {
+    // The file as it is now: it may have been edited since it was chosen.
+    if (setup->caseIndex == TestCases::Custom && !loadStepsFile()) {
+        updateControls();
+        return;
+    }
+
+    if (setup->needsRelay()) {
         const usb_relay_device_info *chosen = relayDevices;
         for (int n = ui->deviceCBx->currentIndex(); chosen && n > 0; --n)
             chosen = chosen->next;
@@ -434,7 +469,7 @@ void testMainWindow::startMetrics()
         return;
     }
     m_metrics = new MetricsWriter(this);
-    m_metrics->setCase(TestCases::resultTag(setup->caseIndex));
+    m_metrics->setCase(setup->caseTag());
     m_metrics->follow(worker);
     // One red line when writing fails and one when it works again; the run goes on.
     connect(m_metrics, &MetricsWriter::sngWriteFailed, this, &testMainWindow::reportMetricsFailure);

@@ -128,6 +128,10 @@ private slots:
     void onStart();
     void onStop();
     void onCaseCBx(int index);
+    // The custom case: asks for its steps file (the last one offered) and
+    // reads it; a file that cannot be used is a red line and no run.
+    void chooseStepsFile();
+    bool loadStepsFile();
     void onPortChange(int);
     void onUpdateRadio(bool bPass);
     void onFinishAll();

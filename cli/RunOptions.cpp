@@ -4,6 +4,7 @@
 #if !defined(Q_OS_WIN)
 #include "MetricsWriter.h"
 #endif
+#include "StepsFileParser.h"
 #include "TestCases.h"
 
 #include <QCommandLineParser>
@@ -118,6 +119,10 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption caseOpt(QStringLiteral("case"),
                                      QStringLiteral("Test case to run: its result tag or its number (required)."),
                                      QStringLiteral("case"));
+    const QCommandLineOption stepsOpt(QStringLiteral("steps"),
+                                      QStringLiteral("Run the test case of this steps file instead of a built-in "
+                                                     "one (not with --case); with --check: check what it needs."),
+                                      QStringLiteral("file"));
     const QCommandLineOption portOpt(QStringLiteral("port"),
                                      QStringLiteral("Serial AT port of the chip (register network test; default: "
                                                     "the virtual bench's AT port link ttyAT when TREVALO_BENCH names one)."),
@@ -167,7 +172,7 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption pingOpt(QStringLiteral("ping"),
                                      QStringLiteral("With --check: the ping to check (default: the one on PATH)."),
                                      QStringLiteral("path"));
-    parser.addOptions({caseOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
+    parser.addOptions({caseOpt, stepsOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
                        junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
 #if !defined(Q_OS_WIN)
     const QCommandLineOption metricsOpt(QStringLiteral("metrics"),
@@ -197,6 +202,17 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
 
     port = parser.value(portOpt);
     board = parser.value(boardOpt);
+    // The file is read and checked whole before anything else happens.
+    if (parser.isSet(stepsOpt)) {
+        if (parser.isSet(caseOpt))
+            return bad(QStringLiteral("--steps and --case: give one of them"));
+        stepsPath = parser.value(stepsOpt);
+        QString why;
+        steps = StepsFileParser::read(stepsPath, &why);
+        if (!steps)
+            return bad(why);
+        caseIndex = TestCases::Custom;
+    }
     if (parser.isSet(checkOpt)) {
         peerFile = parser.value(peerOpt);
         pppd = parser.value(pppdOpt);
@@ -207,11 +223,13 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
         if (parser.isSet(*checkOnly))
             return bad(QStringLiteral("--%1 belongs to --check").arg(checkOnly->names().first()));
 
-    if (!parser.isSet(caseOpt))
-        return bad(QStringLiteral("no case given (--case)"));
-    caseIndex = parseCase(parser.value(caseOpt));
-    if (caseIndex < 0)
-        return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
+    if (!steps) {
+        if (!parser.isSet(caseOpt))
+            return bad(QStringLiteral("no case given (--case or --steps)"));
+        caseIndex = parseCase(parser.value(caseOpt));
+        if (caseIndex < 0)
+            return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
+    }
 
     // Whether the board has it is known only once the board is found.
     if (parser.isSet(channelOpt) && (channel = positiveCount(parser.value(channelOpt))) < 0)
