@@ -14,6 +14,7 @@
 class QChart;
 class QChartView;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineSeries;
 class QScatterSeries;
@@ -49,6 +50,10 @@ public:
     QLineSeries *hangUpSeries() const { return m_hangUp; }
     QLineSeries *fpySeries() const { return m_fpy; }
     QScatterSeries *failedSeries() const { return m_failed; }
+    // A custom test's captured value, chosen by name in the value box
+    // (its first entry: none), on an axis of its own.
+    QLineSeries *valueSeries() const { return m_value; }
+    QComboBox *valueBox() const { return m_valueBox; }
     // Redraws at once instead of at the next quiet moment.
     void redrawNow();
     // The number of buckets the series are reduced to: the plot's width in pixels.
@@ -67,12 +72,15 @@ private slots:
     void onExportCsvClicked();
     void onWholeRun();
     void onRangeChanged(qreal min, qreal max);
+    void onValueChosen(int index);
 
 private:
     void load(const QString &path);
     void catchUp();
     void scheduleRedraw();
     void showInfo();
+    // Offers the captured values met in the file so far.
+    void updateValueChoices();
     const CycleSummary &detail(int begin, int end);
     void draw(const CycleSummary &summary, int begin, int end, int columns);
 
@@ -94,6 +102,9 @@ private:
     QLineSeries *m_hangUp;
     QLineSeries *m_fpy;
     QScatterSeries *m_failed;
+    QLineSeries *m_value;
+    QValueAxis *m_axisValue;
+    QComboBox *m_valueBox;
     QValueAxis *m_axisX;
     QValueAxis *m_axisTime;
     QValueAxis *m_axisFpy;
