@@ -337,8 +337,25 @@ int firstNonUtf8(const QByteArray &bytes)
     return -1;
 }
 
-QString where(const QString &fileName, int line, int column, const QString &what)
+QString where(const QString &fileName, int line, int column, const QString &text)
 {
+    // One line, and a short one, whatever the file's text that it quotes.
+    constexpr int maxWhat = 300;
+    QString what;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\n'))
+            what += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\r'))
+            what += QStringLiteral("\\r");
+        else if (c.unicode() < 0x20 || c.category() == QChar::Separator_Line || c.category() == QChar::Separator_Paragraph)
+            what += QLatin1Char('?');
+        else
+            what += c;
+        if (what.size() > maxWhat) {
+            what += QStringLiteral("...");
+            break;
+        }
+    }
     if (line < 0)
         return QStringLiteral("%1: %2").arg(fileName, what);
     return QStringLiteral("%1:%2:%3: %4").arg(fileName).arg(line + 1).arg(column + 1).arg(what);

@@ -66,6 +66,9 @@ void tst_StepsFile::refusals_data()
         << "only cycle steps";
     QTest::newRow("limit unknown") << QByteArray(head + "cycle: [ping]\nlimits: {give_up: 3}\n") << "4:10"
                                    << "unknown limit";
+    // The file's text quoted in the one line, its line feeds written out.
+    QTest::newRow("step name with a line feed") << QByteArray(head + "cycle:\n  - \"po\\nwer\"\n") << "4:5"
+                                                << "unknown step \"po\\nwer\"";
     QTest::newRow("deep nesting") << QByteArray(head + "cycle: " + QByteArray(5000, '[') + "\n") << QString()
                                   << "not YAML";
 }
