@@ -217,6 +217,8 @@ void testMainWindow::updateControls()
     if (m_runStatus) {
         if (setup->portName.isEmpty())
             m_runStatus->setIdleHint(tr("Start needs a port: open the Port list, it fills when opened"));
+        else if (runState == NotReady && setup->caseIndex == TestCases::Custom && !setup->steps)
+            m_runStatus->setIdleHint(tr("Custom test needs a steps file that can be used: choose the case again"));
         else if (runState == NotReady)
             m_runStatus->setIdleHint(tr("This case needs a relay board: pick it in the Device List"));
         else

@@ -433,6 +433,7 @@ void tst_AppRun::customTestRunsTheChosenStepsFile()
         QTRY_VERIFY2(logText(w).contains(QStringLiteral("bad.yml:4:5: unknown step \"powr_on\"")), qPrintable(logText(w)));
         QCOMPARE(w.state(), testMainWindow::NotReady);
         QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+        QVERIFY(w.findChild<RunStatusBar *>()->stepText().contains(QStringLiteral("steps file")));
 
         cases->setCurrentIndex(0);
         answerFileDialog(lab);

@@ -1472,9 +1472,17 @@ void TestRunner::stepsFileRunsAsACase()
                             "  - wait_for: {expect: 'CREG: 1', timeout: 20s, capture: {reg: 'CREG: (\\d)'}}\n"
                             "  - power_off\n";
     const QString good = write(QStringLiteral("lab.yml"), text);
+    const QString metrics = work->filePath(QStringLiteral("metrics"));
+    QVERIFY(QDir().mkpath(metrics));
     const Outcome o = run(baseArgs() + QStringList{QStringLiteral("--steps"), good, QStringLiteral("--cycles"),
-                                                   QStringLiteral("2")});
+                                                   QStringLiteral("2"), QStringLiteral("--metrics"), metrics,
+                                                   QStringLiteral("--bench"), QStringLiteral("b1")});
     QCOMPARE(o.exitCode, 0);
+    // The captured number as a gauge of the last cycle.
+    QFile promFile(QDir(metrics).filePath(QStringLiteral("trevalo_b1.prom")));
+    QVERIFY(promFile.open(QIODevice::ReadOnly));
+    const QByteArray prom = promFile.readAll();
+    QVERIFY2(prom.contains("\ntrevalo_captured_reg{bench=\"b1\",case=\"Lab\"} 1\n"), prom.constData());
     QVERIFY2(o.out.contains("Lab: cycle limit"), o.out.constData());
     const QString out = work->filePath(QStringLiteral("out"));
     QVERIFY(QFileInfo(onlyFile(out + QStringLiteral("/result"), QStringLiteral(".txt"))).fileName().startsWith("Lab."));
