@@ -6,7 +6,8 @@
 //
 // bench.json:
 //   { "pid": 1234, "name": "trevalo-bench", "version": 1,
-//     "atPort": "/dev/pts/7", "atLink": "<folder>/ttyAT",
+//     "atPort": "/dev/pts/7", "atLink": "<folder>/ttyAT",      (chip 1's)
+//     "chips": [ { "chip": 1, "atPort", "atLink", "board", "channel", "peer" }, ... ],
 //     "echo": { "host": "127.0.0.1", "port": 6805 },
 //     "control": "<folder>/control.sock",
 //     "boards": [ { "serial": "BNCH1", "channels": 2 }, ... ] }
@@ -18,13 +19,14 @@
 //   relay.list                             -> boards: [{serial, channels}]  (present boards only)
 //   relay.status  {serial}                 -> status: bitmask, bit n-1 = channel n
 //   relay.set     {serial, channel, on}    -> status: bitmask after switching
-//   dial          {number}                 -> conn: id, or ok false with error: RAS error code;
+//   dial          {number, peer}           -> conn: id, or ok false with error: RAS error code;
+//                  (peer picks the chip's line: "provider" chip 1, "chipK" chip K)
 //                  then, on the same connection, events
 //                  {"event":"dial","conn":id,"state":RASCONNSTATE,"error":code}
 //                  until state 8192 (connected), 8193 (disconnected) or error != 0
 //   dial.status   {conn}                   -> state, error
 //   hangup        {conn}                   -> (ok)
-//   fault.set     {faults: {name: value}}  -> faults: all current values
+//   fault.set     {faults: {name: value}, chip} -> faults: all current values (chip: for it alone)
 //   fault.get                              -> faults
 //   fault.clear                            -> faults (all off)
 //   state                                  -> chip power, boards, dials, echo counters

@@ -50,6 +50,12 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
     const QCommandLineOption dereg(QStringLiteral("deregister-ms"),
                                    QStringLiteral("Radio off until \"+CREG: 0\"."),
                                    QStringLiteral("MS"), QStringLiteral("50"));
+    const QCommandLineOption chips(
+        QStringLiteral("chips"),
+        QStringLiteral("Chips on the bench (1 to 8), chip k on the k-th channel across the boards."),
+        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption powerOn(QStringLiteral("power-on"),
+                                     QStringLiteral("Switch every chip's channel on at start."));
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    QStringLiteral("Inject a fault from the start (repeatable)."),
                                    QStringLiteral("NAME=VALUE"));
@@ -57,7 +63,8 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
         QStringLiteral("parent-pid"),
         QStringLiteral("End when process PID, which started the bench, is gone."),
         QStringLiteral("PID"));
-    p.addOptions({dir, boards, echoPort, echoGap, dialStep, boot, reg, dereg, fault, parentPid});
+    p.addOptions({dir, boards, echoPort, echoGap, dialStep, boot, reg, dereg, chips, powerOn,
+                  fault, parentPid});
 
     if (!p.parse(arguments)) {
         *error = p.errorText();
@@ -88,7 +95,8 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
                    {dialStep, 0, 600000, &o.dialStepMs},
                    {boot, 0, 600000, &o.chip.bootMs},
                    {reg, 0, 600000, &o.chip.registerMs},
-                   {dereg, 0, 600000, &o.chip.deregisterMs}};
+                   {dereg, 0, 600000, &o.chip.deregisterMs},
+                   {chips, 1, 8, &o.chips}};
     for (const auto &n : numbers) {
         if (!toNumber(p.value(n.opt), n.min, n.max, n.target)) {
             *error = QStringLiteral("bad value for --%1: %2")
@@ -96,6 +104,14 @@ bool BenchOptions::parse(const QStringList &arguments, BenchOptions *out, QStrin
             return false;
         }
     }
+    const int channels = RelayBank::channelCount(o.boards);
+    if (channels < o.chips) {
+        *error = QStringLiteral("%1 chips need %1 relay channels; the boards have %2")
+                     .arg(o.chips)
+                     .arg(channels);
+        return false;
+    }
+    o.powerOn = p.isSet(powerOn);
     o.faults = p.values(fault);
     if (p.isSet(parentPid)) {
         bool ok = false;

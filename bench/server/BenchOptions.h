@@ -16,6 +16,8 @@ struct BenchOptions
     int echoPort = 6805;         // 0 = any free port
     int echoGapMs = 10;          // quiet gap that ends an echo exchange
     int dialStepMs = 40;         // delay between two dial progress reports
+    int chips = 1;               // chip k on the k-th channel across the boards
+    bool powerOn = false;        // every chip's channel on from the start
     ChipTimings chip;
     QStringList faults;          // "name=value"
     qint64 parentPid = 0;        // end when this process (our parent) is gone; 0 = never

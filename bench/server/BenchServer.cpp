@@ -25,12 +25,14 @@ namespace {
 
 const QString kInfoFile = QStringLiteral("bench.json");
 const QString kSocketFile = QStringLiteral("control.sock");
-// Always names the chip's current AT port, as a udev name would.
+// Always names chip 1's current AT port, as a udev name would; chip k's
+// is kAtLink followed by k.
 const QString kAtLink = QStringLiteral("ttyAT");
 const QString kLockFile = QStringLiteral("bench.lock");
 constexpr int kProtocolVersion = 1;
 // Errors that the dial ops report as numbers, as Windows would.
 constexpr int kErrorInvalidHandle = 6;
+constexpr int kErrorCannotFindPhonebookEntry = 623;
 
 QJsonObject fail(const QString &text)
 {
@@ -111,20 +113,30 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
     if (!prepareFolder(options.dir, error))
         return false;
 
-    m_faults = new FaultSet(this);
+    m_faults = new FaultSet(options.chips, this);
+    m_boards = options.boards;
 
-    m_pty = new PseudoTerminal(this);
-    m_pty->setLinkPath(QDir(m_dir).filePath(kAtLink));
-    if (!m_pty->open(error)) {
-        *error = QStringLiteral("cannot create the AT port: %1").arg(*error);
-        return false;
+    for (int k = 1; k <= options.chips; ++k) {
+        auto *pty = new PseudoTerminal(this);
+        pty->setLinkPath(QDir(m_dir).filePath(k == 1 ? kAtLink : kAtLink + QString::number(k)));
+        if (!pty->open(error)) {
+            *error = QStringLiteral("cannot create the AT port of chip %1: %2").arg(k).arg(*error);
+            return false;
+        }
+        m_ptys << pty;
+        m_chips << new ChipModel(k, pty, m_faults, options.chip, this);
     }
-    m_chip = new ChipModel(m_pty, m_faults, options.chip, this);
-    m_relays = new RelayBank(options.boards, m_faults, this);
-    connect(m_relays, &RelayBank::chipSupplyChanged, m_chip, &ChipModel::setPowered);
+    m_relays = new RelayBank(options.boards, options.chips, m_faults, this);
+    connect(m_relays, &RelayBank::chipSupplyChanged, this, [this](int chip, bool on) {
+        m_chips.at(chip - 1)->setPowered(on);
+    });
 
-    m_dials = new DialService(m_faults, options.dialStepMs, this);
+    m_dials = new DialService(m_faults, options.dialStepMs, m_chips, this);
     connect(m_dials, &DialService::progress, this, &BenchServer::onDialProgress);
+    for (ChipModel *chip : qAsConst(m_chips)) {
+        connect(chip, &ChipModel::wentDown, m_dials,
+                [this, chip] { m_dials->chipWentDown(chip->index()); });
+    }
 
     m_echo = new EchoServer(m_faults, options.echoGapMs, this);
     if (!m_echo->listen(quint16(options.echoPort), error))
@@ -136,6 +148,18 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
     for (const QString &f : options.faults) {
         if (!m_faults->setFromText(f, error))
             return false;
+    }
+    if (options.powerOn) {
+        for (int k = 1; k <= options.chips; ++k) {
+            QString serial;
+            int channel = 0;
+            quint32 status = 0;
+            if (RelayBank::chipChannel(m_boards, k, &serial, &channel)
+                && !m_relays->set(serial, channel, true, &status, error)) {
+                *error = QStringLiteral("cannot power chip %1: %2").arg(k).arg(*error);
+                return false;
+            }
+        }
     }
 
     m_control = new QLocalServer(this);
@@ -152,12 +176,28 @@ bool BenchServer::start(const BenchOptions &options, QString *error)
 bool BenchServer::publish(QString *error)
 {
     QJsonArray boards = m_relays->publishedBoards();
+    QJsonArray chips;
+    for (int k = 1; k <= m_chips.size(); ++k) {
+        QString serial;
+        int channel = 0;
+        RelayBank::chipChannel(m_boards, k, &serial, &channel);
+        chips.append(QJsonObject{
+            {QStringLiteral("chip"), k},
+            {QStringLiteral("atPort"), m_ptys.at(k - 1)->slavePath()},
+            {QStringLiteral("atLink"), m_ptys.at(k - 1)->linkPath()},
+            {QStringLiteral("board"), serial},
+            {QStringLiteral("channel"), channel},
+            {QStringLiteral("peer"),
+             k == 1 ? QStringLiteral("provider") : QStringLiteral("chip%1").arg(k)}});
+    }
+    // atPort and atLink stay chip 1's for readers that know one chip.
     const QJsonObject info{
         {QStringLiteral("pid"), double(QCoreApplication::applicationPid())},
         {QStringLiteral("name"), QStringLiteral("trevalo-bench")},
         {QStringLiteral("version"), kProtocolVersion},
-        {QStringLiteral("atPort"), m_pty->slavePath()},
-        {QStringLiteral("atLink"), m_pty->linkPath()},
+        {QStringLiteral("atPort"), m_ptys.first()->slavePath()},
+        {QStringLiteral("atLink"), m_ptys.first()->linkPath()},
+        {QStringLiteral("chips"), chips},
         {QStringLiteral("echo"),
          QJsonObject{{QStringLiteral("host"), QStringLiteral("127.0.0.1")},
                      {QStringLiteral("port"), m_echo->port()}}},
@@ -189,8 +229,8 @@ void BenchServer::shutdown()
         m_lock->unlock();
         m_lock.reset();
     }
-    if (m_pty)
-        m_pty->close(); // takes its link along
+    for (PseudoTerminal *pty : qAsConst(m_ptys))
+        pty->close(); // takes its link along
     if (m_createdDir) {
         QDir().rmdir(m_dir); // only when empty: never remove what others put there
         m_createdDir = false;
@@ -266,7 +306,11 @@ QJsonObject BenchServer::handle(ControlConnection *from, const QJsonObject &req)
     }
     if (op == QLatin1String("dial")) {
         int error = 0;
-        const int id = m_dials->dial(from, req.value(QStringLiteral("number")).toString(), &error);
+        const QJsonValue peer = req.value(QStringLiteral("peer"));
+        if (!peer.isUndefined() && !peer.isNull() && !peer.isString())
+            return failCode(kErrorCannotFindPhonebookEntry);
+        const int id = m_dials->dial(from, req.value(QStringLiteral("number")).toString(),
+                                     peer.toString(), &error);
         if (error != 0) {
             QJsonObject refusal = failCode(error);
             if (id > 0) // refused, yet the line is taken until hung up
@@ -290,17 +334,23 @@ QJsonObject BenchServer::handle(ControlConnection *from, const QJsonObject &req)
         const QJsonValue faults = req.value(QStringLiteral("faults"));
         if (!faults.isObject())
             return fail(QStringLiteral("fault.set needs faults: {name: value}"));
+        // No chip: the values for all chips (and the whole bench).
+        const QJsonValue chip = req.value(QStringLiteral("chip"));
+        if (!chip.isUndefined() && !chip.isNull()
+            && (!chip.isDouble() || chip.toDouble() != double(chip.toInt()) || chip.toInt() < 1))
+            return fail(QStringLiteral("fault.set: chip is a chip's number, 1 to %1")
+                            .arg(m_chips.size()));
         QString error;
-        if (!m_faults->set(faults.toObject(), &error))
+        if (!m_faults->set(faults.toObject(), &error, chip.toInt()))
             return fail(error);
-        return okWith({{QStringLiteral("faults"), m_faults->values()}});
+        return faultReply();
     }
     if (op == QLatin1String("fault.clear")) {
         m_faults->clear();
-        return okWith({{QStringLiteral("faults"), m_faults->values()}});
+        return faultReply();
     }
     if (op == QLatin1String("fault.get"))
-        return okWith({{QStringLiteral("faults"), m_faults->values()}});
+        return faultReply();
     if (op == QLatin1String("state"))
         return state();
     if (op == QLatin1String("quit"))
@@ -310,11 +360,29 @@ QJsonObject BenchServer::handle(ControlConnection *from, const QJsonObject &req)
     return fail(QStringLiteral("unknown op: %1").arg(op));
 }
 
+QJsonObject BenchServer::faultReply() const
+{
+    QJsonObject reply = okWith({{QStringLiteral("faults"), m_faults->values()}});
+    const QJsonObject own = m_faults->chipValues();
+    if (!own.isEmpty())
+        reply.insert(QStringLiteral("chipFaults"), own);
+    return reply;
+}
+
+QJsonObject BenchServer::chipState(int chip) const
+{
+    QJsonObject out = m_chips.at(chip - 1)->state();
+    out.insert(QStringLiteral("atPort"), m_ptys.at(chip - 1)->slavePath());
+    return out;
+}
+
 QJsonObject BenchServer::state() const
 {
-    QJsonObject chip = m_chip->state();
-    chip.insert(QStringLiteral("atPort"), m_pty->slavePath());
-    return okWith({{QStringLiteral("chip"), chip},
+    QJsonArray chips;
+    for (int k = 1; k <= m_chips.size(); ++k)
+        chips.append(chipState(k));
+    QJsonObject reply = okWith({{QStringLiteral("chip"), chipState(1)},
+                   {QStringLiteral("chips"), chips},
                    {QStringLiteral("boards"), m_relays->describe()},
                    {QStringLiteral("relaySwitches"), double(m_relays->switchCount())},
                    {QStringLiteral("dials"), m_dials->counters()},
@@ -322,4 +390,8 @@ QJsonObject BenchServer::state() const
                    {QStringLiteral("faults"), m_faults->values()},
                    {QStringLiteral("controlClients"), m_connections.size()},
                    {QStringLiteral("uptimeMs"), double(m_uptime.elapsed())}});
+    const QJsonObject own = m_faults->chipValues();
+    if (!own.isEmpty())
+        reply.insert(QStringLiteral("chipFaults"), own);
+    return reply;
 }

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -52,9 +53,13 @@ private:
     void onDialProgress(QObject *owner, int id, int state, int error);
     QJsonObject state() const;
 
+    QJsonObject chipState(int chip) const;
+    QJsonObject faultReply() const;
+
     FaultSet *m_faults = nullptr;
-    PseudoTerminal *m_pty = nullptr;
-    ChipModel *m_chip = nullptr;
+    QList<PseudoTerminal *> m_ptys; // chip k at k-1, as m_chips
+    QList<ChipModel *> m_chips;
+    QList<BoardSetup> m_boards;
     RelayBank *m_relays = nullptr;
     DialService *m_dials = nullptr;
     EchoServer *m_echo = nullptr;

@@ -1,6 +1,7 @@
 // The chip as its AT port shows it: silent while unpowered; once powered it
 // boots, answers "AT" and the radio commands, and reports network
-// registration with unsolicited "+CREG: n" lines. With the fault at.vanish
+// registration with unsolicited "+CREG: n" lines, tells its signal quality,
+// SIM and attach state, and reboots on command. With the fault at.vanish
 // its port disappears at power-off and is back, as a new device, once the
 // chip has booted (unless at.staysAway keeps it away).
 #ifndef CHIPMODEL_H
@@ -28,16 +29,29 @@ class ChipModel : public QObject
     Q_OBJECT
 
 public:
-    ChipModel(PseudoTerminal *port, FaultSet *faults, const ChipTimings &timings,
+    // index: the chip's number on the bench (1..), which picks its own faults.
+    ChipModel(int index, PseudoTerminal *port, FaultSet *faults, const ChipTimings &timings,
               QObject *parent = nullptr);
 
+    int index() const { return m_index; }
     bool isPowered() const { return m_powered; }
+    bool isRegistered() const { return m_creg == 1; }
     QJsonObject state() const;
 
 public slots:
     void setPowered(bool on);
 
+signals:
+    // The chip went dark: power cut or reboot. Its data line drops.
+    void wentDown();
+
 private:
+    // Everything of the chip's current life stops, as at a power cut; with
+    // portGoes a vanishing port (at.vanish) goes too.
+    void goDark(bool portGoes);
+    void boot();
+    void reboot();
+    bool fault(const char *name) const;
     void onReceived(const QByteArray &data);
     void handleLine(const QByteArray &line);
     void onBooted();
@@ -48,6 +62,7 @@ private:
     void send(const QByteArray &text);
     void sendNextPiece();
 
+    const int m_index;
     PseudoTerminal *m_port;
     FaultSet *m_faults;
     ChipTimings m_timings;

@@ -1,6 +1,10 @@
 #include "FaultSet.h"
 
+#include <QRegularExpression>
+
 namespace {
+
+constexpr int kDefaultRssi = -1;
 
 bool isWhole(const QJsonValue &v)
 {
@@ -13,7 +17,7 @@ bool isWhole(const QJsonValue &v)
 
 } // namespace
 
-FaultSet::FaultSet(QObject *parent) : QObject(parent)
+FaultSet::FaultSet(int chips, QObject *parent) : QObject(parent), m_chips(qMax(1, chips))
 {
     const auto add = [this](const char *name, Kind kind) {
         QJsonValue off;
@@ -22,6 +26,7 @@ FaultSet::FaultSet(QObject *parent) : QObject(parent)
         case Kind::Count: off = 0; break;
         case Kind::State: off = -1; break;
         case Kind::Boards: off = false; break;
+        case Kind::Rssi: off = kDefaultRssi; break;
         }
         m_entries.insert(QString::fromLatin1(name), Entry{kind, off, off});
     };
@@ -33,6 +38,11 @@ FaultSet::FaultSet(QObject *parent) : QObject(parent)
     add("at.pieceGapMs", Kind::Count);
     add("at.vanish", Kind::Flag);
     add("at.staysAway", Kind::Flag);
+    add("sim.absent", Kind::Flag);
+    add("csq.rssi", Kind::Rssi);
+    add("csq.unknown", Kind::Flag);
+    add("attach.off", Kind::Flag);
+    add("reboot.hang", Kind::Flag);
     // The relay boards
     add("relay.missing", Kind::Boards);
     add("relay.statusFails", Kind::Boards);
@@ -96,6 +106,12 @@ bool FaultSet::normalise(const QString &name, const QJsonValue &in, QJsonValue *
             return true;
         }
         break;
+    case Kind::Rssi:
+        if (isWhole(in) && ((in.toInt() >= -1 && in.toInt() <= 31) || in.toInt() == 99)) {
+            *out = in.toInt();
+            return true;
+        }
+        break;
     case Kind::Boards:
         if (in.isBool()) {
             *out = in;
@@ -117,33 +133,72 @@ bool FaultSet::normalise(const QString &name, const QJsonValue &in, QJsonValue *
     return false;
 }
 
-bool FaultSet::set(const QJsonObject &faults, QString *error)
+bool FaultSet::isChipFault(const QString &name)
 {
+    static const char *const kPrefixes[] = {"creg.", "cfun.", "at.",     "sim.",
+                                            "csq.",  "attach.", "reboot.", "dial."};
+    for (const char *prefix : kPrefixes) {
+        if (name.startsWith(QLatin1String(prefix)))
+            return true;
+    }
+    return false;
+}
+
+bool FaultSet::set(const QJsonObject &faults, QString *error, int chip)
+{
+    if (chip < 0 || chip > m_chips) {
+        *error = QStringLiteral("no chip %1 (the bench has %2)").arg(chip).arg(m_chips);
+        return false;
+    }
     QMap<QString, QJsonValue> accepted;
     for (auto it = faults.begin(); it != faults.end(); ++it) {
         QJsonValue v;
         if (!normalise(it.key(), it.value(), &v, error))
             return false;
+        if (chip > 0 && !isChipFault(it.key())) {
+            *error = QStringLiteral("fault %1 concerns the whole bench, not one chip").arg(it.key());
+            return false;
+        }
         accepted.insert(it.key(), v);
     }
     QStringList changedNames;
     for (auto it = accepted.cbegin(); it != accepted.cend(); ++it) {
-        Entry &e = m_entries[it.key()];
-        if (e.value != it.value()) {
+        bool changedHere = false;
+        if (chip > 0) {
+            QMap<QString, QJsonValue> &own = m_chipValues[chip];
+            changedHere = own.value(it.key(), value(it.key(), 0)) != it.value();
+            own.insert(it.key(), it.value());
+        } else {
+            Entry &e = m_entries[it.key()];
+            changedHere = e.value != it.value();
             e.value = it.value();
-            changedNames << it.key();
-        } else if (it.key() == QLatin1String("echo.corruptAt") && it.value().toInt() > 0) {
-            // Setting a countdown again restarts it.
-            changedNames << it.key();
+            // A value for all chips is what every chip has from now on.
+            for (auto own = m_chipValues.begin(); own != m_chipValues.end();) {
+                changedHere = own->remove(it.key()) > 0 || changedHere;
+                own = own->isEmpty() ? m_chipValues.erase(own) : std::next(own);
+            }
         }
+        // Setting a countdown again restarts it.
+        if (changedHere
+            || (it.key() == QLatin1String("echo.corruptAt") && it.value().toInt() > 0))
+            changedNames << it.key();
     }
     if (!changedNames.isEmpty())
         emit changed(changedNames);
     return true;
 }
 
-bool FaultSet::setFromText(const QString &assignment, QString *error)
+bool FaultSet::setFromText(const QString &given, QString *error)
 {
+    // "chipK:" in front sets the fault for chip K only.
+    static const QRegularExpression chipPrefix(QStringLiteral("^chip(\\d{1,3}):"));
+    const QRegularExpressionMatch m = chipPrefix.match(given);
+    const int chip = m.hasMatch() ? m.captured(1).toInt() : 0;
+    if (m.hasMatch() && chip < 1) {
+        *error = QStringLiteral("no chip %1 (the bench has %2)").arg(chip).arg(m_chips);
+        return false;
+    }
+    const QString assignment = m.hasMatch() ? given.mid(m.capturedLength()) : given;
     const int eq = assignment.indexOf(QLatin1Char('='));
     const QString name = (eq < 0 ? assignment : assignment.left(eq)).trimmed();
     const QString text = eq < 0 ? QStringLiteral("true") : assignment.mid(eq + 1).trimmed();
@@ -162,7 +217,7 @@ bool FaultSet::setFromText(const QString &assignment, QString *error)
         const int n = text.toInt(&isNumber);
         v = isNumber ? QJsonValue(n) : QJsonValue(text);
     }
-    return set(QJsonObject{{name, v}}, error);
+    return set(QJsonObject{{name, v}}, error, chip);
 }
 
 void FaultSet::clear()
@@ -171,7 +226,7 @@ void FaultSet::clear()
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it)
         off.insert(it.key(), it->off);
     QString ignored;
-    set(off, &ignored);
+    set(off, &ignored); // also drops every value set for one chip
 }
 
 QJsonObject FaultSet::values() const
@@ -182,15 +237,41 @@ QJsonObject FaultSet::values() const
     return out;
 }
 
-bool FaultSet::flag(const QString &name) const
+QJsonObject FaultSet::chipValues() const
 {
-    return m_entries.value(name).value.toBool();
+    QJsonObject out;
+    for (auto it = m_chipValues.cbegin(); it != m_chipValues.cend(); ++it) {
+        QJsonObject own;
+        for (auto v = it->cbegin(); v != it->cend(); ++v)
+            own.insert(v.key(), v.value());
+        out.insert(QString::number(it.key()), own);
+    }
+    return out;
 }
 
-int FaultSet::number(const QString &name) const
+QJsonValue FaultSet::value(const QString &name, int chip) const
 {
-    const auto it = m_entries.constFind(name);
-    return it == m_entries.cend() ? 0 : it->value.toInt();
+    if (chip > 0) {
+        const auto own = m_chipValues.constFind(chip);
+        if (own != m_chipValues.cend()) {
+            const auto v = own->constFind(name);
+            if (v != own->cend())
+                return *v;
+        }
+    }
+    return m_entries.value(name).value;
+}
+
+bool FaultSet::flag(const QString &name, int chip) const
+{
+    return value(name, chip).toBool();
+}
+
+int FaultSet::number(const QString &name, int chip) const
+{
+    if (!m_entries.contains(name))
+        return 0;
+    return value(name, chip).toInt();
 }
 
 bool FaultSet::coversBoard(const QString &name, const QString &serial) const

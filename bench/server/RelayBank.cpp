@@ -4,9 +4,12 @@
 
 #include <QJsonObject>
 
-RelayBank::RelayBank(const QList<BoardSetup> &boards, FaultSet *faults, QObject *parent)
+RelayBank::RelayBank(const QList<BoardSetup> &boards, int chips, FaultSet *faults,
+                     QObject *parent)
     : QObject(parent), m_faults(faults)
 {
+    for (int k = 0; k < qMin(chips, channelCount(boards)); ++k)
+        m_supply.append(false);
     for (const BoardSetup &board : boards)
         m_boards.append(Board{board, 0});
     connect(m_faults, &FaultSet::changed, this, &RelayBank::onFaultsChanged);
@@ -46,6 +49,29 @@ bool RelayBank::parseBoards(const QString &text, QList<BoardSetup> *out, QString
         return false;
     }
     return true;
+}
+
+int RelayBank::channelCount(const QList<BoardSetup> &boards)
+{
+    int n = 0;
+    for (const BoardSetup &b : boards)
+        n += b.channels;
+    return n;
+}
+
+bool RelayBank::chipChannel(const QList<BoardSetup> &boards, int chip, QString *serial,
+                            int *channel)
+{
+    int before = 0;
+    for (const BoardSetup &b : boards) {
+        if (chip > before && chip <= before + b.channels) {
+            *serial = b.serial;
+            *channel = chip - before;
+            return true;
+        }
+        before += b.channels;
+    }
+    return false;
 }
 
 bool RelayBank::isPresent(const Board &b) const
@@ -140,9 +166,9 @@ bool RelayBank::set(const QString &serial, int channel, bool on, quint32 *status
     return true;
 }
 
-bool RelayBank::chipSupply() const
+bool RelayBank::chipSupply(int chip) const
 {
-    return m_supply;
+    return chip >= 1 && chip <= m_supply.size() && m_supply.at(chip - 1);
 }
 
 void RelayBank::onFaultsChanged(const QStringList &names)
@@ -158,10 +184,15 @@ void RelayBank::onFaultsChanged(const QStringList &names)
 
 void RelayBank::updateSupply()
 {
-    const bool on = !m_boards.isEmpty() && isPresent(m_boards.first())
-                    && (m_boards.first().status & 1u);
-    if (on != m_supply) {
-        m_supply = on;
-        emit chipSupplyChanged(on);
+    int chip = 0;
+    for (const Board &b : qAsConst(m_boards)) {
+        const bool present = isPresent(b);
+        for (int ch = 1; ch <= b.setup.channels && chip < m_supply.size(); ++ch, ++chip) {
+            const bool on = present && (b.status & (1u << (ch - 1)));
+            if (on != m_supply.at(chip)) {
+                m_supply[chip] = on;
+                emit chipSupplyChanged(chip + 1, on);
+            }
+        }
     }
 }

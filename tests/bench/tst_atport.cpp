@@ -39,6 +39,8 @@ private slots:
     void cfunRepliesMissing();
     void unpluggedSupplyBoardCutsPower();
     void portVanishesWhileUnpowered();
+    void signalSimAttachAndFlightMode();
+    void rebootByCommand();
 
 private:
     bool openPort(const QString &name = QString());
@@ -352,6 +354,61 @@ void TestAtPort::portVanishesWhileUnpowered()
     QVERIFY(m_bench.stop());
     QVERIFY(!QFileInfo(link).isSymLink());
     QVERIFY(m_bench.start());
+}
+
+void TestAtPort::signalSimAttachAndFlightMode()
+{
+    QVERIFY(powerUpAndRegister());
+    const auto exchange = [this](const QByteArray &cmd) {
+        send(cmd + "\r");
+        return readFor(250);
+    };
+    QCOMPARE(exchange("AT+CSQ"), QByteArray("\r\n+CSQ: 21,99\r\n") + kOk);
+    QCOMPARE(exchange("at+cpin?"), QByteArray("\r\n+CPIN: READY\r\n") + kOk);
+    QCOMPARE(exchange("AT+CGATT?"), QByteArray("\r\n+CGATT: 1\r\n") + kOk);
+
+    QVERIFY(m_bench.setFaults({{"csq.rssi", 7}}));
+    QCOMPARE(exchange("AT+CSQ"), QByteArray("\r\n+CSQ: 7,99\r\n") + kOk);
+    QVERIFY(m_bench.setFaults({{"csq.unknown", true}, {"sim.absent", true}, {"attach.off", true}}));
+    QCOMPARE(exchange("AT+CSQ"), QByteArray("\r\n+CSQ: 99,99\r\n") + kOk);
+    QCOMPARE(exchange("AT+CPIN?"), QByteArray("\r\n+CME ERROR: 10\r\n"));
+    QCOMPARE(exchange("AT+CGATT?"), QByteArray("\r\n+CGATT: 0\r\n") + kOk);
+    QVERIFY(!m_bench.setFaults({{"csq.rssi", 32}}));
+    QVERIFY(m_bench.clearFaults());
+
+    // Flight mode leaves the network as radio off does; radio on comes back.
+    send("AT+CFUN=4\r");
+    QVERIFY(readUntil(kCreg0, 2000));
+    QCOMPARE(m_got, kOk + kCreg0);
+    QCOMPARE(exchange("AT+CGATT?"), QByteArray("\r\n+CGATT: 0\r\n") + kOk);
+    send("AT+CFUN=1\r");
+    QVERIFY(readUntil(kCreg1, 2000));
+    QCOMPARE(m_got, kOk + kCreg1);
+}
+
+void TestAtPort::rebootByCommand()
+{
+    QVERIFY(powerUpAndRegister());
+    // Registration late enough to see the chip between its lives.
+    QVERIFY(m_bench.setFaults({{"creg.lateMs", 400}}));
+    QElapsedTimer t;
+    t.start();
+    send("AT+CFUN=1,1\r");
+    QVERIFY(readUntil(kOk, 1000));
+    QCOMPARE(m_bench.chip().value("creg").toInt(), 0);
+    QVERIFY(readUntil(kCreg1, 3000));
+    QCOMPARE(m_got, kOk + kCreg1);
+    QVERIFY(t.elapsed() >= 500); // boot 50 + register 100 + 400 late, less coarse timers' 5 %
+    QVERIFY(m_bench.chipPowered());
+
+    // A reboot that hangs keeps the chip dark until its supply is cycled.
+    QVERIFY(m_bench.setFaults({{"reboot.hang", true}}));
+    send("AT+CFUN=1,1\r");
+    QCOMPARE(readFor(500), kOk);
+    send("AT\r");
+    QVERIFY(readFor(300).isEmpty());
+    QVERIFY(m_bench.setChipPower(false));
+    QVERIFY(powerUpAndRegister());
 }
 
 QTEST_GUILESS_MAIN(TestAtPort)

@@ -309,6 +309,11 @@ void TestDiscovery::badOptions_data()
     QTest::newRow("unknown fault") << QStringList{"--fault", "chip.explodes=1"};
     QTest::newRow("bad fault value") << QStringList{"--fault", "dial.failAt=-5"};
     QTest::newRow("unknown option") << QStringList{"--frobnicate"};
+    QTest::newRow("more chips than channels") << QStringList{"--boards", "ABCDE:2,FGHIJ:1", "--chips", "4"};
+    QTest::newRow("nine chips") << QStringList{"--boards", "ABCDE:8,FGHIJ:8", "--chips", "9"};
+    QTest::newRow("no chip") << QStringList{"--chips", "0"};
+    QTest::newRow("fault for a chip not there") << QStringList{"--fault", "chip2:creg.never"};
+    QTest::newRow("bench fault for one chip") << QStringList{"--chips", "2", "--fault", "chip2:echo.drop"};
     QTest::newRow("parent pid not a number") << QStringList{"--parent-pid", "me"};
     // The process named is not the one that started the bench.
     QTest::newRow("parent pid of a stranger") << QStringList{"--parent-pid", "1"};

@@ -51,6 +51,7 @@ private slots:
     void sameFromStartAndLive_data();
     void sameFromStartAndLive();
     void everyFaultHasARow();
+    void forOneChipOrAll();
 
 private:
     // Whether the named fault showed its effect to a client; *seen says what.
@@ -74,6 +75,11 @@ void TestFaults::sameFromStartAndLive_data()
         {"at.pieceGapMs=200", "at.pieces=3"},
         {"at.vanish=true"},
         {"at.staysAway=true", "at.vanish=true"},
+        {"sim.absent=true"},
+        {"csq.rssi=7"},
+        {"csq.unknown=true"},
+        {"attach.off=true"},
+        {"reboot.hang=true"},
         {"relay.missing=BNCH2"},
         {"relay.statusFails=BNCH2"},
         {"relay.switchFails=BNCH2"},
@@ -143,11 +149,72 @@ void TestFaults::everyFaultHasARow()
     QCOMPARE(rows, names);
 }
 
+void TestFaults::forOneChipOrAll()
+{
+    BenchProcess bench;
+    QVERIFY2(bench.start({"--chips", "2", "--boot-ms", "30", "--register-ms", "60", "--fault",
+                          "chip2:creg.never", "--fault", "chip1:csq.rssi=5"}),
+             qPrintable(bench.errorString()));
+    const QJsonArray chips = bench.info().value("chips").toArray();
+    QCOMPARE(chips.size(), 2);
+    QSerialPort ports[2];
+    for (int k = 0; k < 2; ++k) {
+        ports[k].setPortName(chips.at(k).toObject().value("atPort").toString());
+        QVERIFY(ports[k].open(QIODevice::ReadWrite));
+    }
+    const auto readFor = [](QSerialPort &port, int waitMs) {
+        QByteArray got;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < waitMs && port.waitForReadyRead(int(waitMs - t.elapsed())))
+            got += port.readAll();
+        return got + port.readAll();
+    };
+    const auto csq = [&](int k) {
+        ports[k].write("AT+CSQ\r");
+        return readFor(ports[k], 250);
+    };
+    const QJsonObject started = bench.request({{"op", "fault.get"}});
+    QCOMPARE(started.value("faults").toObject().value("creg.never").toBool(), false);
+    QCOMPARE(started.value("chipFaults").toObject().value("2").toObject().value("creg.never").toBool(), true);
+
+    QVERIFY(bench.setRelay("BNCH1", 1, true));
+    QVERIFY(bench.setRelay("BNCH1", 2, true));
+    QCOMPARE(readFor(ports[0], 500), QByteArray("\r\n+CREG: 1\r\n"));
+    QVERIFY(readFor(ports[1], 1).isEmpty()); // booted, never registered
+    QCOMPARE(csq(0), QByteArray("\r\n+CSQ: 5,99\r\n\r\nOK\r\n"));
+    QCOMPARE(csq(1), QByteArray("\r\n+CSQ: 21,99\r\n\r\nOK\r\n"));
+
+    // Live for one chip; then for all chips, which overrides both chips' own.
+    QVERIFY(bench.request({{"op", "fault.set"}, {"chip", 2}, {"faults", QJsonObject{{"csq.unknown", true}}}})
+                .value("ok").toBool());
+    QCOMPARE(csq(0), QByteArray("\r\n+CSQ: 5,99\r\n\r\nOK\r\n"));
+    QCOMPARE(csq(1), QByteArray("\r\n+CSQ: 99,99\r\n\r\nOK\r\n"));
+    QVERIFY(bench.setFaults({{"csq.rssi", 9}, {"creg.never", false}}));
+    QCOMPARE(csq(0), QByteArray("\r\n+CSQ: 9,99\r\n\r\nOK\r\n"));
+    QCOMPARE(csq(1), QByteArray("\r\n+CSQ: 99,99\r\n\r\nOK\r\n"));
+    QVERIFY(bench.setRelay("BNCH1", 2, false));
+    QVERIFY(bench.setRelay("BNCH1", 2, true));
+    QCOMPARE(readFor(ports[1], 500), QByteArray("\r\n+CREG: 1\r\n"));
+
+    // Refused whole: no such chip, a fault of the whole bench for one chip.
+    for (const QJsonObject &bad :
+         {QJsonObject{{"op", "fault.set"}, {"chip", 3}, {"faults", QJsonObject{{"creg.never", true}}}},
+          QJsonObject{{"op", "fault.set"}, {"chip", 1}, {"faults", QJsonObject{{"creg.never", true}, {"echo.drop", true}}}},
+          QJsonObject{{"op", "fault.set"}, {"chip", "2"}, {"faults", QJsonObject{{"creg.never", true}}}}})
+        QVERIFY(!bench.request(bad).value("ok").toBool());
+    QVERIFY(bench.clearFaults());
+    QVERIFY(!bench.request({{"op", "fault.get"}}).contains("chipFaults"));
+    QCOMPARE(csq(1), QByteArray("\r\n+CSQ: 21,99\r\n\r\nOK\r\n"));
+    QVERIFY(bench.stop());
+}
+
 bool TestFaults::acted(const BenchProcess &bench, const QString &fault, QString *seen)
 {
-    if (fault.startsWith(QLatin1String("creg.")) || fault.startsWith(QLatin1String("cfun."))
-        || fault.startsWith(QLatin1String("at.")))
-        return chipActed(bench, fault, seen);
+    for (const char *chipPart : {"creg.", "cfun.", "at.", "sim.", "csq.", "attach.", "reboot."}) {
+        if (fault.startsWith(QLatin1String(chipPart)))
+            return chipActed(bench, fault, seen);
+    }
     if (fault.startsWith(QLatin1String("dial.")))
         return dialActed(bench, fault, seen);
     if (fault.startsWith(QLatin1String("echo.")))
@@ -231,6 +298,28 @@ bool TestFaults::chipActed(const BenchProcess &bench, const QString &fault, QStr
 
     got.clear();
     reads = 0;
+    // The answers each of these faults changes, whole.
+    const struct
+    {
+        const char *fault, *command, *answer;
+    } answers[] = {{"sim.absent", "AT+CPIN?", "\r\n+CME ERROR: 10\r\n"},
+                   {"csq.rssi", "AT+CSQ", "\r\n+CSQ: 7,99\r\n\r\nOK\r\n"},
+                   {"csq.unknown", "AT+CSQ", "\r\n+CSQ: 99,99\r\n\r\nOK\r\n"},
+                   {"attach.off", "AT+CGATT?", "\r\n+CGATT: 0\r\n\r\nOK\r\n"},
+                   {"reboot.hang", "AT+CFUN=1,1", "\r\nOK\r\n"}};
+    for (const auto &a : answers) {
+        if (fault != QLatin1String(a.fault))
+            continue;
+        port.write(QByteArray(a.command) + '\r');
+        readUntil("\x01never", 400);
+        if (fault == QLatin1String("reboot.hang")) {
+            // Boot and registration take 90 ms; a hung chip stays silent.
+            port.write("AT\r");
+            readUntil("\x01never", 400);
+        }
+        *seen = QStringLiteral("%1 got: %2").arg(a.command, QString::fromLatin1(got.toPercentEncoding()));
+        return got == a.answer;
+    }
     if (fault == QLatin1String("cfun.noReply")) {
         port.write("AT+CFUN=0\r");
         readUntil("\r\n", 400);

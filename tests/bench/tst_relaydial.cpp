@@ -1,11 +1,18 @@
 // Relay boards and the dial-up service through the client library, as the
 // program's relay and dial layers use them: state sequences, refusals,
-// failures at a stage, disconnections, dials that never complete.
+// failures at a stage, disconnections, dials that never complete; several
+// chips, each on its own channel and dial line, and a runner per chip.
 #include "BenchClient.h"
 #include "BenchProcess.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -15,6 +22,9 @@ constexpr int kDisconnected = 0x2001;
 constexpr int kAuthenticate = 5;
 constexpr int kConnectDevice = 2;
 constexpr int kInvalidHandle = 6;
+constexpr int kCannotFindPhonebookEntry = 623;
+constexpr int kPortNotAvailable = 633;
+constexpr int kNoCarrier = 679;
 
 QJsonObject ask(const QJsonObject &req)
 {
@@ -33,10 +43,14 @@ struct Event
 };
 
 // Dials on the session and collects its events until a final one or waitMs.
-QList<Event> dialAndFollow(BenchSession &s, int *conn, int waitMs, QJsonObject *reply = nullptr)
+QList<Event> dialAndFollow(BenchSession &s, int *conn, int waitMs, QJsonObject *reply = nullptr,
+                           const QString &peer = QString())
 {
     QList<Event> events;
-    if (!s.send({{"op", "dial"}, {"number", "*99***1#"}}))
+    QJsonObject req{{"op", "dial"}, {"number", "*99***1#"}};
+    if (!peer.isNull())
+        req.insert("peer", peer);
+    if (!s.send(req))
         return events;
     const QJsonObject r = s.next(3000);
     if (reply)
@@ -90,6 +104,9 @@ private slots:
     void dialEndsWithItsConnection();
     void connectedLineDrops();
     void slowDial();
+
+    void severalChips();
+    void runnersKeepToTheirChips();
 
 private:
     BenchProcess m_bench;
@@ -317,6 +334,127 @@ void TestRelayDial::slowDial()
     t.start();
     QCOMPARE(states(dialAndFollow(s, &conn, 5000)).last(), kConnected);
     QVERIFY2(t.elapsed() >= 8 * 100, qPrintable(QString::number(t.elapsed())));
+}
+
+void TestRelayDial::severalChips()
+{
+    BenchProcess bench;
+    QVERIFY2(bench.start({"--chips", "3", "--boards", "BNCH1:2,BNCH2:2", "--boot-ms", "30",
+                          "--register-ms", "60", "--dial-step-ms", "5"}),
+             qPrintable(bench.errorString()));
+    // Chip k on the k-th channel across the boards, each with its own port.
+    const QJsonObject info = bench.info();
+    const QJsonArray chips = info.value("chips").toArray();
+    QCOMPARE(chips.size(), 3);
+    QCOMPARE(chips.at(0).toObject().value("atLink").toString(), info.value("atLink").toString());
+    QCOMPARE(chips.at(0).toObject().value("atPort").toString(), info.value("atPort").toString());
+    QCOMPARE(chips.at(2).toObject().value("board").toString(), QString("BNCH2"));
+    QCOMPARE(chips.at(2).toObject().value("channel").toInt(), 1);
+    QCOMPARE(chips.at(1).toObject().value("atLink").toString(),
+             QDir(bench.runtimeDir()).filePath("ttyAT2"));
+    for (const QJsonValue &c : chips) {
+        QCOMPARE(QFileInfo(c.toObject().value("atLink").toString()).symLinkTarget(),
+                 c.toObject().value("atPort").toString());
+    }
+    const auto chip = [&bench](int k) {
+        return bench.state().value("chips").toArray().at(k - 1).toObject();
+    };
+
+    // Chip 2's channel boots chip 2 only.
+    QVERIFY(bench.setRelay("BNCH1", 2, true));
+    QTRY_COMPARE(chip(2).value("creg").toInt(), 1);
+    QVERIFY(!chip(1).value("powered").toBool());
+    QVERIFY(!chip(3).value("powered").toBool());
+    QVERIFY(bench.setRelay("BNCH1", 2, false));
+    QVERIFY(!chip(2).value("powered").toBool());
+
+    // A dial takes its chip's line: none while that chip is off, whatever
+    // the others do; no carrier before it has registered.
+    QVERIFY(bench.setRelay("BNCH1", 1, true));
+    QTRY_COMPARE(chip(1).value("creg").toInt(), 1);
+    BenchSession s;
+    QVERIFY(s.openAt(bench.controlPath()));
+    int chip1Conn = 0, conn = 0;
+    QJsonObject reply;
+    QVERIFY(dialAndFollow(s, &conn, 500, &reply, "chip2").isEmpty());
+    QCOMPARE(reply.value("error").toInt(), kPortNotAvailable);
+    QCOMPARE(states(dialAndFollow(s, &chip1Conn, 5000)).last(), kConnected);
+    QVERIFY(dialAndFollow(s, &conn, 500, &reply, "chip4").isEmpty());
+    QCOMPARE(reply.value("error").toInt(), kCannotFindPhonebookEntry);
+    QVERIFY(dialAndFollow(s, &conn, 500, &reply, "chip02").isEmpty());
+    QCOMPARE(reply.value("error").toInt(), kCannotFindPhonebookEntry);
+
+    // Registration late enough for the dial to get there first.
+    QVERIFY(bench.request({{"op", "fault.set"}, {"chip", 2}, {"faults", QJsonObject{{"creg.lateMs", 1000}}}})
+                .value("ok").toBool());
+    QVERIFY(bench.setRelay("BNCH1", 2, true));
+    QList<Event> events = dialAndFollow(s, &conn, 5000, nullptr, "provider2");
+    QCOMPARE(states(events), (QList<int>{0, 1, kConnectDevice}));
+    QCOMPARE(events.last().error, kNoCarrier);
+    QTRY_COMPARE(chip(2).value("creg").toInt(), 1);
+    QCOMPARE(states(dialAndFollow(s, &conn, 5000, nullptr, "chip2")).last(), kConnected);
+
+    // Chip 2 loses its supply: its line drops, chip 1's stays up.
+    QVERIFY(bench.setRelay("BNCH1", 2, false));
+    const QJsonObject drop = s.next(2000);
+    QCOMPARE(drop.value("conn").toInt(), conn);
+    QCOMPARE(drop.value("state").toInt(), kDisconnected);
+    QCOMPARE(drop.value("error").toInt(), 628);
+    QCOMPARE(bench.request({{"op", "dial.status"}, {"conn", chip1Conn}}).value("state").toInt(), kConnected);
+
+    // A dial line's fault for one chip leaves the others' lines alone.
+    QVERIFY(bench.request({{"op", "fault.set"}, {"chip", 1}, {"faults", QJsonObject{{"dial.refuse", 633}}}})
+                .value("ok").toBool());
+    QVERIFY(bench.setRelay("BNCH2", 1, true));
+    QTRY_COMPARE(chip(3).value("creg").toInt(), 1);
+    QCOMPARE(states(dialAndFollow(s, &conn, 5000, nullptr, "chip3")).last(), kConnected);
+    QVERIFY(dialAndFollow(s, &conn, 500, &reply, "provider").isEmpty());
+    QCOMPARE(reply.value("error").toInt(), 633);
+    QVERIFY(bench.stop());
+}
+
+void TestRelayDial::runnersKeepToTheirChips()
+{
+    const QString runner = QCoreApplication::applicationDirPath() + "/trevalo-run";
+    if (!QFileInfo(runner).isExecutable())
+        QSKIP("trevalo-run is not built");
+    BenchProcess bench;
+    QVERIFY2(bench.start({"--chips", "2", "--boards", "BNCH1:2", "--boot-ms", "30",
+                          "--register-ms", "60", "--deregister-ms", "20"}),
+             qPrintable(bench.errorString()));
+    // Chip 2 never answers the radio-off command: each of its cycles fails.
+    QVERIFY(bench.request({{"op", "fault.set"}, {"chip", 2}, {"faults", QJsonObject{{"cfun.noReply", true}}}})
+                .value("ok").toBool());
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QJsonArray chips = bench.info().value("chips").toArray();
+    QProcess runs[2];
+    for (int k = 1; k <= 2; ++k) {
+        QFile ini(work.filePath(QStringLiteral("trevalo%1.ini").arg(k)));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        runs[k - 1].setProgram(runner);
+        runs[k - 1].setArguments(
+            {"--case", "RegisterNetTest", "--board", "BNCH1", "--channel", QString::number(k), "--port",
+             chips.at(k - 1).toObject().value("atLink").toString(), "--settings",
+             work.filePath(QStringLiteral("trevalo%1.ini").arg(k)), "--out",
+             work.filePath(QStringLiteral("out%1").arg(k)), "--quiet",
+             k == 1 ? "--cycles" : "--max-failures", k == 1 ? "3" : "1"});
+        runs[k - 1].start();
+    }
+    for (QProcess &p : runs) {
+        QVERIFY(p.waitForFinished(50000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    }
+    QCOMPARE(runs[0].exitCode(), 0);
+    QCOMPARE(runs[1].exitCode(), 1);
+    QCOMPARE(runs[1].readAllStandardError().trimmed(), QByteArray("trevalo-run: 1 of 1 cycles failed"));
+    // Each chip saw its own runner's commands only, and is off again.
+    for (int k = 1; k <= 2; ++k) {
+        const QJsonObject chip = bench.state().value("chips").toArray().at(k - 1).toObject();
+        QVERIFY(!chip.value("powered").toBool());
+        QCOMPARE(chip.value("commands").toInt(), k == 1 ? 3 * 2 : 1);
+    }
+    QVERIFY(bench.stop());
 }
 
 QTEST_GUILESS_MAIN(TestRelayDial)

@@ -39,7 +39,8 @@ void handle(const QJsonObject &req, FaultSet &faults, RelayBank &relays, DialSer
         if (on.isBool() && channel.isDouble())
             relays.set(serial, channel.toInt(), on.toBool(), &status, &error);
     } else if (op == QLatin1String("dial")) {
-        dials.dial(owner, req.value(QStringLiteral("number")).toString(), &code);
+        dials.dial(owner, req.value(QStringLiteral("number")).toString(),
+                   req.value(QStringLiteral("peer")).toString(), &code);
     } else if (op == QLatin1String("dial.status")) {
         dials.status(req.value(QStringLiteral("conn")).toInt(), &state, &code);
     } else if (op == QLatin1String("hangup")) {
@@ -48,8 +49,10 @@ void handle(const QJsonObject &req, FaultSet &faults, RelayBank &relays, DialSer
         const QJsonValue given = req.value(QStringLiteral("faults"));
         if (given.isObject()) {
             const QJsonObject before = faults.values();
-            if (!faults.set(given.toObject(), &error))
-                FuzzSupport::check(faults.values() == before, "a refused fault.set changes nothing");
+            const QJsonObject beforeOwn = faults.chipValues();
+            if (!faults.set(given.toObject(), &error, req.value(QStringLiteral("chip")).toInt()))
+                FuzzSupport::check(faults.values() == before && faults.chipValues() == beforeOwn,
+                                   "a refused fault.set changes nothing");
         }
     } else if (op == QLatin1String("fault.clear")) {
         faults.clear();
@@ -72,12 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     using FuzzSupport::check;
     const QByteArray input = FuzzSupport::bytes(data, size);
 
-    FaultSet faults;
+    FaultSet faults(2);
     QList<BoardSetup> boards;
     QString error;
     check(RelayBank::parseBoards(QStringLiteral("BNCH1:2,BNCH2:8"), &boards, &error), "default boards");
-    RelayBank relays(boards, &faults);
-    DialService dials(&faults, 40);
+    RelayBank relays(boards, 2, &faults);
+    DialService dials(&faults, 40, {});
     QObject owner;
 
     QByteArray buffer;

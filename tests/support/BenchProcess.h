@@ -12,6 +12,10 @@
 //   QTRY_COMPARE(bench.state()["chip"].toObject()["creg"].toInt(), 1);
 //   bench.stop();                             // or let the destructor do it
 //
+// With --chips N, info()["chips"] lists each chip's AT port, link and
+// channel, and state()["chips"] each chip's state; atPort(), atLink(),
+// chip() and setChipPower() are chip 1's.
+//
 // The bench program is looked up beside the test executable
 // (QCoreApplication::applicationDirPath(), all binaries share <build>/bin),
 // or at TREVALO_BENCH_PROGRAM when that is set. It runs in a fresh
