@@ -54,6 +54,8 @@ public:
 private slots:
     void sameAsBuiltInCase_data();
     void sameAsBuiltInCase();
+    void shippedExamplesRunOnTheBench_data();
+    void shippedExamplesRunOnTheBench();
     void capturedValuesGoOnRecord();
     void captureThatFindsNothingFailsTheCycle();
     void giveUpAfterFailedDialsInARow();
@@ -223,6 +225,65 @@ void tst_StepsRun::sameAsBuiltInCase()
     QCOMPARE(keys(b.end), keys(a.end));
     for (const char *field : {"cycles", "pass", "fail", "fpy", "reason"})
         QCOMPARE(b.end.value(QLatin1String(field)), a.end.value(QLatin1String(field)));
+}
+
+void tst_StepsRun::shippedExamplesRunOnTheBench_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QJsonObject>("faults");
+    QTest::addColumn<QString>("verdicts");
+    QTest::addColumn<QString>("failedStep");
+    QTest::addColumn<QJsonObject>("values"); // of the last cycle
+
+    QTest::newRow("signal quality") << "signal-quality.yml" << QJsonObject() << "PP" << ""
+                                    << QJsonObject{{"rssi", 21}, {"ber", 99}};
+    QTest::newRow("signal quality, weak") << "signal-quality.yml" << QJsonObject{{"csq.rssi", 7}} << "PP" << ""
+                                          << QJsonObject{{"rssi", 7}, {"ber", 99}};
+    QTest::newRow("flight mode") << "flight-mode.yml" << QJsonObject() << "PP" << "" << QJsonObject{{"rssi", 21}};
+    QTest::newRow("flight mode, no reply") << "flight-mode.yml" << QJsonObject{{"cfun.noReply", true}} << "FF"
+                                           << "flight mode on" << QJsonObject();
+    QTest::newRow("SIM and attach") << "sim-attach.yml" << QJsonObject() << "PP" << "" << QJsonObject{{"attached", 1}};
+    QTest::newRow("SIM absent") << "sim-attach.yml" << QJsonObject{{"sim.absent", true}} << "FF" << "SIM check"
+                                << QJsonObject();
+    QTest::newRow("not attached") << "sim-attach.yml" << QJsonObject{{"attach.off", true}} << "FF" << "attached"
+                                  << QJsonObject{{"attached", 0}};
+    QTest::newRow("dial and ping") << "dial-ping.yml" << QJsonObject() << "P" << "" << QJsonObject();
+}
+
+void tst_StepsRun::shippedExamplesRunOnTheBench()
+{
+    QFETCH(QString, file);
+    QFETCH(QJsonObject, faults);
+    QFETCH(QString, verdicts);
+    QFETCH(QString, failedStep);
+    QFETCH(QJsonObject, values);
+    QFile f(QStringLiteral(TREVALO_SOURCE_DIR "/packaging/cases/") + file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    // The file as shipped, its pauses shortened.
+    QByteArray text = f.readAll();
+    for (const char *pause : {"wait: 10s", "wait: 5s", "wait: 2s"})
+        text.replace(pause, "wait: 100ms");
+    portBack();
+    h->setup.portName = bench.atLink();
+    QVERIFY(bench.setFaults(faults));
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
+    useSteps(text);
+    testWorker::RunLimits limits;
+    limits.cycles = int(verdicts.size());
+    h->worker->setRunLimits(limits);
+    h->startRun();
+    QVERIFY(h->waitFinished(1, 90000));
+    QString seen;
+    for (const bool pass : h->results)
+        seen += pass ? QLatin1Char('P') : QLatin1Char('F');
+    QVERIFY2(seen == verdicts, qPrintable(h->texts().join(QLatin1Char('\n'))));
+    const RecordFile rec(h->worker->recordFile());
+    QCOMPARE(rec.cycles.size(), verdicts.size());
+    QCOMPARE(rec.cycles.last().value(QStringLiteral("failedStep")).toString(), failedStep);
+    QCOMPARE(rec.cycles.last().value(QStringLiteral("values")).toObject(), values);
+    // What the set-up switched on is off again.
+    QVERIFY(!bench.chipPowered());
 }
 
 void tst_StepsRun::capturedValuesGoOnRecord()
