@@ -128,10 +128,6 @@ private slots:
     void onStart();
     void onStop();
     void onCaseCBx(int index);
-    // The custom case: asks for its steps file (the last one offered) and
-    // reads it; a file that cannot be used is a red line and no run.
-    void chooseStepsFile();
-    bool loadStepsFile();
     void onPortChange(int);
     void onUpdateRadio(bool bPass);
     void onFinishAll();
@@ -142,6 +138,10 @@ private slots:
     void onAutoSaveLog();
 
 private:
+    // The custom case: asks for its steps file (the last one offered) and
+    // reads it; a file that cannot be used is a red line and no run.
+    void chooseStepsFile();
+    bool loadStepsFile();
     struct LogLine
     {
         QString text;

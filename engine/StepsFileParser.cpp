@@ -379,6 +379,13 @@ qint64 StepsFileParser::parseTime(const QString &text)
 std::shared_ptr<const StepsFile> StepsFileParser::read(const QString &path, QString *error)
 {
     const QString name = QFileInfo(path).fileName();
+    // A pipe or a device would hold the window or the runner up until it ends.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        if (error)
+            *error = QStringLiteral("%1: not a file").arg(path);
+        return nullptr;
+    }
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
         if (error)

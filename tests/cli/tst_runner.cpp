@@ -328,7 +328,7 @@ void TestRunner::badInputExitsWithAReason_data()
     row("steps and case", {"--steps", "/no/such/case.yml", "--case", "3"}, "--steps and --case: give one of them");
     row("steps file missing", {"--steps", "/no/such/case.yml"},
         "/no/such/case.yml: cannot be read (No such file or directory)");
-    row("steps file empty", {"--steps", "/dev/null"}, "null: empty; a steps file has name, tag and cycle");
+    row("steps file that is a device", {"--steps", "/dev/null"}, "/dev/null: not a file");
     row("unknown case", {"--case", "Nope"}, "unknown case: Nope");
     row("case number out of range", {"--case", "6"}, "unknown case: 6");
     row("unknown option", {"--case", "3", "--bogus"}, "Unknown option 'bogus'.");

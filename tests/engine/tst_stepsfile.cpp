@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class tst_StepsFile : public QObject
 {
     Q_OBJECT
@@ -69,6 +71,7 @@ void tst_StepsFile::refusals_data()
     // The file's text quoted in the one line, its line feeds written out.
     QTest::newRow("step name with a line feed") << QByteArray(head + "cycle:\n  - \"po\\nwer\"\n") << "4:5"
                                                 << "unknown step \"po\\nwer\"";
+    QTest::newRow("empty") << QByteArray("# nothing\n") << QString() << "empty";
     QTest::newRow("deep nesting") << QByteArray(head + "cycle: " + QByteArray(5000, '[') + "\n") << QString()
                                   << "not YAML";
 }
@@ -122,6 +125,11 @@ void tst_StepsFile::fileTooLargeIsNotRead()
     QVERIFY2(error.startsWith(QStringLiteral("big.yml: larger than")), qPrintable(error));
     QVERIFY(!StepsFileParser::read(dir.filePath(QStringLiteral("none.yml")), &error));
     QVERIFY2(error.contains(QStringLiteral("cannot be read")), qPrintable(error));
+    // A pipe would hold the reader up until its writer ends.
+    const QString fifo = dir.filePath(QStringLiteral("fifo.yml"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!StepsFileParser::read(fifo, &error));
+    QCOMPARE(error, fifo + QStringLiteral(": not a file"));
 }
 
 void tst_StepsFile::stepsAndFields()
