@@ -66,6 +66,8 @@ void CycleSummary::add(const Cycle &cycle, qint64 offset)
         b.dialUpMs.take(cycle.dialUpMs, cycle.number);
     if (cycle.hangUpMs >= 0)
         b.hangUpMs.take(cycle.hangUpMs, cycle.number);
+    if (cycle.value >= 0)
+        b.value.take(cycle.value, cycle.number);
     b.fpy.take(float(RunFiles::fpy(m_passes, m_cycles - m_passes)), cycle.number);
     if (!cycle.pass) {
         if (b.failed == 0) {
@@ -95,6 +97,7 @@ void CycleSummary::halve()
             merged.passesAtEnd = later.passesAtEnd;
             merged.dialUpMs.merge(later.dialUpMs);
             merged.hangUpMs.merge(later.hangUpMs);
+            merged.value.merge(later.value);
             merged.fpy.merge(later.fpy);
         }
         m_buckets[kept] = merged;

@@ -9,6 +9,7 @@
 #ifndef CYCLESUMMARY_H
 #define CYCLESUMMARY_H
 
+#include <QStringList>
 #include <QtGlobal>
 
 #include <utility>
@@ -24,6 +25,8 @@ public:
         bool pass = false;
         float dialUpMs = -1;
         float hangUpMs = -1;
+        float value = -1;         // the chosen captured value of a custom test, when a number
+        QStringList valueNames;   // the names of the values the cycle captured
     };
 
     // The lowest and the highest value of a figure and the cycles they
@@ -53,9 +56,10 @@ public:
         Extremes dialUpMs;
         Extremes hangUpMs;
         Extremes fpy; // running FPY in percent
+        Extremes value; // the chosen captured value
     };
 
-    // 64 Ki buckets of 96 bytes: about 6 MB at most.
+    // 64 Ki buckets of 116 bytes: about 7.5 MB at most.
     static constexpr int kDefaultCap = 1 << 16;
 
     // A summary starting after cyclesBefore cycles of which passesBefore

@@ -246,7 +246,8 @@ QString csvField(const QJsonValue &value)
 
 } // namespace
 
-RecordsFile::LineKind RecordsFile::parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object)
+RecordsFile::LineKind RecordsFile::parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object,
+                                             const QString &valueName)
 {
     const char *begin = line.data();
     const char *end = begin + line.size();
@@ -275,6 +276,13 @@ RecordsFile::LineKind RecordsFile::parseLine(QByteArrayView line, Cycle *cycle, 
             cycle->pass = o.value(QStringLiteral("pass")).toBool();
             cycle->dialUpMs = float(o.value(QStringLiteral("dialUpMs")).toDouble(-1));
             cycle->hangUpMs = float(o.value(QStringLiteral("hangUpMs")).toDouble(-1));
+            const QJsonObject values = o.value(QStringLiteral("values")).toObject();
+            if (!values.isEmpty()) {
+                cycle->valueNames = values.keys();
+                const QJsonValue v = values.value(valueName);
+                if (!valueName.isEmpty() && v.isDouble() && v.toDouble() >= 0)
+                    cycle->value = float(v.toDouble());
+            }
         }
         result = LineKind::Cycle;
     } else if (kind == QLatin1String("run")) {
@@ -294,7 +302,9 @@ void RecordsFile::clear()
 
 bool RecordsFile::open(const QString &path, qint64 maxBytes)
 {
+    const QString valueName = m_valueName; // a choice of the reader, not of the file
     clear();
+    m_valueName = valueName;
     m_path = path;
     if (!QFile(path).open(QIODevice::ReadOnly))
         return false;
@@ -334,7 +344,7 @@ int RecordsFile::readMore(qint64 maxBytes)
         }
         const qint64 at = m_offset + reader.lineStart();
         Cycle cycle;
-        const LineKind kind = parseLine(line, &cycle);
+        const LineKind kind = parseLine(line, &cycle, nullptr, m_valueName);
         switch (kind) {
         case LineKind::Blank:
             break;
@@ -343,6 +353,10 @@ int RecordsFile::readMore(qint64 maxBytes)
             break;
         case LineKind::Cycle:
             m_summary.add(cycle, at);
+            for (const QString &name : cycle.valueNames)
+                if (m_valueNames.size() < kMaxValueNames && !m_valueNames.contains(name))
+                    m_valueNames.append(name);
+            cycle.valueNames.clear();
             m_last = cycle;
             // The whole line only for failures and the line after one:
             // the rest go by the quick scan.
@@ -409,7 +423,7 @@ bool RecordsFile::readStretch(qint64 from, qint64 to, CycleSummary *into) const
         if (next == RecordLineReader::Next::End || next == RecordLineReader::Next::Unfinished)
             break;
         Cycle cycle;
-        if (next == RecordLineReader::Next::Line && parseLine(line, &cycle) == LineKind::Cycle)
+        if (next == RecordLineReader::Next::Line && parseLine(line, &cycle, nullptr, m_valueName) == LineKind::Cycle)
             into->add(cycle, from + reader.lineStart());
     }
     return true;

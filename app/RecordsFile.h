@@ -27,7 +27,18 @@ public:
     // What one line of a record file (with or without its line feed) is.
     // Fills cycle for a cycle line and object, when given, with the line's
     // whole object for any sound record.
-    static LineKind parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object = nullptr);
+    // A custom test's captured value named valueName goes into the cycle's
+    // value, and the names of all it captured into its valueNames.
+    static LineKind parseLine(QByteArrayView line, Cycle *cycle, QJsonObject *object = nullptr,
+                              const QString &valueName = QString());
+
+    // The captured value the summary follows (empty: none); takes effect at
+    // the next open().
+    void setValueName(const QString &name) { m_valueName = name; }
+    QString valueName() const { return m_valueName; }
+    // The names of the captured values met so far, at most kMaxValueNames.
+    const QStringList &valueNames() const { return m_valueNames; }
+    static constexpr int kMaxValueNames = 64;
 
     // Reads the whole file, or about maxBytes of it when not negative (the
     // rest by readMore); false when it cannot be opened.
@@ -86,6 +97,8 @@ private:
     bool m_pendingTail = false;
     bool m_skipping = false; // the last reading ended inside an oversized line
     bool m_caughtUp = true;
+    QString m_valueName;
+    QStringList m_valueNames;
 };
 
 #endif // RECORDSFILE_H

@@ -115,13 +115,14 @@ void RunStatusBar::onRunStarted()
     m_hadRun = true;
     ++m_runsPending;
     const int caseIndex = m_setup ? m_setup->caseIndex : -1;
-    m_caseName = TestCases::selectorText(caseIndex);
+    m_caseName = caseIndex == TestCases::Custom && m_setup->steps ? m_setup->steps->name
+                                                                  : TestCases::selectorText(caseIndex);
     // The settings are fixed while the run lasts.
     QStringList chip;
     m_peerCut = false;
-    if (TestCases::needsRelay(caseIndex))
+    if (m_setup && m_setup->needsRelay())
         chip << tr("relay channel %1").arg(m_setup->relayChannel);
-    if (!m_pppPeer.isEmpty() && !m_caseName.isEmpty() && caseIndex != TestCases::RegisterNet) {
+    if (!m_pppPeer.isEmpty() && !m_caseName.isEmpty() && m_setup->dials()) {
         QString peer = m_pppPeer;
         if (peer.size() > peerTextLength) {
             const int head = (peerTextLength - 1) / 2;

@@ -3,6 +3,8 @@
 #include <QChart>
 #include <QChartView>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QSignalBlocker>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -43,7 +45,8 @@ constexpr qint64 kCatchUpSliceBytes = 16 << 20;
 TrendsWindow::TrendsWindow(QWidget *parent)
     : QWidget(parent, Qt::Window), m_chart(new QChart), m_view(new QChartView(m_chart, this)),
       m_dialUp(new QLineSeries(m_chart)), m_hangUp(new QLineSeries(m_chart)), m_fpy(new QLineSeries(m_chart)),
-      m_failed(new QScatterSeries(m_chart)), m_axisX(new QValueAxis(m_chart)), m_axisTime(new QValueAxis(m_chart)),
+      m_failed(new QScatterSeries(m_chart)), m_value(new QLineSeries(m_chart)),
+      m_axisValue(new QValueAxis(m_chart)), m_valueBox(new QComboBox(this)), m_axisX(new QValueAxis(m_chart)), m_axisTime(new QValueAxis(m_chart)),
       m_axisFpy(new QValueAxis(m_chart)), m_follow(new QCheckBox(tr("Follow the current run"), this)),
       m_info(new QLabel(this)), m_warning(new QLabel(this)), m_redraw(new QTimer(this)), m_catchUp(new QTimer(this)),
       m_failureModel(new FailureTableModel(&m_records.failures(), this)), m_failureView(new QTableView(this)),
@@ -66,6 +69,7 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     m_chart->addSeries(m_hangUp);
     m_chart->addSeries(m_failed);
     m_chart->addSeries(m_fpy);
+    m_chart->addSeries(m_value);
     m_axisX->setTitleText(tr("cycle"));
     m_axisX->setLabelFormat(QStringLiteral("%d"));
     m_axisTime->setTitleText(tr("seconds"));
@@ -81,6 +85,15 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     }
     m_fpy->attachAxis(m_axisX);
     m_fpy->attachAxis(m_axisFpy);
+    m_chart->addAxis(m_axisValue, Qt::AlignRight);
+    m_value->attachAxis(m_axisX);
+    m_value->attachAxis(m_axisValue);
+    m_value->setColor(QColor(0, 160, 0));
+    m_value->setVisible(false);
+    m_axisValue->setVisible(false);
+    m_valueBox->addItem(tr("no captured value"));
+    m_valueBox->setToolTip(tr("A value the custom test's steps captured, drawn beside the times"));
+    connect(m_valueBox, &QComboBox::currentIndexChanged, this, &TrendsWindow::onValueChosen);
     m_chart->legend()->setAlignment(Qt::AlignTop);
     m_chart->setMargins(QMargins(4, 4, 4, 4));
 
@@ -104,6 +117,7 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     buttons->addWidget(m_follow);
     buttons->addWidget(open);
     buttons->addWidget(whole);
+    buttons->addWidget(m_valueBox);
     buttons->addStretch(1);
     buttons->addWidget(png);
     buttons->addWidget(csv);
@@ -244,8 +258,40 @@ bool TrendsWindow::openRecords(const QString &path)
     return !m_records.path().isEmpty();
 }
 
+void TrendsWindow::onValueChosen(int index)
+{
+    const QString name = index > 0 ? m_valueBox->itemText(index) : QString();
+    if (name == m_records.valueName())
+        return;
+    m_records.setValueName(name);
+    m_value->setName(name);
+    m_value->setVisible(!name.isEmpty());
+    m_axisValue->setVisible(!name.isEmpty());
+    m_axisValue->setTitleText(name);
+    // The summary holds the value it was read with: read the file again.
+    if (!m_records.path().isEmpty())
+        load(m_records.path());
+}
+
+void TrendsWindow::updateValueChoices()
+{
+    for (const QString &name : m_records.valueNames())
+        if (m_valueBox->findText(name) < 0)
+            m_valueBox->addItem(name);
+}
+
 void TrendsWindow::load(const QString &path)
 {
+    // Another run's file has values of its own.
+    if (path != m_records.path()) {
+        const QSignalBlocker quiet(m_valueBox);
+        while (m_valueBox->count() > 1)
+            m_valueBox->removeItem(1);
+        m_valueBox->setCurrentIndex(0);
+        m_records.setValueName(QString());
+        m_value->setVisible(false);
+        m_axisValue->setVisible(false);
+    }
     m_zoomed = false;
     m_catchUp->stop();
     m_detail = CycleSummary();
@@ -294,6 +340,7 @@ int TrendsWindow::bucketCount() const
 void TrendsWindow::redrawNow()
 {
     m_redraw->stop();
+    updateValueChoices();
     const CycleSummary &whole = m_records.summary();
     const int columns = bucketCount();
     const CycleSummary *source = &whole;
@@ -362,6 +409,19 @@ void TrendsWindow::draw(const CycleSummary &summary, int begin, int end, int col
         };
         return SeriesDecimator::minMax(0, 2 * n, columns, x, y);
     };
+    if (!m_records.valueName().isEmpty()) {
+        const auto x = [&](int j) { return extreme(&CycleSummary::Bucket::value, j, true); };
+        const auto y = [&](int j) { return extreme(&CycleSummary::Bucket::value, j, false); };
+        const QList<QPointF> points = SeriesDecimator::minMax(0, 2 * n, columns, x, y);
+        m_value->replace(points);
+        double high = 0;
+        for (const QPointF &p : points)
+            high = std::max(high, p.y());
+        m_axisValue->setRange(0, high > 0 ? high * 1.1 : 1);
+        m_axisValue->applyNiceNumbers();
+    } else {
+        m_value->clear();
+    }
     const QList<QPointF> dialPoints = timeSeries(&CycleSummary::Bucket::dialUpMs);
     const QList<QPointF> hangPoints = timeSeries(&CycleSummary::Bucket::hangUpMs);
     m_dialUp->replace(dialPoints);

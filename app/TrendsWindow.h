@@ -19,6 +19,7 @@ class QModelIndex;
 class QSplitter;
 class QTableView;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineSeries;
 class QScatterSeries;
@@ -61,6 +62,10 @@ public:
     // false when none of its lines were found (the view says why).
     bool openCycleLog(qint64 cycle);
     CycleLogDialog *cycleLogDialog() const { return m_cycleLog; }
+    // A custom test's captured value, chosen by name in the value box
+    // (its first entry: none), on an axis of its own.
+    QLineSeries *valueSeries() const { return m_value; }
+    QComboBox *valueBox() const { return m_valueBox; }
     // Redraws at once instead of at the next quiet moment.
     void redrawNow();
     // The number of buckets the series are reduced to: the plot's width in pixels.
@@ -81,6 +86,7 @@ private slots:
     void onRangeChanged(qreal min, qreal max);
     void onFailureActivated(const QModelIndex &index);
     void onFailedDotClicked(const QPointF &point);
+    void onValueChosen(int index);
 
 private:
     void load(const QString &path);
@@ -88,6 +94,8 @@ private:
     void scheduleRedraw();
     void showInfo();
     void showFailures();
+    // Offers the captured values met in the file so far.
+    void updateValueChoices();
     const CycleSummary &detail(int begin, int end);
     void draw(const CycleSummary &summary, int begin, int end, int columns);
 
@@ -109,6 +117,9 @@ private:
     QLineSeries *m_hangUp;
     QLineSeries *m_fpy;
     QScatterSeries *m_failed;
+    QLineSeries *m_value;
+    QValueAxis *m_axisValue;
+    QComboBox *m_valueBox;
     QValueAxis *m_axisX;
     QValueAxis *m_axisTime;
     QValueAxis *m_axisFpy;

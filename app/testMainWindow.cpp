@@ -9,6 +9,8 @@
 #include <QDate>
 #include <QDir>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -25,6 +27,7 @@
 #include "TestCases.h"
 #include "RunFiles.h"
 #include "RunStatusBar.h"
+#include "StepsFileParser.h"
 #include "TestSetup.h"
 #include "TrendsWindow.h"
 #include "testWorker.h"
@@ -211,7 +214,9 @@ void testMainWindow::updateControls()
 {
     if (runState == NotReady || runState == Ready) {
         runState = Ready;
-        if (TestCases::needsRelay(setup->caseIndex) && ui->deviceCBx->currentText().isEmpty())
+        if (setup->needsRelay() && ui->deviceCBx->currentText().isEmpty())
+            runState = NotReady;
+        if (setup->caseIndex == TestCases::Custom && !setup->steps)
             runState = NotReady;
         if (setup->portName.isEmpty())
             runState = NotReady;
@@ -227,6 +232,8 @@ void testMainWindow::updateControls()
     if (m_runStatus) {
         if (setup->portName.isEmpty())
             m_runStatus->setIdleHint(tr("Start needs a port: open the Port list, it fills when opened"));
+        else if (runState == NotReady && setup->caseIndex == TestCases::Custom && !setup->steps)
+            m_runStatus->setIdleHint(tr("Custom test needs a steps file that can be used: choose the case again"));
         else if (runState == NotReady)
             m_runStatus->setIdleHint(tr("This case needs a relay board: pick it in the Device List"));
         else
@@ -310,16 +317,40 @@ void testMainWindow::refreshDeviceList()
 void testMainWindow::onCaseCBx(int index)
 {
     setup->caseIndex = index;
-    if (TestCases::needsRelay(index)) {
+    if (index == TestCases::Custom)
+        chooseStepsFile();
+    if (setup->needsRelay()) {
         ui->deviceCBx->show();
         ui->deviceLb->show();
-        ui->AvgTime->setVisible(index == TestCases::SleepWakePpp);
+        ui->AvgTime->setVisible(index == TestCases::SleepWakePpp ||
+                                (index == TestCases::Custom && setup->steps->needs(StepsFile::Kind::DialUp)));
     } else {
         ui->deviceCBx->hide();
         ui->deviceLb->hide();
         ui->AvgTime->show();
     }
     updateControls();
+}
+
+void testMainWindow::chooseStepsFile()
+{
+    const QString start = setup->stepsFile.isEmpty() ? QDir::currentPath() : setup->stepsFile;
+    const QString chosen = QFileDialog::getOpenFileName(this, tr("Steps file of the custom test"), start,
+                                                        tr("Steps files (*.yml *.yaml);;All files (*)"));
+    if (!chosen.isEmpty())
+        setup->stepsFile = chosen;
+    setup->steps.reset();
+    if (!setup->stepsFile.isEmpty())
+        loadStepsFile();
+}
+
+bool testMainWindow::loadStepsFile()
+{
+    QString problem;
+    setup->steps = StepsFileParser::read(setup->stepsFile, &problem);
+    if (!setup->steps)
+        appendLogLine(m_stamper.stampLine(problem), QColor(Qt::red));
+    return bool(setup->steps);
 }
 
 void testMainWindow::onPortChange(int)
@@ -340,9 +371,15 @@ void testMainWindow::onStart()
     if (runState != Ready)
         return;
 
+    // The file as it is now: it may have been edited since it was chosen.
+    if (setup->caseIndex == TestCases::Custom && !loadStepsFile()) {
+        updateControls();
+        return;
+    }
+
 #if !defined(Q_OS_WIN)
     // The modem's peer file, before anything is switched or dialled.
-    if (TestCases::dials(setup->caseIndex)) {
+    if (setup->dials()) {
         QString problem = PppPeer::problem(setup->pppPeer, !BenchClient::isAvailable());
         if (!problem.isEmpty()) {
             problem[0] = problem[0].toUpper();
@@ -353,7 +390,7 @@ void testMainWindow::onStart()
     }
 #endif
 
-    if (TestCases::needsRelay(setup->caseIndex)) {
+    if (setup->needsRelay()) {
         const usb_relay_device_info *chosen = relayDevices;
         for (int n = ui->deviceCBx->currentIndex(); chosen && n > 0; --n)
             chosen = chosen->next;
@@ -462,7 +499,7 @@ void testMainWindow::startMetrics()
         return;
     }
     m_metrics = new MetricsWriter(this);
-    m_metrics->setCase(TestCases::resultTag(setup->caseIndex));
+    m_metrics->setCase(setup->caseTag());
     m_metrics->follow(worker);
     // One red line when writing fails and one when it works again; the run goes on.
     connect(m_metrics, &MetricsWriter::sngWriteFailed, this, &testMainWindow::reportMetricsFailure);

@@ -142,6 +142,10 @@ private slots:
     void onAutoSaveLog();
 
 private:
+    // The custom case: asks for its steps file (the last one offered) and
+    // reads it; a file that cannot be used is a red line and no run.
+    void chooseStepsFile();
+    bool loadStepsFile();
     struct LogLine
     {
         QString text;

@@ -68,7 +68,7 @@ void testMainWindow::writeResultFile()
 QString testMainWindow::writeResultFileAt(const QDateTime &when)
 {
     const QString name = RunFiles::writeResult(
-        QDir::currentPath(), TestCases::resultTag(setup->caseIndex),
+        QDir::currentPath(), setup->caseTag(),
         {ui->lbTotal->text(), ui->lbPass->text(), ui->lbFail->text(), ui->lbFPY->text()}, when, runResultPath);
     if (!name.isEmpty())
         runResultPath = name;

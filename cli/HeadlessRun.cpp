@@ -87,13 +87,18 @@ bool HeadlessRun::start()
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(problem));
     }
     m_setup.caseIndex = m_options.caseIndex;
+    m_setup.steps = m_options.steps;
 
     QString port = m_options.port;
     // The bench's link, not its /dev/pts/N: the number may go to another
     // terminal while the chip is off, the link follows the chip's port.
     if (port.isEmpty() && BenchClient::isAvailable())
         port = BenchClient::atLinkPath().isEmpty() ? BenchClient::atPortPath() : BenchClient::atLinkPath();
-    if (m_options.caseIndex == TestCases::RegisterNet && port.isEmpty()) {
+    const bool needsPort = m_setup.opensPortAtStart() ||
+                           (m_setup.steps && (m_setup.steps->needs(StepsFile::Kind::OpenPort) ||
+                                              m_setup.steps->needs(StepsFile::Kind::At) ||
+                                              m_setup.steps->needs(StepsFile::Kind::WaitFor)));
+    if (needsPort && port.isEmpty()) {
         m_error = QStringLiteral("no AT port given (--port)");
         return false;
     }
@@ -108,7 +113,7 @@ bool HeadlessRun::start()
     // dials without peer files.
     if (!m_options.pppPeer.isEmpty())
         m_setup.pppPeer = m_options.pppPeer;
-    if (TestCases::dials(m_options.caseIndex)) {
+    if (m_setup.dials()) {
         const QString problem = PppPeer::problem(m_setup.pppPeer, !BenchClient::isAvailable());
         if (!problem.isEmpty()) {
             m_error = problem;
@@ -117,7 +122,7 @@ bool HeadlessRun::start()
     }
 #endif
 
-    if (TestCases::needsRelay(m_options.caseIndex)) {
+    if (m_setup.needsRelay()) {
         m_boards = usb_relay_device_enumerate();
         const usb_relay_device_info *chosen = nullptr;
         for (const usb_relay_device_info *d = m_boards; d && !chosen; d = d->next) {
@@ -173,7 +178,7 @@ bool HeadlessRun::start()
 #if !defined(Q_OS_WIN)
     if (!m_options.metricsDir.isEmpty()) {
         m_metrics = new MetricsWriter(this);
-        m_metrics->setCase(TestCases::resultTag(m_options.caseIndex));
+        m_metrics->setCase(m_setup.caseTag());
         m_metrics->follow(m_worker);
         // One line each way; the run goes on without the file.
         connect(m_metrics, &MetricsWriter::sngWriteFailed, this,
@@ -329,7 +334,7 @@ void HeadlessRun::onFinishAll()
                   .arg(m_log.lostLines()));
         incomplete = true;
     }
-    const QString tag = TestCases::resultTag(m_options.caseIndex);
+    const QString tag = m_setup.caseTag();
     const QString resultPath = RunFiles::writeResult(m_options.outDir, tag, RunFiles::countLines(m_pass, m_fail), now);
     if (resultPath.isEmpty()) {
         error(QStringLiteral("cannot write the result file under %1").arg(m_options.outDir));
@@ -376,7 +381,7 @@ void HeadlessRun::onFinishAll()
 
 bool HeadlessRun::writeJUnit(const QString &recordFile)
 {
-    JUnitReport report(TestCases::resultTag(m_options.caseIndex), m_verdicts);
+    JUnitReport report(m_setup.caseTag(), m_verdicts);
     if (!recordFile.isEmpty())
         report.readRecords(recordFile); // without it the verdicts alone make the report
     if (!report.write(m_options.junitFile, m_started))
@@ -405,7 +410,7 @@ void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath
     const QDir out(m_options.outDir);
     const auto print = [this](const QString &text) { m_out.line(text.toLocal8Bit()); };
     print(QString());
-    print(QStringLiteral("%1: %2").arg(TestCases::resultTag(m_options.caseIndex),
+    print(QStringLiteral("%1: %2").arg(m_setup.caseTag(),
                                        testWorker::endReasonText(m_worker->endReason())));
     print(QStringLiteral("Cycles: %1  PASS: %2  FAIL: %3  FPY: %4%")
               .arg(m_pass + m_fail)

@@ -5,6 +5,7 @@
 #include "MetricsWriter.h"
 #include "PppPeer.h"
 #endif
+#include "StepsFileParser.h"
 #include "TestCases.h"
 
 #include <QCommandLineParser>
@@ -119,6 +120,10 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption caseOpt(QStringLiteral("case"),
                                      QStringLiteral("Test case to run: its result tag or its number (required)."),
                                      QStringLiteral("case"));
+    const QCommandLineOption stepsOpt(QStringLiteral("steps"),
+                                      QStringLiteral("Run the test case of this steps file instead of a built-in "
+                                                     "one (not with --case); with --check: check what it needs."),
+                                      QStringLiteral("file"));
     const QCommandLineOption portOpt(QStringLiteral("port"),
                                      QStringLiteral("Serial AT port of the chip (register network test; default: "
                                                     "the virtual bench's AT port link ttyAT when TREVALO_BENCH names one)."),
@@ -168,7 +173,7 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption pingOpt(QStringLiteral("ping"),
                                      QStringLiteral("With --check: the ping to check (default: the one on PATH)."),
                                      QStringLiteral("path"));
-    parser.addOptions({caseOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
+    parser.addOptions({caseOpt, stepsOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
                        junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
 #if !defined(Q_OS_WIN)
     const QCommandLineOption metricsOpt(QStringLiteral("metrics"),
@@ -209,6 +214,17 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     if (parser.isSet(pppPeerOpt) && !PppPeer::isName(pppPeer))
         return bad(PppPeer::problem(pppPeer, false));
 #endif
+    // The file is read and checked whole before anything else happens.
+    if (parser.isSet(stepsOpt)) {
+        if (parser.isSet(caseOpt))
+            return bad(QStringLiteral("--steps and --case: give one of them"));
+        stepsPath = parser.value(stepsOpt);
+        QString why;
+        steps = StepsFileParser::read(stepsPath, &why);
+        if (!steps)
+            return bad(why);
+        caseIndex = TestCases::Custom;
+    }
     if (parser.isSet(checkOpt)) {
         // Its PppPeer is the peer a run with these settings dials.
         settingsFile = parser.value(settingsOpt);
@@ -221,11 +237,13 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
         if (parser.isSet(*checkOnly))
             return bad(QStringLiteral("--%1 belongs to --check").arg(checkOnly->names().first()));
 
-    if (!parser.isSet(caseOpt))
-        return bad(QStringLiteral("no case given (--case)"));
-    caseIndex = parseCase(parser.value(caseOpt));
-    if (caseIndex < 0)
-        return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
+    if (!steps) {
+        if (!parser.isSet(caseOpt))
+            return bad(QStringLiteral("no case given (--case or --steps)"));
+        caseIndex = parseCase(parser.value(caseOpt));
+        if (caseIndex < 0)
+            return bad(QStringLiteral("unknown case: %1").arg(parser.value(caseOpt)));
+    }
 
     // Whether the board has it is known only once the board is found.
     if (parser.isSet(channelOpt) && (channel = positiveCount(parser.value(channelOpt))) < 0)

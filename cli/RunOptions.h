@@ -7,6 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+#include "StepsFile.h"
+
 class RunOptions
 {
 public:
@@ -28,6 +32,9 @@ public:
     static int parseCase(const QString &text);
 
     int caseIndex = -1;
+    // --steps: the custom case's file, parsed (caseIndex is TestCases::Custom).
+    QString stepsPath;
+    std::shared_ptr<const StepsFile> steps;
     QString port;        // empty: the bench's AT port where one runs
     QString board;       // empty: the first board listed
     int channel = 0;     // 0: the settings' relay channel

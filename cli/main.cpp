@@ -56,6 +56,13 @@ int checkSetup(const RunOptions &options)
     }
     check.pppd = options.pppd;
     check.ping = options.ping;
+    if (const std::shared_ptr<const StepsFile> &steps = options.steps) {
+        using Kind = StepsFile::Kind;
+        check.needsPort = steps->needs(Kind::OpenPort) || steps->needs(Kind::At) || steps->needs(Kind::WaitFor);
+        check.needsBoard = steps->needs(Kind::PowerOn) || steps->needs(Kind::PowerOff);
+        check.needsPppd = steps->needs(Kind::DialUp);
+        check.needsPing = steps->needs(Kind::Ping);
+    }
     const QList<SetupCheck::Item> items = SetupCheck::run(check);
     for (const SetupCheck::Item &item : items)
         std::printf("%s\n", qPrintable(SetupCheck::format(item)));
@@ -111,6 +118,6 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(run.error()));
         return 2;
     }
-    service.ready(TestCases::resultTag(options.caseIndex));
+    service.ready(options.steps ? options.steps->tag : TestCases::resultTag(options.caseIndex));
     return app.exec();
 }

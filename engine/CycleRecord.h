@@ -4,6 +4,7 @@
 #define CYCLERECORD_H
 
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 
 struct CycleRecord
@@ -26,6 +27,7 @@ struct CycleRecord
     int registerMs = -1;
     int deregisterMs = -1;
     int reregisterMs = -1;
+    QJsonObject values; // what a steps file's AT steps captured
     // Set by the cycle for the loop.
     bool endRunAfterResult = false; // a counted cycle that ends the run
     bool connectionLost = false;    // ... because its connection is gone, said in red

@@ -168,6 +168,7 @@ void MetricsWriter::onRunStarted(const QJsonObject &head, const QString &recordF
     m_lastCycle = 0;
     m_runCycles = 0;
     m_runPasses = 0;
+    m_values.clear(); // the names belong to this run's steps file
     m_cases[m_runCase]; // its counters exist from the run's start, at 0
     scheduleWrite();
 }
@@ -200,6 +201,11 @@ void MetricsWriter::onCycleCounted(const QJsonObject &line)
     seconds("registerMs", f.registration);
     seconds("deregisterMs", f.deregistration);
     seconds("reregisterMs", f.reregistration);
+    // A value the cycle did not capture (it failed before) keeps its last figure.
+    const QJsonObject values = line.value(QStringLiteral("values")).toObject();
+    for (auto it = values.begin(); it != values.end(); ++it)
+        if (it.value().isDouble())
+            m_values.insert(it.key(), it.value().toDouble());
     m_lastCycle = QDateTime::currentMSecsSinceEpoch() / 1000.0;
     scheduleWrite();
 }
@@ -308,6 +314,12 @@ QByteArray MetricsWriter::render() const
                                    .arg(escaped(m_version), escaped(m_port), escaped(m_board), escaped(m_stamp),
                                         escaped(m_recordName))),
                "1");
+        // The steps file's names are letters, digits and '_' from a letter on.
+        for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
+            const QByteArray name = "trevalo_captured_" + it.key().toLatin1();
+            family(out, name.constData(), "gauge", "A value the steps file's cycle captured, from its last cycle.");
+            sample(out, name, labels(current), number(it.value()));
+        }
     }
     return out;
 }

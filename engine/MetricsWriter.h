@@ -119,6 +119,8 @@ private:
     double m_lastCycle = 0;   // Unix seconds, 0 before the run's first cycle
     quint64 m_runCycles = 0;
     quint64 m_runPasses = 0;
+    // The numbers a steps file's cycle captured, as its last cycle gave them.
+    QMap<QString, double> m_values;
 };
 
 #endif // METRICSWRITER_H

@@ -22,6 +22,8 @@ constexpr Row rows[Count] = {
 
 QString selectorText(int caseIndex)
 {
+    if (caseIndex == Custom)
+        return QStringLiteral("Custom test");
     if (caseIndex < 0 || caseIndex >= Count)
         return QString();
     return QString::fromLatin1(rows[caseIndex].selector);

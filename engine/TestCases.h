@@ -14,10 +14,12 @@ enum Index {
     ExternalLongShort = 2,
     ExternalLongLong = 3,
     RegisterNet = 4,
-    SleepWakePpp = 5
+    SleepWakePpp = 5,
+    // After the six: a case of the lab's own from a steps file.
+    Custom = 6
 };
 
-// "PPP dial-up test", ... ; empty for an index outside 0 to 5.
+// "PPP dial-up test", ..., "Custom test" for 6; empty for an index outside 0 to 6.
 QString selectorText(int caseIndex);
 // "PPPCallTest", ... ; empty for an index outside 0 to 5.
 QString resultTag(int caseIndex);

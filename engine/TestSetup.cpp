@@ -1,6 +1,8 @@
 #include "TestSetup.h"
 
 #include "PppPeer.h"
+#include "TestCases.h"
+
 #include "SettingsStore.h"
 
 #include <QDir>
@@ -99,6 +101,9 @@ void TestSetup::transferSettings()
         settingsStore->transferString(QStringLiteral("MetricsFolder"), metricsFolder);
         settingsStore->transferString(QStringLiteral("BenchName"), benchName);
     }
+    // Written only once a file was chosen, so other files stay as they were.
+    if (settingsStore->readMode || !stepsFile.isEmpty() || settingsStore->contains(QStringLiteral("StepsFile")))
+        settingsStore->transferString(QStringLiteral("StepsFile"), stepsFile);
     // Written only once it differs from channel 1, so a file from before
     // channels could be chosen stays as it was.
     if (settingsStore->readMode || relayChannel != 1 || settingsStore->contains(QStringLiteral("RelayChannel")))
@@ -133,4 +138,32 @@ void TestSetup::randomPayload(QByteArray &out, int length)
     out.resize(length);
     for (int i = 0; i < length; ++i)
         out[i] = payloadAlphabet[gen() % unsigned(payloadAlphabetLength)];
+}
+
+QString TestSetup::caseTag() const
+{
+    if (caseIndex == TestCases::Custom)
+        return steps ? steps->tag : QString();
+    return TestCases::resultTag(caseIndex);
+}
+
+bool TestSetup::needsRelay() const
+{
+    if (caseIndex == TestCases::Custom)
+        return steps && (steps->needs(StepsFile::Kind::PowerOn) || steps->needs(StepsFile::Kind::PowerOff));
+    return TestCases::needsRelay(caseIndex);
+}
+
+bool TestSetup::dials() const
+{
+    if (caseIndex == TestCases::Custom)
+        return steps && steps->needs(StepsFile::Kind::DialUp);
+    return TestCases::dials(caseIndex);
+}
+
+bool TestSetup::opensPortAtStart() const
+{
+    if (caseIndex == TestCases::Custom)
+        return steps && steps->opensPortFirst();
+    return caseIndex == TestCases::RegisterNet;
 }

@@ -7,6 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+#include "StepsFile.h"
+
 #include "usb_relay_device.h"
 
 class SettingsStore;
@@ -25,8 +29,20 @@ public:
     // Replaces out with length random characters of the payload alphabet.
     void randomPayload(QByteArray &out, int length);
 
+    // The result tag of the selected case: a built-in's, or the steps file's.
+    QString caseTag() const;
+    // The run switches the chip's supply: a radio case, or a steps file with power steps.
+    bool needsRelay() const;
+    // The run dials PPP: every built-in case but the register network test,
+    // or a steps file with a dial step.
+    bool dials() const;
+    // The run opens the AT port before its first cycle and keeps it open.
+    bool opensPortAtStart() const;
+
     QString portName;
     int caseIndex = 0;
+    // The steps of the custom case (TestCases::Custom); read-only once parsed.
+    std::shared_ptr<const StepsFile> steps;
     usb_relay_device_info relayDevice{};
     // The board's channel that switches this chip's supply, from 1.
     int relayChannel = 1;
@@ -39,6 +55,8 @@ public:
     QString pingAddress;
     QStringList pingFailureTexts;
     unsigned int autoSaveLogInterval = 3600000;
+    // The custom case's steps file, as last chosen in the window; empty: none.
+    QString stepsFile;
     // The window's Prometheus metrics: the folder (empty: none) and the
     // bench's name in them (empty: the host name). Only read: a file
     // without them is written back as it was.

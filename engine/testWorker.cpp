@@ -78,7 +78,6 @@ void testWorker::start()
     m_endReason = EndReason::Stop;
     m_records.reset();
 
-    const int caseIndex = setup ? setup->caseIndex : -1;
 
     if (stopRequested) {
         // Stopped between Start and here: nothing to run, not even the port.
@@ -92,7 +91,10 @@ void testWorker::start()
     m_deadlineMs = m_runLimits.durationMs > 0 ? m_runStartMs + m_runLimits.durationMs : 0;
     beginRecords();
 
-    if (caseIndex == TestCases::RegisterNet && !openPort()) {
+    // The register network case, and a steps file whose set-up begins so,
+    // hold the AT port for the whole run.
+    const bool portForRun = setup && setup->opensPortAtStart();
+    if (portForRun && !openPort()) {
         log(tr("Failed!!!Failed to open port!"), QColor(Qt::red));
         m_endReason = EndReason::PortFailed;
         endRecords();
@@ -112,7 +114,7 @@ void testWorker::start()
     else
         m_endReason = EndReason(stopReason.load());
 
-    if (caseIndex == TestCases::RegisterNet)
+    if (portForRun)
         closePort();
     // On disk before the window or the runner hears that the run is over.
     endRecords();
@@ -143,6 +145,9 @@ void testWorker::runSelectedCase()
         break;
     case TestCases::SleepWakePpp:
         sleepWakePppTest();
+        break;
+    case TestCases::Custom:
+        stepsFileTest();
         break;
     default:
         break;

@@ -89,6 +89,8 @@ public:
     // Radio cases
     bool registerNetTest();
     bool sleepWakePppTest();
+    // The custom case: the steps file of the setup, run as a case.
+    bool stepsFileTest();
 
     // Link steps
     bool openPort();
@@ -98,6 +100,12 @@ public:
     bool checkReceive(const QByteArray &expected);
     bool closeSocket();
     bool waitAtResponse(QByteArray command, QByteArray expected, int timeoutMs);
+    // The same exchange with the reply judged by matched(); `awaited` names
+    // what is awaited in the status. The reply that matched is kept in
+    // lastAtReply() until the next exchange.
+    bool waitAtReply(const QByteArray &command, const QString &awaited,
+                     const std::function<bool(const QByteArray &)> &matched, int timeoutMs);
+    const QByteArray &lastAtReply() const { return m_lastAtReply; }
     // After a power-on: when the run's port went with the chip's supply,
     // opens it again by name within timeoutMs, logging "Try to open the
     // port ..." and the channel's outcome. True when the port is open again
@@ -164,6 +172,7 @@ private:
         std::function<QString()> giveUp;
         bool stopCheckFirst = false; // look at the stop request before each cycle
         bool radioPause = false;     // the blocking pause before each radio cycle
+        int restMs = 0;              // a pause before each cycle that a stop request ends
     };
     void runCycles(const CaseRun &run);
     // A radio case's run: the pause before each cycle, and a board still
@@ -175,7 +184,12 @@ private:
     template <typename Step>
     bool step(const char *name, Step &&run)
     {
-        m_cycle.step = QString::fromLatin1(name);
+        return step(QString::fromLatin1(name), std::forward<Step>(run));
+    }
+    template <typename Step>
+    bool step(const QString &name, Step &&run)
+    {
+        m_cycle.step = name;
         m_stepCutShort = false;
         const bool ok = run();
         if (!ok && m_cycle.failedStep.isEmpty()) {
@@ -206,7 +220,8 @@ private:
     // and names it in yellow.
     void noteLinkInterface();
     void log(const QString &text, const QColor &color);
-    void reportStep(const QString &step, int limitMs = 0) { emit sngStep(step, limitMs); }
+    // A step of a steps file with a name of its own reports that name instead.
+    void reportStep(const QString &step, int limitMs = 0) { emit sngStep(m_stepLabel.isEmpty() ? step : m_stepLabel, limitMs); }
     // "512 bytes", "1.2 KB": a payload's size as the status shows it.
     static QString sizeText(qint64 bytes);
     void emitResult(bool pass);
@@ -269,6 +284,8 @@ private:
     QString m_recordPath;
     LogBackPressure m_logFlow;
     LogTrail m_logTrail;
+    QString m_stepLabel;      // the running step's name from a steps file
+    QByteArray m_lastAtReply; // what the last AT exchange matched in
 };
 
 #endif // TESTWORKER_H

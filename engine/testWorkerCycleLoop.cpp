@@ -74,6 +74,13 @@ void testWorker::runCycles(const CaseRun &c)
             reportStep(QStringLiteral("pause before the next cycle"), m_limits.cyclePauseMs);
             QThread::msleep(static_cast<unsigned long>(qMax(0, m_limits.cyclePauseMs)));
         }
+        if (c.restMs > 0) {
+            reportStep(QStringLiteral("pause before the next cycle"), c.restMs);
+            if (waitFor(c.restMs, [] { return false; }) == WaitResult::Stopped) {
+                m_endReason = EndReason(stopReason.load());
+                return;
+            }
+        }
         const qint64 separatorNumber = m_logTrail.separatorSent();
         log(LogTrail::separator(), QColor(Qt::white));
 
@@ -200,14 +207,18 @@ void testWorker::beginRecords()
         limits.insert(QStringLiteral("maxFailures"), m_runLimits.maxFailures);
     QJsonObject head{{QStringLiteral("record"), QStringLiteral("run")},
                      {QStringLiteral("version"), QStringLiteral(TREVALO_VERSION)},
-                     {QStringLiteral("case"), TestCases::resultTag(setup->caseIndex)},
+                     {QStringLiteral("case"), setup->caseTag()},
                      {QStringLiteral("port"), setup->portName},
                      {QStringLiteral("echoHost"), setup->hostName},
                      {QStringLiteral("echoPort"), setup->hostPort},
                      {QStringLiteral("pingHost"), setup->pingAddress},
                      {QStringLiteral("limits"), limits},
                      {QStringLiteral("start"), CycleRecords::isoStamp(now)}};
-    if (TestCases::needsRelay(setup->caseIndex) && setup->relayDevice.serial_number)
+    if (setup->caseIndex == TestCases::Custom && setup->steps) {
+        head.insert(QStringLiteral("stepsFile"), setup->steps->fileName);
+        head.insert(QStringLiteral("stepsSha256"), setup->steps->sha256);
+    }
+    if (setup->needsRelay() && setup->relayDevice.serial_number)
         head.insert(QStringLiteral("board"), QString::fromLatin1(reinterpret_cast<const char *>(setup->relayDevice.serial_number)));
     if (!m_restartOf.isEmpty())
         head.insert(QStringLiteral("restartOf"), m_restartOf);
@@ -215,7 +226,7 @@ void testWorker::beginRecords()
         emit sngRunStarted(head, QString());
         return;
     }
-    if (!records->open(m_recordsDir, TestCases::resultTag(setup->caseIndex), now) || !records->append(head)) {
+    if (!records->open(m_recordsDir, setup->caseTag(), now) || !records->append(head)) {
         log(QStringLiteral("Fail to open record file"), QColor(Qt::red));
         emit sngRunStarted(head, QString());
         return; // the run goes on without records
@@ -263,6 +274,8 @@ void testWorker::writeCycleRecord(bool pass)
         line.insert(QStringLiteral("logAt"), CycleRecords::isoStamp(QDateTime::fromMSecsSinceEpoch(atMs)));
         line.insert(QStringLiteral("logLine"), double(logLine));
     }
+    if (!c.values.isEmpty())
+        line.insert(QStringLiteral("values"), c.values);
     if (m_records && !m_records->append(line)) {
         // Reported once; the run goes on without records.
         log(QStringLiteral("Fail to open record file"), QColor(Qt::red));

@@ -206,14 +206,22 @@ bool testWorker::closeSocket()
 
 bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int timeoutMs)
 {
+    return waitAtReply(command, QString::fromLatin1(expected),
+                       [&expected](const QByteArray &received) { return received.contains(expected); }, timeoutMs);
+}
+
+bool testWorker::waitAtReply(const QByteArray &command, const QString &awaited,
+                             const std::function<bool(const QByteArray &)> &matched, int timeoutMs)
+{
+    m_lastAtReply.clear();
     if (!uart)
         return false;
     QByteArray &received = uart->m_recvBuffer;
-    const QString awaited = QStringLiteral("waiting for +") + QString::fromLatin1(expected);
+    const QString waiting = QStringLiteral("waiting for +") + awaited;
     if (command.isEmpty())
-        reportStep(awaited, timeoutMs);
+        reportStep(waiting, timeoutMs);
     else
-        reportStep(QString::fromLatin1(command.trimmed()) + QStringLiteral(" sent, ") + awaited, atFirstReplyMs + timeoutMs);
+        reportStep(QString::fromLatin1(command.trimmed()) + QStringLiteral(" sent, ") + waiting, atFirstReplyMs + timeoutMs);
     if (!command.isEmpty()) {
         received.clear();
         if (!uart->write(command))
@@ -224,8 +232,9 @@ bool testWorker::waitAtResponse(QByteArray command, QByteArray expected, int tim
         }
     }
     // Without a command, text that came in before the call counts as well.
-    switch (waitFor(timeoutMs, [&] { return received.contains(expected); })) {
+    switch (waitFor(timeoutMs, [&] { return matched(received); })) {
     case WaitResult::Done:
+        m_lastAtReply = received;
         received.clear();
         return true;
     case WaitResult::Stopped:

@@ -113,9 +113,16 @@ QStringList optionLines(QFile &file)
 
 QList<SetupCheck::Item> SetupCheck::run(const Options &options)
 {
-    return {checkPort(options),     checkModemManager(options), checkRelayBoard(options),
-            checkPppd(options),     checkPeerFile(options),     checkLeftoverPppd(options),
-            checkPing(options)};
+    QList<Item> items;
+    if (options.needsPort)
+        items << checkPort(options) << checkModemManager(options);
+    if (options.needsBoard)
+        items << checkRelayBoard(options);
+    if (options.needsPppd)
+        items << checkPppd(options) << checkPeerFile(options) << checkLeftoverPppd(options);
+    if (options.needsPing)
+        items << checkPing(options);
+    return items;
 }
 
 bool SetupCheck::allOk(const QList<Item> &items)

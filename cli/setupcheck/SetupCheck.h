@@ -37,6 +37,11 @@ public:
         QString procDir = QStringLiteral("/proc");
         QString udevDataDir = QStringLiteral("/run/udev/data");
         QString hidrawClassDir = QStringLiteral("/sys/class/hidraw");
+        // What the case to run needs; a steps file may need only some of it.
+        bool needsPort = true;  // the port and ModemManager
+        bool needsBoard = true;
+        bool needsPppd = true;  // pppd, its peer file, a leftover pppd
+        bool needsPing = true;
     };
 
     static QList<Item> run(const Options &options);

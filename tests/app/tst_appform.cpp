@@ -112,7 +112,7 @@ void tst_AppForm::formWidgetsAndTexts()
     const QStringList expected = {
         "PPP dial-up test", "External short-short connection test",
         "External long-short connection test", "External long-long connection test",
-        "Register network test", "Sleep-wake PPP test"};
+        "Register network test", "Sleep-wake PPP test", "Custom test"};
     QCOMPARE(cases->count(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
         QCOMPARE(cases->itemText(i), expected.at(i));

@@ -1,8 +1,11 @@
 // Whole runs through the window with the real worker thread against a
 // virtual bench process: Start, Stop, the worker ending a run by itself,
 // Stop right after Start, relay hand-over, auto-save and closing mid-run.
+#include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextEdit>
@@ -21,6 +24,7 @@
 #include "RecordFile.h"
 #include "RunStatusBar.h"
 #include "TrendsWindow.h"
+#include "TestCases.h"
 #include "TestSetup.h"
 #include "testMainWindow.h"
 #include "WorkerAccess.h"
@@ -148,6 +152,7 @@ private slots:
     void stopRightAfterStart_data();
     void stopRightAfterStart();
     void relayRecordHandedOverAndListFrozen();
+    void customTestRunsTheChosenStepsFile();
     void autoSaveDuringRun();
     void floodIsBoundedAndStopSavesEveryLine_data();
     void floodIsBoundedAndStopSavesEveryLine();
@@ -370,6 +375,86 @@ void tst_AppRun::stopRightAfterStart()
     }
     QVERIFY(!folder.files(QStringLiteral("log")).isEmpty());
     QVERIFY(!folder.files(QStringLiteral("result")).isEmpty());
+}
+
+// Answers the next file dialog with path (or cancels it when empty).
+void answerFileDialog(const QString &path)
+{
+    QTimer::singleShot(50, [path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog) {
+            answerFileDialog(path); // not open yet
+            return;
+        }
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        // Typed in, as a user would: the dialog's list may still be loading.
+        auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(path);
+        static_cast<QDialog *>(dialog)->done(QDialog::Accepted);
+    });
+}
+
+void tst_AppRun::customTestRunsTheChosenStepsFile()
+{
+    QVERIFY(startBench());
+    AppFolder folder("3600000", m_bench->echoPort());
+    const auto write = [](const QString &name, const QByteArray &text) {
+        QFile f(name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
+    };
+    write(QStringLiteral("bad.yml"), "name: Bad\ntag: Bad\ncycle:\n  - powr_on\n");
+    write(QStringLiteral("lab.yml"), "name: Lab test\ntag: Lab\nsetup: [open_port]\ncycle:\n  - power_on\n"
+                                     "  - wait_for: {expect: 'CREG: 1', timeout: 5s, capture: {reg: 'CREG: (\\d)'}}\n"
+                                     "  - power_off\n");
+    const QString bad = QDir::current().absoluteFilePath(QStringLiteral("bad.yml"));
+    const QString lab = QDir::current().absoluteFilePath(QStringLiteral("lab.yml"));
+    {
+        testMainWindow w;
+        w.show();
+        w.workerObject()->setLimits(quickLimits());
+        FinishCounter finished(w.workerObject());
+        press(w, widget<QComboBox>(w, "portCBx"));
+        auto *ports = widget<QComboBox>(w, "portCBx");
+        ports->setCurrentIndex(ports->findText(m_bench->atPort()));
+        auto *cases = widget<QComboBox>(w, "caseCBx");
+        QCOMPARE(cases->itemText(TestCases::Custom), QStringLiteral("Custom test"));
+        // The size of the form with the board list shown, as for a radio case.
+        cases->setCurrentIndex(TestCases::RegisterNet);
+        QApplication::processEvents();
+        const QSize size = w.size();
+
+        // A file that cannot be used: its red line, and Start stays off.
+        answerFileDialog(bad);
+        cases->setCurrentIndex(TestCases::Custom);
+        QCOMPARE(w.testSetup()->stepsFile, bad);
+        QTRY_VERIFY2(logText(w).contains(QStringLiteral("bad.yml:4:5: unknown step \"powr_on\"")), qPrintable(logText(w)));
+        QCOMPARE(w.state(), testMainWindow::NotReady);
+        QVERIFY(!widget<QPushButton>(w, "startBtn")->isEnabled());
+        QVERIFY(w.findChild<RunStatusBar *>()->stepText().contains(QStringLiteral("steps file")));
+
+        cases->setCurrentIndex(0);
+        answerFileDialog(lab);
+        cases->setCurrentIndex(TestCases::Custom);
+        press(w, widget<QComboBox>(w, "deviceCBx"));
+        QVERIFY(widget<QComboBox>(w, "deviceCBx")->isVisible()); // its power steps need a board
+        QCOMPARE(w.state(), testMainWindow::Ready);
+        QCOMPARE(w.size(), size);
+        widget<QPushButton>(w, "startBtn")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(widget<QLabel>(w, "lbTotal")->text() == QStringLiteral("Total: 1"), 15000);
+        widget<QPushButton>(w, "stopBtn")->click();
+        QTRY_COMPARE(finished.count, 1);
+        QCOMPARE(folder.files(QStringLiteral("result")).size(), 1);
+        QVERIFY(folder.files(QStringLiteral("result")).first().startsWith(QStringLiteral("Lab.")));
+        const RecordFile rec(QStringLiteral("records/") + folder.files(QStringLiteral("records")).first());
+        QCOMPARE(rec.run.value("stepsFile").toString(), QStringLiteral("lab.yml"));
+        QCOMPARE(rec.cycles.first().value("values").toObject(), (QJsonObject{{"reg", 1}}));
+    }
+    // The choice is remembered, and offered by the next dialog.
+    QVERIFY(AppFolder::read(QStringLiteral("cfg/trevalo.ini")).contains("StepsFile=" + lab.toUtf8()));
 }
 
 void tst_AppRun::relayRecordHandedOverAndListFrozen()

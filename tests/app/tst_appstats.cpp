@@ -220,7 +220,7 @@ void tst_AppStats::anotherRunsResultFileIsKept()
 
     // A new run in the first window (Start) no longer owns its old file.
     w.fillPortList({QStringLiteral("ttyNONE")});
-    w.testSetup()->caseIndex = 6; // runs nothing and ends at once
+    w.testSetup()->caseIndex = 7; // no such case: runs nothing and ends at once
     widget<QPushButton>(w, "startBtn")->click();
     QTRY_COMPARE(w.state(), testMainWindow::Ready);
     w.testSetup()->caseIndex = 0;

@@ -5,6 +5,7 @@
 // in full detail.
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -17,6 +18,7 @@
 #include <QToolBar>
 #include <QValueAxis>
 #include <QtTest>
+#include <QComboBox>
 
 #include <cmath>
 #include <random>
@@ -219,6 +221,7 @@ private slots:
     void init() { qunsetenv("TREVALO_BENCH"); }
 
     void seriesHoldTheRecords();
+    void capturedValuesAreOffered();
     void fileCutShortByACrash();
     void followsTheRunningFile();
     void csvExportMatchesRecords();
@@ -234,6 +237,54 @@ private slots:
     void cycleLogWithFilesGoneCutOrJunk();
     void failuresListOpensTheCycleLog();
 };
+
+void tst_AppTrends::capturedValuesAreOffered()
+{
+    // A custom test's records: rssi in every cycle but a failed one, a text
+    // value beside it; the names come from the cycles, not the run line.
+    AppFolder folder;
+    RecordFile run = sampleRun(12);
+    QList<QPointF> rssi;
+    for (QJsonObject &c : run.cycles) {
+        const int n = c["cycle"].toInt();
+        if (c["pass"].toBool()) {
+            c.insert("values", QJsonObject{{"rssi", 10 + n % 7}, {"operator", "LAB"}});
+            rssi << QPointF(n, 10 + n % 7);
+        }
+    }
+    QVERIFY(run.write("values.jsonl"));
+    QVERIFY(sampleRun(3).write("plain.jsonl"));
+
+    TrendsWindow t;
+    t.resize(900, 500);
+    t.show();
+    QVERIFY(t.openRecords("values.jsonl"));
+    t.redrawNow();
+    QStringList offered;
+    for (int i = 1; i < t.valueBox()->count(); ++i)
+        offered << t.valueBox()->itemText(i);
+    offered.sort();
+    QCOMPARE(offered, (QStringList{"operator", "rssi"}));
+    QVERIFY(points(t.valueSeries()).isEmpty());
+    t.valueBox()->setCurrentIndex(t.valueBox()->findText("rssi"));
+    t.redrawNow();
+    QCOMPARE(points(t.valueSeries()), rssi);
+    QVERIFY(t.valueSeries()->isVisible());
+    // Dial-up times are drawn as before, beside it.
+    const int dialled = int(std::count_if(run.cycles.begin(), run.cycles.end(),
+                                          [](const QJsonObject &c) { return c.contains("dialUpMs"); }));
+    QCOMPARE(points(t.dialUpSeries()).size(), dialled);
+    // A text value has no points.
+    t.valueBox()->setCurrentIndex(t.valueBox()->findText("operator"));
+    t.redrawNow();
+    QVERIFY(points(t.valueSeries()).isEmpty());
+
+    // Another run's file offers only its own values.
+    QVERIFY(t.openRecords("plain.jsonl"));
+    t.redrawNow();
+    QCOMPARE(t.valueBox()->count(), 1);
+    QVERIFY(!t.valueSeries()->isVisible());
+}
 
 void tst_AppTrends::seriesHoldTheRecords()
 {

@@ -26,6 +26,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QCryptographicHash>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QThread>
@@ -243,6 +244,7 @@ private slots:
     void workerWaitsForABusyRunner();
     void runsOnOneBoardKeepToTheirChannels();
     void peerFileIsLookedForWherePppdDials();
+    void stepsFileRunsAsACase();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -324,7 +326,11 @@ void TestRunner::badInputExitsWithAReason_data()
     const auto row = [](const char *name, const QStringList &args, const char *reason, bool ran = false) {
         QTest::newRow(name) << args << QString::fromLatin1(reason) << ran;
     };
-    row("no case", {}, "no case given (--case)");
+    row("no case", {}, "no case given (--case or --steps)");
+    row("steps and case", {"--steps", "/no/such/case.yml", "--case", "3"}, "--steps and --case: give one of them");
+    row("steps file missing", {"--steps", "/no/such/case.yml"},
+        "/no/such/case.yml: cannot be read (No such file or directory)");
+    row("steps file that is a device", {"--steps", "/dev/null"}, "/dev/null: not a file");
     row("unknown case", {"--case", "Nope"}, "unknown case: Nope");
     row("case number out of range", {"--case", "6"}, "unknown case: 6");
     row("unknown option", {"--case", "3", "--bogus"}, "Unknown option 'bogus'.");
@@ -1522,7 +1528,50 @@ void TestRunner::peerFileIsLookedForWherePppdDials()
     QVERIFY2(peerLine(other.out).contains("/etc/ppp/peers/trevalo-other-peer does not exist"), other.out.constData());
 }
 
-QTEST_GUILESS_MAIN(TestRunner)
+void TestRunner::stepsFileRunsAsACase()
+{
+    const auto write = [this](const QString &name, const QByteArray &text) {
+        QFile f(work->filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size() ? f.fileName() : QString();
+    };
+    // Refused before anything is switched: one line with where and what.
+    const QString bad = write(QStringLiteral("bad.yml"), "name: Lab\ntag: Lab\ncycle:\n  - power_on\n  - wait: 10 parsecs\n");
+    const Outcome refused = run(baseArgs() + QStringList{QStringLiteral("--steps"), bad});
+    QCOMPARE(refused.exitCode, 2);
+    QCOMPARE(QString::fromLocal8Bit(refused.err),
+             QStringLiteral("trevalo-run: bad.yml:5:11: wait: \"10 parsecs\" is not a time (500ms, 2s, 1.5min, 1h)\n"));
+    QVERIFY(!QFileInfo::exists(work->filePath(QStringLiteral("out"))));
+    QVERIFY(!bench.chipPowered());
+
+    const QByteArray text = "name: Lab test\ntag: Lab\nsetup: [open_port]\ncycle:\n"
+                            "  - power_on\n"
+                            "  - wait_for: {expect: 'CREG: 1', timeout: 20s, capture: {reg: 'CREG: (\\d)'}}\n"
+                            "  - power_off\n";
+    const QString good = write(QStringLiteral("lab.yml"), text);
+    const QString metrics = work->filePath(QStringLiteral("metrics"));
+    QVERIFY(QDir().mkpath(metrics));
+    const Outcome o = run(baseArgs() + QStringList{QStringLiteral("--steps"), good, QStringLiteral("--cycles"),
+                                                   QStringLiteral("2"), QStringLiteral("--metrics"), metrics,
+                                                   QStringLiteral("--bench"), QStringLiteral("b1")});
+    QCOMPARE(o.exitCode, 0);
+    // The captured number as a gauge of the last cycle.
+    QFile promFile(QDir(metrics).filePath(QStringLiteral("trevalo_b1.prom")));
+    QVERIFY(promFile.open(QIODevice::ReadOnly));
+    const QByteArray prom = promFile.readAll();
+    QVERIFY2(prom.contains("\ntrevalo_captured_reg{bench=\"b1\",case=\"Lab\"} 1\n"), prom.constData());
+    QVERIFY2(o.out.contains("Lab: cycle limit"), o.out.constData());
+    const QString out = work->filePath(QStringLiteral("out"));
+    QVERIFY(QFileInfo(onlyFile(out + QStringLiteral("/result"), QStringLiteral(".txt"))).fileName().startsWith("Lab."));
+    const RecordFile rec(onlyFile(out + QStringLiteral("/records"), QStringLiteral(".jsonl")));
+    QCOMPARE(rec.run.value("case").toString(), QStringLiteral("Lab"));
+    QCOMPARE(rec.run.value("stepsFile").toString(), QStringLiteral("lab.yml"));
+    QCOMPARE(rec.run.value("stepsSha256").toString(),
+             QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(rec.cycles.size(), 2);
+    for (const QJsonObject &c : rec.cycles)
+        QCOMPARE(c.value("values").toObject(), (QJsonObject{{"reg", 1}}));
+}
+
 void TestRunner::runsOnOneBoardKeepToTheirChannels()
 {
     const auto boardStatus = [this] {
@@ -1580,4 +1629,5 @@ void TestRunner::runsOnOneBoardKeepToTheirChannels()
     QCOMPARE(o.exitCode, 3); // ended before a cycle was counted, but it ran
 }
 
+QTEST_GUILESS_MAIN(TestRunner)
 #include "tst_runner.moc"

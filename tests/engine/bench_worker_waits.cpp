@@ -12,6 +12,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
@@ -86,6 +87,15 @@ int main(int argc, char **argv)
     }
     if (!measure(h, "AT reply wait (silent chip)",
                  [&] { return h.worker->waitAtResponse(QByteArray(), "CREG: 1", waitMs); }, waitMs))
+        return 1;
+
+    // The same wait as a steps file's expectation by regular expression.
+    const QRegularExpression registered(QStringLiteral("\\+CREG: [15]"));
+    if (!measure(h, "AT reply wait, regex", [&] {
+            return h.worker->waitAtReply(QByteArray(), registered.pattern(), [&](const QByteArray &received) {
+                return registered.match(QString::fromUtf8(received)).hasMatch();
+            }, waitMs);
+        }, waitMs))
         return 1;
 
     // Echo wait: a server that never answers.

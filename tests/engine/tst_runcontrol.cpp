@@ -69,7 +69,7 @@ void TestRunControl::stopWhenIdleReturnsAtOnce()
 
 void TestRunControl::caseOutOfRangeRunsNothing()
 {
-    h->setup.caseIndex = 6;
+    h->setup.caseIndex = 7;
     h->startRun();
     QVERIFY(h->waitFinished());
     QCOMPARE(h->texts(), (QStringList{QStringLiteral("Running..."), QStringLiteral("Test is finished!")}));
@@ -126,7 +126,7 @@ void TestRunControl::unopenablePortEndsTheRun()
 
 void TestRunControl::secondRunStartsClean()
 {
-    h->setup.caseIndex = 6;
+    h->setup.caseIndex = 7;
     h->worker->stopTest();
     QVERIFY(h->access().stopRequested());
     h->runInWorker([this] {

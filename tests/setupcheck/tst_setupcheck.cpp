@@ -114,6 +114,22 @@ void TestSetupCheck::readyOnTheVirtualBench()
     QVERIFY2(defaults.line("port").startsWith("ok    port: " + m_bench.atLink()), qPrintable(defaults.lines.join('\n')));
     QCOMPARE(defaults.exitCode, 0);
 
+    // A steps file needs only what its steps use: a power cycle over AT
+    // commands the port and the board, dial and ping pppd and ping.
+    const QString cases = QStringLiteral(TREVALO_PACKAGING_DIR "/../tests/engine/cases/");
+    const CheckRun radio = runCheck({"--steps", cases + "register-net.yml"});
+    QCOMPARE(radio.lines.size(), 3);
+    QVERIFY2(radio.line("port").startsWith("ok    port: " + m_bench.atLink()), qPrintable(radio.lines.join('\n')));
+    QVERIFY(radio.line("relay board").startsWith("ok    "));
+    QCOMPARE(radio.exitCode, 0);
+    const CheckRun call = runCheck({"--steps", cases + "ppp-call.yml"});
+    QCOMPARE(call.lines.size(), 4);
+    QVERIFY2(call.line("port").isEmpty() && call.line("relay board").isEmpty(), qPrintable(call.lines.join('\n')));
+    QVERIFY(call.line("ping").startsWith("ok    "));
+    QCOMPARE(call.exitCode, 0);
+    // A file that cannot be used is bad input, as for a run.
+    QCOMPARE(runCheck({"--steps", "/no/such/case.yml"}).exitCode, 2);
+
     const CheckRun otherBoard = runCheck({"--port", m_bench.atPort(), "--board", "BNCH9"});
     QCOMPARE(otherBoard.exitCode, 1);
     QVERIFY2(otherBoard.line("relay board").startsWith("FAIL  relay board: BNCH9 not listed (found BNCH1)"),

@@ -28,6 +28,11 @@ void BenchWorkerTest::init()
         startBench();
     else
         QVERIFY(bench.clearFaults());
+    freshHarness();
+}
+
+void BenchWorkerTest::freshHarness()
+{
     h = std::make_unique<WorkerHarness>();
     h->setup.caseIndex = m_caseIndex;
     h->setup.portName = bench.atPort();

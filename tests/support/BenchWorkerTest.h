@@ -28,6 +28,9 @@ protected:
 
     // Like the window's Start; returns once the run reports "Running...".
     void startRunning();
+    // A fresh worker as each test function gets it, for a second run in the
+    // same function; the bench and its faults stay as they are.
+    void freshHarness();
     // A radio run whose first power-off fails: the relay sticks once the
     // chip has power, and the run is stopped after that cycle's result.
     // Checks that cycle (power on, power off, the red failure, a failed
