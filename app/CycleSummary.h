@@ -24,6 +24,10 @@ public:
         bool pass = false;
         float dialUpMs = -1;
         float hangUpMs = -1;
+        // The register network test's three AT exchanges.
+        float registerMs = -1;
+        float deregisterMs = -1;
+        float reregisterMs = -1;
     };
 
     // The lowest and the highest value of a figure and the cycles they

@@ -39,6 +39,8 @@ public:
     bool openRecords(const QString &path);
     bool savePng(const QString &path);
     bool exportCsv(const QString &path);
+    // The run report of the records shown; false, with the reason shown, when it cannot be written.
+    bool saveReport(const QString &path);
 
     const RecordsFile &records() const { return m_records; }
     QString infoText() const;
@@ -65,6 +67,7 @@ private slots:
     void onOpenClicked();
     void onSavePngClicked();
     void onExportCsvClicked();
+    void onSaveReportClicked();
     void onWholeRun();
     void onRangeChanged(qreal min, qreal max);
 

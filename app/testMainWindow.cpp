@@ -9,6 +9,8 @@
 #include <QDate>
 #include <QDir>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
 #include <QScrollBar>
@@ -23,6 +25,8 @@
 #include "LogScrollBarStyle.h"
 #include "TestCases.h"
 #include "RunFiles.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
 #include "RunStatusBar.h"
 #include "TestSetup.h"
 #include "TrendsWindow.h"
@@ -130,6 +134,15 @@ testMainWindow::testMainWindow()
         trends->raise();
         trends->activateWindow();
     });
+    // A report of the run in progress or the last one, once it has records.
+    m_reportAction = toolBar->addAction(tr("Save report..."));
+    m_reportAction->setObjectName(QStringLiteral("saveReportAction"));
+    m_reportAction->setEnabled(false);
+    connect(worker, &testWorker::sngRecordFile, this, [this](const QString &path) {
+        m_reportRecords = path;
+        m_reportAction->setEnabled(true);
+    });
+    connect(m_reportAction, &QAction::triggered, this, &testMainWindow::onSaveReport);
 
     startMetrics();
     updateControls();
@@ -404,6 +417,29 @@ void testMainWindow::showSettingsProblem()
 {
     if (!setup->settingsFileProblem.isEmpty())
         appendLogLine(m_stamper.stampLine(setup->settingsFileProblem), QColor(Qt::red));
+}
+
+void testMainWindow::onSaveReport()
+{
+    const QString suggested = QFileInfo(m_reportRecords).completeBaseName() + QStringLiteral(".html");
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
+    if (!path.isEmpty())
+        saveReport(path);
+}
+
+bool testMainWindow::saveReport(const QString &htmlPath)
+{
+    RunReport report;
+    report.setRunInProgress(runState == Running);
+    QString why;
+    if (m_reportRecords.isEmpty())
+        why = tr("no run on record yet");
+    else if (!report.read(m_reportRecords))
+        why = tr("cannot read %1").arg(QDir::toNativeSeparators(m_reportRecords));
+    else if (RunReportWriter::write(report, htmlPath, &why))
+        return true;
+    onLogText(tr("Fail to write report %1: %2").arg(QDir::toNativeSeparators(htmlPath), why), QColor(Qt::red));
+    return false;
 }
 
 void testMainWindow::onAbout()

@@ -120,6 +120,10 @@ public:
     void showFindBar();
     void hideFindBar();
 
+    // Writes the report of the current or last run (its record file) to
+    // htmlPath; false, with a red line saying so, when it cannot.
+    bool saveReport(const QString &htmlPath);
+
 signals:
     void sngStartWorker();
 
@@ -136,6 +140,7 @@ private slots:
     void onAbout();
     void onUpdateAvgTime(bool startPPP, int time);
     void onAutoSaveLog();
+    void onSaveReport();
 
 private:
     struct LogLine
@@ -162,6 +167,8 @@ private:
 
     Ui::testMainWindow *ui = nullptr;
     QAction *aboutAction = nullptr;
+    QAction *m_reportAction = nullptr;
+    QString m_reportRecords; // the record file of the current or last run
     RunState runState = NotReady;
     qint32 passCount = 0;
     qint32 failCount = 0;

@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -201,6 +202,7 @@ void testWorker::beginRecords()
     QJsonObject head{{QStringLiteral("record"), QStringLiteral("run")},
                      {QStringLiteral("version"), QStringLiteral(TREVALO_VERSION)},
                      {QStringLiteral("case"), TestCases::resultTag(setup->caseIndex)},
+                     {QStringLiteral("bench"), setup->benchName.isEmpty() ? QSysInfo::machineHostName() : setup->benchName},
                      {QStringLiteral("port"), setup->portName},
                      {QStringLiteral("echoHost"), setup->hostName},
                      {QStringLiteral("echoPort"), setup->hostPort},
