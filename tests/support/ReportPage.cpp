@@ -1,7 +1,10 @@
 #include "ReportPage.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QXmlStreamReader>
 
 ReportPage::ReportPage(const QString &path)
@@ -84,4 +87,36 @@ QString ReportPage::xmllintComplaints(const QString &path)
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 && said.trimmed().isEmpty()
                ? QString()
                : QString::fromLocal8Bit(said);
+}
+
+QString ReportPage::browser()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("chromium"));
+}
+
+QString ReportPage::render(const QString &path, const QString &png, int width, int height)
+{
+    QTemporaryDir profile;
+    QProcess p;
+    // A proxy nobody listens to on loopback and no name resolution: the
+    // browser reaches nothing beyond this machine, whatever it tries.
+    p.start(browser(), {QStringLiteral("--headless"), QStringLiteral("--disable-gpu"), QStringLiteral("--no-sandbox"),
+                        QStringLiteral("--hide-scrollbars"), QStringLiteral("--no-first-run"),
+                        QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
+                        QStringLiteral("--disable-sync"), QStringLiteral("--proxy-server=127.0.0.1:9"),
+                        QStringLiteral("--host-resolver-rules=MAP * ~NOTFOUND"),
+                        QStringLiteral("--user-data-dir=") + profile.path(),
+                        QStringLiteral("--window-size=%1,%2").arg(width).arg(height),
+                        QStringLiteral("--screenshot=") + QFileInfo(png).absoluteFilePath(),
+                        QStringLiteral("file://") + QFileInfo(path).absoluteFilePath()});
+    if (!p.waitForStarted(10000))
+        return QStringLiteral("chromium did not start");
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return QStringLiteral("chromium did not finish");
+    }
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0 || !QFileInfo::exists(png))
+        return QString::fromLocal8Bit(p.readAllStandardError().right(2000));
+    return QString();
 }

@@ -26,6 +26,12 @@ struct ReportPage
 
     // xmllint's complaints about the file as XML; empty when it has none.
     static QString xmllintComplaints(const QString &path);
+
+    // Debian's chromium, empty where it is not installed.
+    static QString browser();
+    // Renders the file headless to a PNG of that size, with every address
+    // but the file refused; empty when done, else what went wrong.
+    static QString render(const QString &path, const QString &png, int width = 1200, int height = 2000);
 };
 
 #endif // REPORTPAGE_H
