@@ -196,6 +196,9 @@ private:
     // The supply channel of the run in progress, against other runs on this PC.
     RelayChannelLock m_channelLock;
     qint64 m_linesShown = 0;
+    // Lines of the view's text since it was last cleared, those on their
+    // way included: where the next line goes in the view's log file.
+    qint64 m_fileLines = 0;
     int m_viewLineBound = defaultViewLineBound;
     qint64 m_viewCharBound = defaultViewCharBound;
     // After a bound save failed, the next try waits for this many lines or

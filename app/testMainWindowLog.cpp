@@ -2,6 +2,7 @@
 #include "testMainWindow.h"
 #include "ui_testMainWindow.h"
 
+#include "LogTrail.h"
 #include "RunFiles.h"
 #include "testWorker.h"
 
@@ -45,7 +46,12 @@ void testMainWindow::onLogText(QString text, QColor color)
         m_pendingSince.start();
         m_logFlushTimer->start(kBatchMs);
     }
-    m_pendingLog.append({m_stamper.stampLine(text), color});
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A cycle's record says where its log starts.
+    if (worker && color == QColor(Qt::white) && text == LogTrail::separator())
+        worker->logTrail().separatorTaken(now, m_fileLines);
+    m_fileLines += LogTrail::fileLines(text);
+    m_pendingLog.append({m_stamper.stampLine(now, text), color});
     if (m_pendingSince.elapsed() >= kLongestBatchMs)
         flushLog();
 }
@@ -53,6 +59,7 @@ void testMainWindow::onLogText(QString text, QColor color)
 void testMainWindow::appendLogLine(const QString &line, const QColor &color)
 {
     writePendingLines();
+    m_fileLines += LogTrail::fileLines(line);
     writeLogLines({{line, color}});
 }
 
@@ -190,6 +197,7 @@ void testMainWindow::clearLogView()
 {
     writePendingLines();
     ui->teLog->clear();
+    m_fileLines = 0;
     clearLogMark(); // its line is gone with the view
     updateFindCount();
     m_logPath.clear(); // no file holds the next lines yet

@@ -3,6 +3,7 @@
 #include "BenchClient.h"
 #include "CycleRecords.h"
 #include "JUnitReport.h"
+#include "LogTrail.h"
 #include "RunFiles.h"
 #include "RunReport.h"
 #include "RunReportWriter.h"
@@ -195,14 +196,23 @@ void HeadlessRun::requestStop()
 
 void HeadlessRun::onLog(const QString &text, const QColor &color)
 {
-    if (m_worker)
+    if (m_worker) {
         m_worker->logFlow().taken();
+        // A cycle's record says where its log starts.
+        if (color == QColor(Qt::white) && text == LogTrail::separator()) {
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            m_worker->logTrail().separatorTaken(now, m_log.fileLines());
+            logLine(text, color, now);
+            return;
+        }
+    }
     logLine(text, color);
 }
 
-void HeadlessRun::logLine(const QString &text, const QColor &color)
+void HeadlessRun::logLine(const QString &text, const QColor &color, qint64 atMs)
 {
-    const QByteArray line = m_stamper.stampLine(text).toLocal8Bit();
+    const QByteArray line =
+        (atMs < 0 ? m_stamper.stampLine(text) : m_stamper.stampLine(atMs, text)).toLocal8Bit();
     const bool wasFailing = m_log.isFailing();
     m_log.append(line);
     reportLogState(wasFailing);

@@ -52,7 +52,8 @@ signals:
 private:
     void onLog(const QString &text, const QColor &color);
     void onCycleFailed(const QString &step, const QString &line);
-    void logLine(const QString &text, const QColor &color);
+    // atMs: the time to stamp, now when negative.
+    void logLine(const QString &text, const QColor &color, qint64 atMs = -1);
     // One line on standard error when the log file stops or starts taking lines.
     void reportLogState(bool wasFailing);
     void error(const QString &text);

@@ -42,6 +42,7 @@ bool StreamedLog::append(const QByteArray &line)
         } else {
             ++m_heldLines;
             m_pending += '\n' + line;
+            m_fileLines += 1 + line.count('\n');
         }
         return false;
     }
@@ -50,6 +51,7 @@ bool StreamedLog::append(const QByteArray &line)
         m_pending += '\n';
     m_pending += line;
     m_hasLines = true;
+    m_fileLines += 1 + line.count('\n');
     return writePending();
 }
 
@@ -78,6 +80,7 @@ bool StreamedLog::writePending()
             // Everything held is on disk: say so right after it.
             m_failing = false;
             m_pending = resumedLine();
+            m_fileLines += 1;
         }
     }
     return true;
@@ -116,6 +119,7 @@ QString StreamedLog::save(const QDateTime &when)
         if (RunFiles::renameToNewName(m_part.fileName(), QDir(m_outDir).filePath(name), &taken)) {
             m_part.setFileName(QString());
             m_hasLines = false;
+            m_fileLines = 0;
             return name;
         }
         if (!taken)

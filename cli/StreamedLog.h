@@ -32,6 +32,9 @@ public:
     // sibling when that name is taken); returns it relative to the output
     // folder, empty when nothing was logged or the file could not be made.
     QString save(const QDateTime &when);
+    // Lines since the last save, as the file has them: where the next
+    // line goes in the file the next save names.
+    qint64 fileLines() const { return m_fileLines; }
     // Any lines since the last save.
     bool isEmpty() const { return !m_hasLines; }
     // Lines are waiting in memory for the disk.
@@ -52,6 +55,7 @@ private:
     QFile m_part;
     QByteArray m_pending; // bytes not yet in the part file
     bool m_hasLines = false;
+    qint64 m_fileLines = 0;
     bool m_failing = false;
     QString m_failure;
     QDateTime m_failedAt;

@@ -11,6 +11,7 @@ struct CycleRecord
     int number = 0;
     QDateTime start;
     qint64 startMs = 0; // monotonic
+    qint64 separator = 0; // its separator's number in the run
     QString step;       // the step running now
     QString lastRed;    // the latest red line of the cycle
     QString failedStep;

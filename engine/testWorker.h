@@ -19,6 +19,7 @@
 #include "CycleRecord.h"
 #include "CycleScope.h"
 #include "LogBackPressure.h"
+#include "LogTrail.h"
 #include "WorkerLimits.h"
 
 class TestSetup;
@@ -60,6 +61,8 @@ public:
     // The window registers here as the consumer of sngLog and acknowledges
     // every line it takes, so the worker cannot outrun it without bound.
     LogBackPressure &logFlow() { return m_logFlow; }
+    // Where the sink put each cycle's separator, for the cycle's record.
+    LogTrail &logTrail() { return m_logTrail; }
 
     // While no run is active.
     void setLimits(const WorkerLimits &limits) { m_limits = limits; }
@@ -257,6 +260,7 @@ private:
     std::unique_ptr<CycleRecords> m_records; // open while the run writes it
     QString m_recordPath;
     LogBackPressure m_logFlow;
+    LogTrail m_logTrail;
 };
 
 #endif // TESTWORKER_H

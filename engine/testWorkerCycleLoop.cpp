@@ -7,6 +7,7 @@
 #include "testWorker.h"
 
 #include "CycleRecords.h"
+#include "LogTrail.h"
 #include "RunFiles.h"
 #include "TestCases.h"
 #include "TestSetup.h"
@@ -17,10 +18,6 @@
 #include <QSysInfo>
 #include <QRegularExpression>
 #include <QThread>
-
-namespace {
-const QString separator = QStringLiteral("=================================");
-} // namespace
 
 QString testWorker::endReasonText(EndReason reason)
 {
@@ -78,9 +75,11 @@ void testWorker::runCycles(const CaseRun &c)
             reportStep(QStringLiteral("pause before the next cycle"), m_limits.cyclePauseMs);
             QThread::msleep(static_cast<unsigned long>(qMax(0, m_limits.cyclePauseMs)));
         }
-        log(separator, QColor(Qt::white));
+        const qint64 separatorNumber = m_logTrail.separatorSent();
+        log(LogTrail::separator(), QColor(Qt::white));
 
         m_cycle = CycleRecord();
+        m_cycle.separator = separatorNumber;
         m_cycle.number = m_passCount + m_failCount + 1;
         m_cycle.start = QDateTime::currentDateTime();
         m_cycle.startMs = monotonicMs();
@@ -178,6 +177,7 @@ void testWorker::beginRecords()
 {
     m_records.reset();
     m_recordPath.clear();
+    m_logTrail.beginRun();
     if (!setup)
         return;
     const QDateTime now = QDateTime::currentDateTime();
@@ -255,6 +255,14 @@ void testWorker::writeCycleRecord(bool pass)
     figure("registerMs", c.registerMs);
     figure("deregisterMs", c.deregisterMs);
     figure("reregisterMs", c.reregisterMs);
+    // Where the cycle's log starts, when the sink has already taken its
+    // separator: its stamp and its line in the log file that holds it.
+    qint64 atMs = 0;
+    qint64 logLine = 0;
+    if (m_logTrail.position(c.separator, &atMs, &logLine))
+        line.insert(QStringLiteral("log"),
+                    QJsonObject{{QStringLiteral("at"), CycleRecords::isoStamp(QDateTime::fromMSecsSinceEpoch(atMs))},
+                                {QStringLiteral("line"), double(logLine)}});
     if (m_records && !m_records->append(line)) {
         // Reported once; the run goes on without records.
         log(QStringLiteral("Fail to open record file"), QColor(Qt::red));

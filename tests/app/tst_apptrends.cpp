@@ -24,6 +24,8 @@
 #include <sys/resource.h>
 
 #include "AppTestSupport.h"
+#include "CycleLogLocator.h"
+#include "CycleRecords.h"
 #include "CycleSummary.h"
 #include "RecordFile.h"
 #include "RecordsFile.h"
@@ -136,6 +138,75 @@ QByteArray compact(const QJsonObject &o)
     return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
 }
 
+// A run whose view was saved and cleared every `bound` lines, as the window
+// does at its bound, so cycles straddle files and several files share a
+// second ("-2" siblings). Each cycle's record says where its separator went,
+// except every fifth (the log had not taken it when the cycle was counted),
+// or none does (records older than the field).
+struct SpreadRun
+{
+    RecordFile records;
+    QVector<QStringList> lines; // each cycle's lines as its log files hold them
+    QStringList files;          // the log files, in the order written
+};
+
+SpreadRun spreadRun(int cycles, int bound, bool positions)
+{
+    SpreadRun r;
+    const QDateTime t0(QDate(2026, 3, 1), QTime(8, 5, 9, 120));
+    r.records.run = {{"record", "run"}, {"case", "PPPCallTest"}, {"start", CycleRecords::isoStamp(t0)}};
+    QStringList view;
+    const auto save = [&](const QDateTime &when) {
+        const QString path = RunFiles::saveLog(".", view.join('\n').toLocal8Bit(), when);
+        r.files << path;
+        view.clear();
+    };
+    int pass = 0;
+    for (int n = 1; n <= cycles; ++n) {
+        const bool fail = n % 7 == 0;
+        QStringList texts{"=================================", "Dial up PPP..."};
+        if (n % 13 == 0)
+            texts << "ping said:\nReply from 127.0.0.1\nReply from 127.0.0.1"; // three lines in the file
+        texts << (fail ? "Failed!!!PPP Dial up failed!" : "Dial up success!") << "Hang up PPP...";
+        const QDateTime sepAt = t0.addMSecs(qint64(n) * 2000);
+        QJsonObject c{{"record", "cycle"}, {"cycle", n}, {"start", CycleRecords::isoStamp(sepAt)},
+                      {"durationMs", 600}, {"pass", !fail}};
+        if (fail) {
+            c.insert("failedStep", "dialUpPpp");
+            c.insert("failedLine", "Failed!!!PPP Dial up failed!");
+        }
+        if (positions && n % 5 != 0)
+            c.insert("log", QJsonObject{{"at", CycleRecords::isoStamp(sepAt)}, {"line", view.size()}});
+        QStringList mine;
+        for (int k = 0; k < texts.size(); ++k) {
+            const QDateTime at = sepAt.addMSecs(300 * k);
+            const QStringList fileLines = (RunFiles::logStamp(at) + ' ' + texts.at(k)).split('\n');
+            mine << fileLines;
+            view << fileLines;
+            if (view.size() >= bound)
+                save(at.addMSecs(10));
+        }
+        r.lines << mine;
+        r.records.cycles << c;
+        pass += fail ? 0 : 1;
+    }
+    const QDateTime end = t0.addMSecs(qint64(cycles) * 2000 + 1500);
+    if (!view.isEmpty())
+        save(end);
+    r.records.end = {{"record", "end"}, {"cycles", cycles}, {"pass", pass}, {"fail", cycles - pass},
+                     {"end", CycleRecords::isoStamp(end)}, {"reason", "Stop"}};
+    return r;
+}
+
+CycleLog cycleLog(int cycle)
+{
+    CycleLogQuery q;
+    QString problem;
+    if (!CycleLogLocator::queryFromRecords("records/run.jsonl", cycle, &q, &problem))
+        qWarning() << problem;
+    return CycleLogLocator(CycleLogLocator::logDirFor("records/run.jsonl")).find(q);
+}
+
 } // namespace
 
 class tst_AppTrends : public QObject
@@ -161,6 +232,9 @@ private slots:
     void reportSaysWhatIsMissing();
     void reportEscapesWhatTheChipSaid();
     void reportStaysBounded();
+    void cycleLogAcrossManyFiles_data();
+    void cycleLogAcrossManyFiles();
+    void cycleLogWithFilesGoneCutOrJunk();
 };
 
 void tst_AppTrends::seriesHoldTheRecords()
@@ -941,6 +1015,147 @@ void tst_AppTrends::reportStaysBounded()
     const ReportPage page(QStringLiteral("run.html"));
     QCOMPARE(page.tables.value("failed").size(), RunReport::kMaxListedFailures + 1);
     QVERIFY(page.text("not-listed").startsWith(QString::number(report.failuresNotListed())));
+}
+
+void tst_AppTrends::cycleLogAcrossManyFiles_data()
+{
+    QTest::addColumn<bool>("positions");
+    QTest::newRow("records with log positions") << true;
+    QTest::newRow("older records, found by time") << false;
+}
+
+void tst_AppTrends::cycleLogAcrossManyFiles()
+{
+    QFETCH(bool, positions);
+    AppFolder folder;
+    const SpreadRun run = spreadRun(120, 3, positions);
+    QVERIFY(QDir().mkdir("records"));
+    QVERIFY(run.records.write("records/run.jsonl"));
+    QVERIFY(run.files.size() > 150);
+    QVERIFY(std::any_of(run.files.begin(), run.files.end(), [](const QString &f) { return f.endsWith("-2.log"); }));
+
+    int straddling = 0;
+    for (int n = 1; n <= 120; ++n) {
+        const CycleLog log = cycleLog(n);
+        QVERIFY2(log.problems.isEmpty(), qPrintable(QString::number(n) + ": " + log.problems.join("; ")));
+        QCOMPARE(log.lines, run.lines.at(n - 1));
+        QCOMPARE(log.foundByTime, !positions);
+        QCOMPARE(log.leftOut, 0);
+        straddling += log.files.size() > 1 ? 1 : 0;
+        if (n % 7 == 0)
+            QCOMPARE(log.lines.value(log.redLine).section(' ', 1), QString("Failed!!!PPP Dial up failed!"));
+        else
+            QCOMPARE(log.redLine, -1);
+    }
+    QVERIFY(straddling > 100);
+
+    // A cycle of more lines than the excerpt keeps: its first and last
+    // halves, the count of those between, the red line among the kept.
+    QStringList view{RunFiles::logStamp(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0, 5))) + " ================================="};
+    for (int k = 0; k < 5000; ++k)
+        view << RunFiles::logStamp(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 1, k % 1000))) + " Received 2000 bytes";
+    view << RunFiles::logStamp(QDateTime(QDate(2026, 3, 2), QTime(9, 0, 2))) + " Failed!!!Received data error!";
+    QVERIFY(!RunFiles::saveLog(".", view.join('\n').toLocal8Bit(), QDateTime(QDate(2026, 3, 2), QTime(9, 0, 3))).isEmpty());
+    CycleLogQuery big;
+    big.cycle = 1;
+    big.logAt = QDateTime(QDate(2026, 3, 2), QTime(9, 0, 0, 5));
+    big.logLine = 0;
+    big.failed = true;
+    const CycleLog log = CycleLogLocator("log").find(big);
+    QCOMPARE(log.lines.size(), CycleLogLocator::kMaxLines);
+    QCOMPARE(log.leftOut, 5002 - CycleLogLocator::kMaxLines);
+    QCOMPARE(log.leftOutAt, CycleLogLocator::kMaxLines / 2);
+    QCOMPARE(log.lines.first(), view.first());
+    QCOMPARE(log.redLine, CycleLogLocator::kMaxLines - 1);
+}
+
+void tst_AppTrends::cycleLogWithFilesGoneCutOrJunk()
+{
+    AppFolder folder;
+    const SpreadRun run = spreadRun(60, 7, true);
+    QVERIFY(QDir().mkdir("records"));
+    QVERIFY(run.records.write("records/run.jsonl"));
+    // The file that holds cycle n's separator, and the one after it.
+    const auto fileOf = [&run](int n) {
+        for (const QString &f : run.files)
+            if (AppFolder::read(f).contains(run.lines.at(n - 1).first().toLocal8Bit()))
+                return f;
+        return QString();
+    };
+
+    // Gone: a file holding one cycle whole and the start of the next. The
+    // first is said to be in no file; the second is shown from the next
+    // file on, with a word on its start.
+    const auto holds = [&run](const QString &file, int n, bool last) {
+        return AppFolder::read(file).contains((last ? run.lines.at(n - 1).last() : run.lines.at(n - 1).first()).toLocal8Bit());
+    };
+    int whole = 20;
+    while (!(holds(fileOf(whole), whole, true) && fileOf(whole + 1) == fileOf(whole) && !holds(fileOf(whole), whole + 1, true)))
+        ++whole;
+    QVERIFY(whole < 50);
+    const int straddler = whole + 1;
+    const QString gone = fileOf(whole);
+    QVERIFY(QFile::remove(gone));
+    CycleLog log = cycleLog(whole);
+    QVERIFY(log.lines.isEmpty());
+    QVERIFY(log.problems.join(' ').contains("no log file"));
+    log = cycleLog(straddler);
+    QVERIFY2(log.problems.join(' ').contains("start of cycle"), qPrintable(log.problems.join("; ")));
+    QVERIFY(!log.lines.isEmpty() && log.lines.size() < run.lines.at(straddler - 1).size());
+    QCOMPARE(log.lines, run.lines.at(straddler - 1).mid(run.lines.at(straddler - 1).size() - log.lines.size()));
+    // The cycles around it are untouched.
+    QCOMPARE(cycleLog(whole - 3).lines, run.lines.at(whole - 4));
+    QCOMPARE(cycleLog(straddler + 3).lines, run.lines.at(straddler + 2));
+
+    // Cut short in the middle of a cycle: its first lines and those the
+    // next file goes on with; cut in the run's last cycle, a word on the rest.
+    const auto cutAfterSecondLine = [&run](const QString &file, int n) {
+        QByteArray text = AppFolder::read(file);
+        const QByteArray separator = run.lines.at(n - 1).first().toLocal8Bit();
+        text.truncate(text.indexOf(separator) + separator.size() + 20);
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+    };
+    int cutCycle = 40;
+    while (fileOf(cutCycle) == fileOf(cutCycle + 1) || holds(fileOf(cutCycle), cutCycle, true)
+           || !AppFolder::read(fileOf(cutCycle)).contains(run.lines.at(cutCycle - 1).at(1).toLocal8Bit()))
+        ++cutCycle;
+    const QString cut = fileOf(cutCycle);
+    QVERIFY(cutAfterSecondLine(cut, cutCycle));
+    log = cycleLog(cutCycle);
+    const QStringList whole40 = run.lines.at(cutCycle - 1);
+    QVERIFY(log.lines.size() > 2);
+    QCOMPARE(log.lines.first(), whole40.first());
+    QVERIFY(whole40.at(1).startsWith(log.lines.at(1)) && log.lines.at(1) != whole40.at(1));
+    QCOMPARE(log.lines.mid(2), whole40.mid(whole40.size() - (log.lines.size() - 2)));
+    QCOMPARE(cycleLog(cutCycle + 1).lines, run.lines.at(cutCycle));
+    QVERIFY(cutAfterSecondLine(run.files.last(), 60));
+    log = cycleLog(60);
+    QCOMPARE(log.lines.size(), 2);
+    QVERIFY2(log.problems.join(' ').contains("ends inside cycle 60"), qPrintable(log.problems.join("; ")));
+
+    // Junk among the log files and in the records: a "log file" of 30 MB
+    // without a line feed, lines that are no JSON, a line of 3 MB.
+    QFile junk(QString("log/%1-9.log").arg(RunFiles::fileStamp(QDateTime::fromString(run.records.cycles.at(31)["start"].toString(), Qt::ISODateWithMs))));
+    QVERIFY(junk.open(QIODevice::WriteOnly));
+    const QByteArray block(1 << 20, 'x');
+    for (int k = 0; k < 30; ++k)
+        QVERIFY(junk.write(block) == block.size());
+    junk.close();
+    QFile records("records/run.jsonl");
+    QVERIFY(records.open(QIODevice::WriteOnly | QIODevice::Append));
+    records.write("not json\n" + QByteArray(3 << 20, '{') + "\n");
+    records.close();
+    QElapsedTimer clock;
+    clock.start();
+    for (int n = 30; n <= 38; ++n)
+        if (fileOf(n) != gone && fileOf(n) != cut)
+            QCOMPARE(cycleLog(n).lines, run.lines.at(n - 1));
+    qInfo() << "nine look-ups past 30 MB of junk took" << clock.elapsed() << "ms";
+    CycleLogQuery none;
+    QVERIFY(!CycleLogLocator::queryFromRecords("records/run.jsonl", 61, &none));
+    QVERIFY(!CycleLogLocator::queryFromRecords("records/missing.jsonl", 1, &none));
+    QVERIFY(CycleLogLocator("nowhere").find(CycleLogLocator::queryFor(run.records.cycles.first())).problems.size() == 1);
 }
 
 QTEST_MAIN(tst_AppTrends)
