@@ -116,10 +116,7 @@ double RunReport::Histogram::percentile(double p) const
     return m_max;
 }
 
-RunReport::RunReport()
-{
-    m_excerpts = [this](const QJsonObject &run, const QJsonObject &cycle) { return logExcerpt(m_path, run, cycle); };
-}
+RunReport::RunReport() = default;
 
 bool RunReport::read(const QString &recordsPath)
 {
@@ -219,12 +216,12 @@ void RunReport::addCycle(const RecordsFile::Cycle &cycle, QByteArrayView line)
         if (figures[std::size_t(f)] >= 0)
             m_histograms[std::size_t(f)].add(figures[std::size_t(f)]);
     addColumn(cycle);
-    m_lastCycleLine = line.toByteArray();
     if (!cycle.pass) {
         QJsonObject object;
         RecordsFile::parseLine(line, nullptr, &object);
-        addFailure(object);
+        addFailure(object, m_lastCycleLine);
     }
+    m_lastCycleLine = line.toByteArray();
 }
 
 void RunReport::addColumn(const RecordsFile::Cycle &cycle)
@@ -284,7 +281,7 @@ void RunReport::addColumn(const RecordsFile::Cycle &cycle)
     }
 }
 
-void RunReport::addFailure(const QJsonObject &cycle)
+void RunReport::addFailure(const QJsonObject &cycle, QByteArrayView previousLine)
 {
     QString step = stringOf(cycle, "failedStep", 100);
     if (step.isEmpty())
@@ -312,9 +309,9 @@ void RunReport::addFailure(const QJsonObject &cycle)
     f.step = step;
     f.line = stringOf(cycle, "failedLine", kMaxTextChars);
     f.rasError = cycle.value(QStringLiteral("rasError")).toInt();
-    if (int(m_failed.size()) < kMaxExcerpts && m_excerpts) {
+    if (int(m_failed.size()) < kMaxExcerpts) {
         f.hasExcerpt = true;
-        f.excerpt = m_excerpts(m_run, cycle);
+        f.excerpt = m_excerpts ? m_excerpts(m_run, cycle) : logExcerpt(cycle, previousLine);
         if (f.excerpt.lines.isEmpty())
             ++m_excerptsMissing;
     } else {
@@ -413,12 +410,42 @@ QStringList RunReport::problems() const
     return said;
 }
 
-RunReport::Excerpt RunReport::logExcerpt(const QString &recordsPath, const QJsonObject &run, const QJsonObject &cycle)
+RunReport::Excerpt RunReport::logExcerpt(const QJsonObject &cycle, QByteArrayView previousLine)
 {
-    Q_UNUSED(recordsPath);
-    Q_UNUSED(run);
-    Q_UNUSED(cycle);
+    if (!m_locator)
+        m_locator = std::make_unique<CycleLogLocator>(CycleLogLocator::logDirFor(m_path));
+    // A cycle whose record has no log position is counted on from the
+    // latest one that has: the cycle before it, or one further back.
+    QJsonObject previous;
+    if (!previousLine.isEmpty() && RecordsFile::parseLine(previousLine, nullptr, &previous) == RecordsFile::LineKind::Cycle) {
+        const CycleLogQuery before = CycleLogLocator::queryFor(previous);
+        if (before.hasPosition())
+            m_anchor = before;
+    }
+    CycleLogQuery query = CycleLogLocator::queryFor(cycle);
+    query.anchorOn(m_anchor);
+    const Excerpt e = excerptOf(m_locator->find(query));
+    if (query.hasPosition())
+        m_anchor = query;
+    return e;
+}
+
+RunReport::Excerpt RunReport::excerptOf(const CycleLog &log)
+{
     Excerpt e;
-    e.missing = QObject::tr("no log lines looked up");
+    e.missing = log.problems.join(QLatin1Char(' '));
+    if (!log.found()) {
+        if (e.missing.isEmpty())
+            e.missing = QObject::tr("no log lines found");
+        return e;
+    }
+    // The lines before the red line tell what led to it; the whole cycle is in the file.
+    const int n = int(log.lines.size());
+    const int red = log.redLine;
+    const int from = red >= 0 ? std::max(0, red - kExcerptBefore) : 0;
+    const int to = red >= 0 ? std::min(n, red + 1 + kExcerptAfter) : std::min(n, kExcerptBefore + kExcerptAfter);
+    e.lines = log.lines.mid(from, to - from);
+    e.redLine = red >= 0 ? red - from : -1;
+    e.linesCut = int(std::min<qint64>(std::numeric_limits<int>::max(), (n - (to - from)) + log.leftOut));
     return e;
 }

@@ -16,8 +16,10 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <vector>
 
+#include "CycleLogLocator.h"
 #include "RecordsFile.h"
 
 class RunReport
@@ -79,7 +81,8 @@ public:
         Excerpt excerpt;
     };
 
-    // Looks up a failed cycle's log lines; given the run line and the cycle line.
+    // Looks up a failed cycle's log lines instead of the log files beside
+    // the records; given the run line and the cycle line.
     using ExcerptSource = std::function<Excerpt(const QJsonObject &run, const QJsonObject &cycle)>;
 
     static constexpr int kColumns = 960;
@@ -87,6 +90,9 @@ public:
     static constexpr int kMaxExcerpts = 200;
     static constexpr int kMaxSteps = 64; // distinct failed steps kept by name
     static constexpr int kMaxTextChars = 2000; // of a red line or a setting kept
+    // Lines of an excerpt: up to its red line and a few after it.
+    static constexpr int kExcerptBefore = 30;
+    static constexpr int kExcerptAfter = 5;
 
     RunReport();
 
@@ -94,6 +100,8 @@ public:
     void setRunInProgress(bool inProgress) { m_inProgress = inProgress; }
     // Where the excerpts come from; by default the log files the records name.
     void setExcerptSource(ExcerptSource source) { m_excerpts = std::move(source); }
+    // A cycle's lines as the locator found them, cut to the excerpt's bounds.
+    static Excerpt excerptOf(const CycleLog &log);
 
     // Reads the file from its start; false when it cannot be opened.
     bool read(const QString &recordsPath);
@@ -130,17 +138,17 @@ public:
     // whole, sound file.
     QStringList problems() const;
 
-    // The log lines of a failed cycle as the record file's log folder holds them.
-    static Excerpt logExcerpt(const QString &recordsPath, const QJsonObject &run, const QJsonObject &cycle);
-
 private:
     void addCycle(const RecordsFile::Cycle &cycle, QByteArrayView line);
-    void addFailure(const QJsonObject &cycle);
+    void addFailure(const QJsonObject &cycle, QByteArrayView previousLine);
+    Excerpt logExcerpt(const QJsonObject &cycle, QByteArrayView previousLine);
     void addColumn(const RecordsFile::Cycle &cycle);
 
     QString m_path;
     bool m_inProgress = false;
     ExcerptSource m_excerpts;
+    std::unique_ptr<CycleLogLocator> m_locator; // made with the first excerpt
+    CycleLogQuery m_anchor; // the latest cycle whose log position is known
     QJsonObject m_run;
     QJsonObject m_end;
     qint64 m_cycles = 0;

@@ -37,6 +37,8 @@ svg { display: block; margin: 6px 0; }
 svg text { font: 11px sans-serif; fill: #333; }
 )";
 
+constexpr int kExcerptLineChars = 300;
+
 const char *const kColours[RunReport::FigureCount] = {"#1f6fd1", "#2a9d3a", "#1f6fd1", "#e07b00", "#2a9d3a"};
 
 QString esc(const QString &text)
@@ -433,9 +435,13 @@ QByteArray RunReportWriter::html(const RunReport &report, const QDateTime &writt
                 h += QStringLiteral("<p class=\"note\">%1</p>\n").arg(esc(QObject::tr("No log lines: %1").arg(f.excerpt.missing)));
                 continue;
             }
-            h += QStringLiteral("<pre class=\"log\">");
+            if (!f.excerpt.missing.isEmpty())
+                h += QStringLiteral("<p class=\"note\">%1</p>\n").arg(esc(f.excerpt.missing));
+            h += QStringLiteral("<pre class=\"log\" id=\"excerpt-%1\">").arg(f.cycle);
             for (int i = 0; i < f.excerpt.lines.size(); ++i) {
-                const QString line = esc(cut(f.excerpt.lines.at(i)));
+                // A payload dump of two thousand characters says little here; the file has it whole.
+                const QString &whole = f.excerpt.lines.at(i);
+                const QString line = esc(whole.size() > kExcerptLineChars ? whole.left(kExcerptLineChars) + QStringLiteral("\u2026") : whole);
                 h += i == f.excerpt.redLine ? QStringLiteral("<span class=\"red\">%1</span>\n").arg(line) : line + QLatin1Char('\n');
             }
             h += QStringLiteral("</pre>\n");

@@ -1558,6 +1558,12 @@ void TestRunner::reportOfTheRunAndOfItsRecords()
     QCOMPARE(rows.size(), failed.size());
     QCOMPARE(rows.first().at(2), failed.first().value("failedStep").toString());
     QCOMPARE(rows.first().at(4), failed.first().value("failedLine").toString());
+    // The failed cycle's log, from its separator to its red line, out of the log file.
+    const QString excerpt = page.text(QStringLiteral("excerpt-%1").arg(failed.first().value("cycle").toInt()));
+    QVERIFY2(excerpt.contains(" =================================\n") && excerpt.contains(" Send data to server...\n")
+                 && excerpt.contains(" " + failed.first().value("failedLine").toString() + "\n"),
+             qPrintable(excerpt));
+    QVERIFY(page.problems.isEmpty());
 
     // Any time later, from the records alone: the same report.
     const QString again = work->filePath(QStringLiteral("again.html"));
