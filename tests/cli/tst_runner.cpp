@@ -1573,6 +1573,18 @@ void TestRunner::reportOfTheRunAndOfItsRecords()
     QCOMPARE(ReportPage(again).byId, page.byId);
     QCOMPARE(ReportPage(again).tables, page.tables);
 
+    // Its log files gone: the report says so and shows the rest.
+    QVERIFY(QDir(work->path()).rename(QStringLiteral("out/log"), QStringLiteral("out/log-moved")));
+    const QString noLog = work->filePath(QStringLiteral("nolog.html"));
+    const Outcome gone = run({QStringLiteral("--report"), noLog, QStringLiteral("--from"), records});
+    QCOMPARE(gone.exitCode, 0);
+    QVERIFY2(gone.err.contains("were not found"), gone.err.constData());
+    const ReportPage partial(noLog);
+    QVERIFY(partial.says({QStringLiteral("log lines of %1 failed cycle(s) were not found").arg(failed.size())}));
+    QCOMPARE(partial.tables.value("failed"), page.tables.value("failed"));
+    QCOMPARE(partial.text("count-total"), page.text("count-total"));
+    QVERIFY(!partial.byId.contains(QStringLiteral("excerpt-%1").arg(failed.first().value("cycle").toInt())));
+
     // What a browser makes of it.
     if (ReportPage::browser().isEmpty())
         QSKIP("chromium is not installed (scripts/setup installs it)");
