@@ -356,12 +356,24 @@ int RecordsFile::readMore(qint64 maxBytes)
         case LineKind::Cycle:
             m_summary.add(cycle, at);
             m_last = cycle;
+            // The whole line only for failures and the line after one:
+            // the rest go by the quick scan.
+            if (!cycle.pass || m_failures.waitsForNext()) {
+                QJsonObject object;
+                parseLine(line, nullptr, &object);
+                m_failures.nextCycle(object);
+                if (!cycle.pass)
+                    m_failures.addFailure(object);
+            }
+            if (line.indexOf(QByteArrayView("\"logLine\":")) >= 0)
+                m_failures.positionAt(at);
             break;
         case LineKind::Run:
             parseLine(line, nullptr, &m_run);
             break;
         case LineKind::End:
             parseLine(line, nullptr, &m_end);
+            m_failures.runEnded(m_end);
             break;
         }
     }
@@ -382,6 +394,19 @@ QString RecordsFile::warning() const
     if (parts.isEmpty())
         return QString();
     return QObject::tr("Warning: %1; %2 complete cycles shown").arg(parts.join(QStringLiteral("; "))).arg(cycleCount());
+}
+
+QJsonObject RecordsFile::lineAt(qint64 offset) const
+{
+    QFile file(m_path);
+    QJsonObject object;
+    if (m_path.isEmpty() || !file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return object;
+    RecordLineReader reader(&file, kMaxLineBytes, kMaxLineBytes + 1);
+    QByteArrayView line;
+    if (reader.next(&line) == RecordLineReader::Next::Line)
+        parseLine(line, nullptr, &object);
+    return object;
 }
 
 bool RecordsFile::readStretch(qint64 from, qint64 to, CycleSummary *into) const

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include "CycleSummary.h"
+#include "FailureList.h"
 
 class RecordsFile
 {
@@ -44,6 +45,8 @@ public:
     const CycleSummary &summary() const { return m_summary; }
     qint64 cycleCount() const { return m_summary.cycles(); }
     qint64 passCount() const { return m_summary.passes(); }
+    // The failed cycles, the newest up to a cap, and counts of all.
+    const FailureList &failures() const { return m_failures; }
     // The last cycle read (a default one before any).
     const Cycle &lastCycle() const { return m_last; }
     // Bytes read up to the end of the last whole line.
@@ -56,6 +59,8 @@ public:
     // Empty while every line read is whole and sound.
     QString warning() const;
 
+    // The record at offset (where a line starts); empty when it cannot be read.
+    QJsonObject lineAt(qint64 offset) const;
     // Reads again the cycles whose lines lie between the byte offsets from
     // and to into a summary. False when the file cannot be read there.
     bool readStretch(qint64 from, qint64 to, CycleSummary *into) const;
@@ -74,6 +79,7 @@ private:
     QJsonObject m_run;
     QJsonObject m_end;
     CycleSummary m_summary;
+    FailureList m_failures;
     Cycle m_last;
     int m_damaged = 0;
     int m_oversized = 0;

@@ -5,7 +5,11 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QSplitter>
+#include <QTableView>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPushButton>
@@ -19,6 +23,9 @@
 #include <limits>
 #include <tuple>
 
+#include "CycleLogDialog.h"
+#include "CycleLogLocator.h"
+#include "FailureTableModel.h"
 #include "RunFiles.h"
 #include "RunReport.h"
 #include "RunReportWriter.h"
@@ -40,11 +47,13 @@ TrendsWindow::TrendsWindow(QWidget *parent)
       m_dialUp(new QLineSeries(m_chart)), m_hangUp(new QLineSeries(m_chart)), m_fpy(new QLineSeries(m_chart)),
       m_failed(new QScatterSeries(m_chart)), m_axisX(new QValueAxis(m_chart)), m_axisTime(new QValueAxis(m_chart)),
       m_axisFpy(new QValueAxis(m_chart)), m_follow(new QCheckBox(tr("Follow the current run"), this)),
-      m_info(new QLabel(this)), m_warning(new QLabel(this)), m_redraw(new QTimer(this)), m_catchUp(new QTimer(this))
+      m_info(new QLabel(this)), m_warning(new QLabel(this)), m_redraw(new QTimer(this)), m_catchUp(new QTimer(this)),
+      m_failureModel(new FailureTableModel(&m_records.failures(), this)), m_failureView(new QTableView(this)),
+      m_failureCounts(new QLabel(this))
 {
     setObjectName(QStringLiteral("trendsWindow"));
     setWindowTitle(tr("Trevalo Trends"));
-    resize(900, 560);
+    resize(1300, 560);
 
     m_dialUp->setName(tr("dial-up (s)"));
     m_hangUp->setName(tr("hang-up (s)"));
@@ -109,9 +118,38 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     m_warning->hide();
     m_info->setText(tr("No run yet"));
 
+    // The failures beside the chart: a click on a row (or on a red dot)
+    // shows the cycle's log lines.
+    m_failureView->setObjectName(QStringLiteral("failureView"));
+    m_failureView->setModel(m_failureModel);
+    m_failureView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_failureView->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_failureView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_failureView->verticalHeader()->hide();
+    m_failureView->horizontalHeader()->setStretchLastSection(true);
+    m_failureView->setWordWrap(false);
+    connect(m_failureView, &QTableView::clicked, this, &TrendsWindow::onFailureActivated);
+    connect(m_failureView, &QTableView::activated, this, &TrendsWindow::onFailureActivated);
+    connect(m_failed, &QScatterSeries::clicked, this, &TrendsWindow::onFailedDotClicked);
+    m_failureCounts->setObjectName(QStringLiteral("failureCounts"));
+    m_failureCounts->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_failureCounts->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    m_failureCounts->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto *side = new QWidget(this);
+    auto *sideLayout = new QHBoxLayout(side);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    sideLayout->addWidget(m_failureView, 1);
+    sideLayout->addWidget(m_failureCounts);
+    m_split = new QSplitter(Qt::Horizontal, this);
+    m_split->addWidget(m_view);
+    m_split->addWidget(side);
+    m_split->setStretchFactor(0, 1);
+    m_split->setStretchFactor(1, 0);
+    m_split->setChildrenCollapsible(false);
+
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(buttons);
-    layout->addWidget(m_view, 1);
+    layout->addWidget(m_split, 1);
     layout->addWidget(m_info);
     layout->addWidget(m_warning);
 
@@ -229,6 +267,12 @@ void TrendsWindow::scheduleRedraw()
 void TrendsWindow::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    // The chart keeps the larger share; the list gets a third at first.
+    if (!m_splitPlaced) {
+        m_splitPlaced = true;
+        const int whole = std::max(m_split->width(), width());
+        m_split->setSizes({whole - whole / 3, whole / 3});
+    }
     // The cycles counted while the window was hidden: what a slice holds
     // at once, the rest while the window already answers.
     catchUp();
@@ -360,6 +404,7 @@ void TrendsWindow::showInfo()
     if (m_records.path().isEmpty()) {
         m_info->setText(tr("No run yet"));
         m_warning->hide();
+        showFailures();
         return;
     }
     const qint64 n = m_records.cycleCount();
@@ -378,6 +423,7 @@ void TrendsWindow::showInfo()
     if (!m_records.caughtUp())
         text += tr(", reading...");
     m_info->setText(text);
+    showFailures();
     const QString warning = m_records.warning();
     m_warning->setText(warning);
     m_warning->setVisible(!warning.isEmpty());
@@ -467,4 +513,72 @@ void TrendsWindow::onSaveReportClicked()
     const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
     if (!path.isEmpty())
         saveReport(path);
+}
+
+void TrendsWindow::showFailures()
+{
+    m_failureModel->refresh();
+    const FailureList &list = m_records.failures();
+    QStringList text;
+    text << tr("%1 failed cycles").arg(list.total());
+    if (list.dropped() > 0)
+        text << tr("(the oldest %1 not listed)").arg(list.dropped());
+    if (list.total() > 0) {
+        text << QString() << tr("By failed step");
+        for (const auto &step : list.byStep())
+            text << QStringLiteral("%1 %2").arg(step.first.isEmpty() ? tr("(none)") : step.first, -14).arg(step.second, 6);
+        text << QString() << tr("By hour of the day");
+        const auto &hours = list.byHour();
+        for (int h = 0; h < 12; ++h)
+            text << QStringLiteral("%1h %2   %3h %4")
+                        .arg(h, 2, 10, QLatin1Char('0'))
+                        .arg(hours[std::size_t(h)], 5)
+                        .arg(h + 12, 2, 10, QLatin1Char('0'))
+                        .arg(hours[std::size_t(h + 12)], 5);
+    }
+    m_failureCounts->setText(text.join(QLatin1Char('\n')));
+}
+
+QString TrendsWindow::failureCountsText() const
+{
+    return m_failureCounts->text();
+}
+
+void TrendsWindow::onFailureActivated(const QModelIndex &index)
+{
+    if (index.isValid())
+        openCycleLog(m_failureModel->cycleAt(index.row()));
+}
+
+void TrendsWindow::onFailedDotClicked(const QPointF &point)
+{
+    // A dot marks the first failed cycle of its column; with the chart
+    // zoomed in far enough every failed cycle has its own.
+    openCycleLog(qRound64(point.x()));
+}
+
+bool TrendsWindow::openCycleLog(qint64 cycle)
+{
+    if (m_records.path().isEmpty() || cycle <= 0)
+        return false;
+    CycleLogQuery query;
+    QString problem;
+    bool known = true;
+    if (const FailureList::Failure *f = m_records.failures().find(cycle)) {
+        query = f->query;
+        if (!query.hasPosition() && f->anchorOffset >= 0)
+            query.anchorOn(CycleLogLocator::queryFor(m_records.lineAt(f->anchorOffset)));
+    } else {
+        // Older than the failures kept: the record file is read for it.
+        known = CycleLogLocator::queryFromRecords(m_records.path(), cycle, &query, &problem);
+    }
+    CycleLog log;
+    if (known)
+        log = CycleLogLocator(CycleLogLocator::logDirFor(m_records.path())).find(query);
+    else
+        log.problems << problem;
+    if (!m_cycleLog)
+        m_cycleLog = new CycleLogDialog(this);
+    m_cycleLog->showCycle(cycle, log);
+    return log.found();
 }

@@ -11,8 +11,13 @@
 
 #include "RecordsFile.h"
 
+class CycleLogDialog;
+class FailureTableModel;
 class QChart;
 class QChartView;
+class QModelIndex;
+class QSplitter;
+class QTableView;
 class QCheckBox;
 class QLabel;
 class QLineSeries;
@@ -51,6 +56,13 @@ public:
     QLineSeries *hangUpSeries() const { return m_hangUp; }
     QLineSeries *fpySeries() const { return m_fpy; }
     QScatterSeries *failedSeries() const { return m_failed; }
+    // The failures list beside the chart and the counts next to it.
+    QTableView *failureView() const { return m_failureView; }
+    QString failureCountsText() const;
+    // Opens the log lines of a failed cycle (a row of the list, a red dot);
+    // false when none of its lines were found (the view says why).
+    bool openCycleLog(qint64 cycle);
+    CycleLogDialog *cycleLogDialog() const { return m_cycleLog; }
     // Redraws at once instead of at the next quiet moment.
     void redrawNow();
     // The number of buckets the series are reduced to: the plot's width in pixels.
@@ -70,12 +82,15 @@ private slots:
     void onSaveReportClicked();
     void onWholeRun();
     void onRangeChanged(qreal min, qreal max);
+    void onFailureActivated(const QModelIndex &index);
+    void onFailedDotClicked(const QPointF &point);
 
 private:
     void load(const QString &path);
     void catchUp();
     void scheduleRedraw();
     void showInfo();
+    void showFailures();
     const CycleSummary &detail(int begin, int end);
     void draw(const CycleSummary &summary, int begin, int end, int columns);
 
@@ -105,6 +120,12 @@ private:
     QLabel *m_warning;
     QTimer *m_redraw;
     QTimer *m_catchUp;
+    FailureTableModel *m_failureModel;
+    QTableView *m_failureView;
+    QSplitter *m_split = nullptr;
+    bool m_splitPlaced = false;
+    QLabel *m_failureCounts;
+    CycleLogDialog *m_cycleLog = nullptr; // made at the first look
 };
 
 #endif // TRENDSWINDOW_H

@@ -79,8 +79,8 @@ int digits(QByteArrayView text, int from, int count)
 }
 
 // The wall time of a log line's stamp, "MM-dd-hh-mm-ss-" and the
-// milliseconds written twice; the year is the file's (or the one before,
-// for December lines in a January file). The text after it in *text.
+// milliseconds written twice, in the year of the file's name or next to it.
+// The text after it in *text.
 bool lineStamp(QByteArrayView line, int fileYear, int fileMonth, qint64 *key, QByteArrayView *text = nullptr)
 {
     const qsizetype space = line.indexOf(' ');
@@ -95,7 +95,10 @@ bool lineStamp(QByteArrayView line, int fileYear, int fileMonth, qint64 *key, QB
     const int minute = digits(line, 9, 2);
     const int second = digits(line, 12, 2);
     const int ms = digits(line, 15, doubled / 2);
-    const QDate date(month > fileMonth ? fileYear - 1 : fileYear, month, day);
+    // The nearest year to the file's: a saved file is named after its lines,
+    // a part file before them, and either may cross a new year.
+    const int year = month - fileMonth > 6 ? fileYear - 1 : fileMonth - month > 6 ? fileYear + 1 : fileYear;
+    const QDate date(year, month, day);
     const QTime time(hour, minute, second, ms);
     if (ms < 0 || !date.isValid() || !time.isValid())
         return false;
@@ -183,9 +186,8 @@ CycleLogQuery CycleLogLocator::queryFor(const QJsonObject &cycleLine)
     q.start = QDateTime::fromString(cycleLine.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
     q.failed = !cycleLine.value(QStringLiteral("pass")).toBool(true);
     q.failedLine = cycleLine.value(QStringLiteral("failedLine")).toString();
-    const QJsonObject log = cycleLine.value(QStringLiteral("log")).toObject();
-    const QDateTime at = QDateTime::fromString(log.value(QStringLiteral("at")).toString(), Qt::ISODateWithMs);
-    const double line = log.value(QStringLiteral("line")).toDouble(-1);
+    const QDateTime at = QDateTime::fromString(cycleLine.value(QStringLiteral("logAt")).toString(), Qt::ISODateWithMs);
+    const double line = cycleLine.value(QStringLiteral("logLine")).toDouble(-1);
     if (at.isValid() && line >= 0 && line < 1e15) {
         q.logAt = at;
         q.logLine = qint64(line);

@@ -3,8 +3,8 @@
 // view's saves spread them over, with its red line marked.
 //
 // A query names the cycle as its record line has it (queryFor). A record
-// written since cycles carry "log": {"at": <separator's stamp>, "line": N}
-// leads straight to the file: log files are named by the time they were
+// written since cycles carry "logAt" (the separator's stamp) and "logLine"
+// (its line in its file) leads straight to the file: log files are named by the time they were
 // saved, so the first file (in name order) saved at or after the stamp
 // whose line N is that separator holds it; the line is checked, and the file
 // searched for it when it is not there. A cycle whose record has no position

@@ -19,6 +19,7 @@
 #include "AppTestSupport.h"
 #include "ReportPage.h"
 #include "BenchProcess.h"
+#include "CycleLogLocator.h"
 #include "RecordFile.h"
 #include "RunStatusBar.h"
 #include "TrendsWindow.h"
@@ -573,6 +574,43 @@ void tst_AppRun::floodIsBoundedAndStopSavesEveryLine()
     QVERIFY(files >= 3);
     QCOMPARE(saved.size(), recorder.lines.size());
     QCOMPARE(saved, recorder.lines);
+
+    // Each cycle's lines are found again from its record, across the files:
+    // straight from the position on record, or counted on from an earlier
+    // cycle's when the window had not taken the separator yet.
+    QVector<QStringList> emitted; // the worker's lines of each cycle
+    for (const QString &line : recorder.lines) {
+        if (line == QLatin1String("================================="))
+            emitted.append(QStringList());
+        if (!emitted.isEmpty())
+            emitted.last() << line;
+    }
+    const RecordFile rec(QStringLiteral("records/") + folder.files(QStringLiteral("records")).value(0));
+    QVERIFY(rec.cycles.size() >= 3);
+    const CycleLogLocator locator(QStringLiteral("log"));
+    CycleLogQuery earlier;
+    int onRecord = 0;
+    const int step = std::max(1, int(rec.cycles.size()) / 200);
+    for (int i = 0; i < rec.cycles.size(); ++i) {
+        CycleLogQuery q = CycleLogLocator::queryFor(rec.cycles.at(i));
+        q.anchorOn(earlier);
+        earlier = q;
+        onRecord += q.hasPosition() ? 1 : 0;
+        if (i % step != 0 && i + 1 != rec.cycles.size())
+            continue;
+        q.until = i + 1 < rec.cycles.size() ? CycleLogLocator::queryFor(rec.cycles.at(i + 1)).start
+                                             : QDateTime::fromString(rec.end["end"].toString(), Qt::ISODateWithMs);
+        const CycleLog log = locator.find(q);
+        QVERIFY2(log.problems.isEmpty(), qPrintable(log.problems.join("; ")));
+        QVERIFY(!log.foundByTime);
+        QStringList lines = log.lines;
+        for (QString &l : lines)
+            l = l.section(QLatin1Char(' '), 1);
+        QCOMPARE(lines, emitted.value(int(q.cycle) - 1).mid(0, lines.size()));
+        QCOMPARE(lines.size(), emitted.value(int(q.cycle) - 1).size());
+    }
+    qInfo() << onRecord << "of" << rec.cycles.size() << "cycles have their log position on record";
+    QVERIFY2(onRecord * 2 >= rec.cycles.size(), qPrintable(QString("%1 of %2").arg(onRecord).arg(rec.cycles.size())));
 }
 
 void tst_AppRun::failedAutoSaveKeepsTheLines()

@@ -14,6 +14,7 @@
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
+#include <QTableView>
 #include <QToolBar>
 #include <QValueAxis>
 #include <QtTest>
@@ -24,7 +25,9 @@
 #include <sys/resource.h>
 
 #include "AppTestSupport.h"
+#include "CycleLogDialog.h"
 #include "CycleLogLocator.h"
+#include "FailureList.h"
 #include "CycleRecords.h"
 #include "CycleSummary.h"
 #include "RecordFile.h"
@@ -176,7 +179,10 @@ SpreadRun spreadRun(int cycles, int bound, bool positions)
             c.insert("failedLine", "Failed!!!PPP Dial up failed!");
         }
         if (positions && n % 5 != 0)
-            c.insert("log", QJsonObject{{"at", CycleRecords::isoStamp(sepAt)}, {"line", view.size()}});
+        {
+            c.insert("logAt", CycleRecords::isoStamp(sepAt));
+            c.insert("logLine", view.size());
+        }
         QStringList mine;
         for (int k = 0; k < texts.size(); ++k) {
             const QDateTime at = sepAt.addMSecs(300 * k);
@@ -235,6 +241,7 @@ private slots:
     void cycleLogAcrossManyFiles_data();
     void cycleLogAcrossManyFiles();
     void cycleLogWithFilesGoneCutOrJunk();
+    void failuresListOpensTheCycleLog();
 };
 
 void tst_AppTrends::seriesHoldTheRecords()
@@ -352,6 +359,9 @@ void tst_AppTrends::followsTheRunningFile()
     t.redrawNow();
     QVERIFY(points(t.failedSeries()).contains(QPointF(4, 2.0)));
     QVERIFY(t.infoText().contains("running"));
+    // The live run's failure is listed as it comes.
+    QCOMPARE(t.failureView()->model()->rowCount(), 1);
+    QCOMPARE(t.failureView()->model()->index(0, 0).data().toInt(), 4);
 
     // An earlier run opened meanwhile is not disturbed by the live one.
     QVERIFY(t.openRecords("records/old.jsonl"));
@@ -367,6 +377,9 @@ void tst_AppTrends::followsTheRunningFile()
     QCOMPARE(t.records().path(), QStringLiteral("records/live.jsonl"));
     QCOMPARE(int(t.records().cycleCount()), 5);
     QVERIFY(!t.records().end().isEmpty());
+    QCOMPARE(t.failureView()->model()->rowCount(), 1);
+    QCOMPARE(t.records().failures().failures().front().query.until,
+             QDateTime::fromString(cycleLine(5, true, 0, 0)["start"].toString(), Qt::ISODateWithMs));
 }
 
 void tst_AppTrends::csvExportMatchesRecords()
@@ -1067,6 +1080,23 @@ void tst_AppTrends::cycleLogAcrossManyFiles()
     QCOMPARE(log.leftOutAt, CycleLogLocator::kMaxLines / 2);
     QCOMPARE(log.lines.first(), view.first());
     QCOMPARE(log.redLine, CycleLogLocator::kMaxLines - 1);
+
+    // A runner's unsaved part file, begun in one year, holding a cycle of
+    // the next: found by time from an older record.
+    const QDateTime eve(QDate(2027, 1, 1), QTime(0, 0, 0, 200));
+    const QStringList yearEnd{RunFiles::logStamp(eve) + " =================================",
+                              RunFiles::logStamp(eve.addMSecs(600)) + " Dial up PPP..."};
+    QFile part("log/.2026-12-31-23-59-58.4242.part");
+    QVERIFY(part.open(QIODevice::WriteOnly));
+    QVERIFY(part.write(yearEnd.join('\n').toLocal8Bit()) > 0);
+    part.close();
+    CycleLogQuery newYear;
+    newYear.cycle = 1;
+    newYear.start = eve;
+    newYear.until = eve.addMSecs(2000);
+    const CycleLog inPart = CycleLogLocator("log").find(newYear);
+    QCOMPARE(inPart.lines, yearEnd);
+    QVERIFY(inPart.foundByTime);
 }
 
 void tst_AppTrends::cycleLogWithFilesGoneCutOrJunk()
@@ -1156,6 +1186,71 @@ void tst_AppTrends::cycleLogWithFilesGoneCutOrJunk()
     QVERIFY(!CycleLogLocator::queryFromRecords("records/run.jsonl", 61, &none));
     QVERIFY(!CycleLogLocator::queryFromRecords("records/missing.jsonl", 1, &none));
     QVERIFY(CycleLogLocator("nowhere").find(CycleLogLocator::queryFor(run.records.cycles.first())).problems.size() == 1);
+}
+
+void tst_AppTrends::failuresListOpensTheCycleLog()
+{
+    AppFolder folder;
+    const SpreadRun run = spreadRun(120, 3, true);
+    QVERIFY(QDir().mkdir("records"));
+    QVERIFY(run.records.write("records/run.jsonl"));
+    TrendsWindow t;
+    t.resize(1200, 600);
+    t.show();
+    QVERIFY(t.openRecords("records/run.jsonl"));
+    t.redrawNow();
+
+    // One row per failure, in the order of the run; counts beside them.
+    QTableView *list = t.failureView();
+    QCOMPARE(list->model()->rowCount(), 17);
+    QCOMPARE(list->model()->index(2, 0).data().toInt(), 21);
+    QCOMPARE(list->model()->index(2, 2).data().toString(), QString("dialUpPpp"));
+    QCOMPARE(list->model()->index(2, 3).data().toString(), QString("Failed!!!PPP Dial up failed!"));
+    QVERIFY2(t.failureCountsText().contains(QRegularExpression("dialUpPpp +17\\b")), qPrintable(t.failureCountsText()));
+    QVERIFY(t.failureCountsText().contains(QRegularExpression("08h +17\\b")));
+    QVERIFY(t.failureCountsText().contains(QRegularExpression("09h +0\\b")));
+
+    // A click on a row shows that cycle's lines, its red line marked.
+    QVERIFY(QTest::qWaitForWindowExposed(&t));
+    list->scrollTo(list->model()->index(2, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(2, 1)).center());
+    CycleLogDialog *view = t.cycleLogDialog();
+    QVERIFY(view && view->isVisible());
+    QCOMPARE(view->text(), run.lines.at(20).join('\n'));
+    QVERIFY(view->redLineText().endsWith(" Failed!!!PPP Dial up failed!"));
+    QCOMPARE(view->redLineText(), run.lines.at(20).at(2));
+    QVERIFY(view->problemText().isEmpty());
+
+    // So does a red dot, and a cycle that is not listed (read from the file).
+    emit t.failedSeries()->clicked(QPointF(35, 0));
+    QCOMPARE(view->text(), run.lines.at(34).join('\n'));
+    QVERIFY(t.openCycleLog(8));
+    QCOMPARE(view->text(), run.lines.at(7).join('\n'));
+    QVERIFY(view->redLineText().isEmpty());
+
+    // The log gone: the view says so instead of showing nothing.
+    QVERIFY(QDir("log").removeRecursively());
+    QVERIFY(!t.openCycleLog(21));
+    QVERIFY(view->text().isEmpty());
+    QVERIFY(view->problemText().contains("log"));
+
+    // The list keeps the newest failures up to its cap, counts them all.
+    FailureList kept(5);
+    for (const QJsonObject &c : run.records.cycles)
+        if (!c["pass"].toBool())
+            kept.addFailure(c);
+    QCOMPARE(int(kept.failures().size()), 5);
+    QCOMPARE(kept.total(), 17);
+    QCOMPARE(kept.dropped(), 12);
+    QVERIFY(!kept.find(7));
+    QVERIFY(kept.find(119) && kept.find(119)->query.hasPosition());
+    QCOMPARE(kept.byStep().value(0).second, 17);
+    // A damaged file's red line of a megabyte is kept to what a row shows.
+    QJsonObject huge = run.records.cycles.at(6);
+    huge["cycle"] = 121;
+    huge["failedLine"] = QString(1 << 20, 'x');
+    kept.addFailure(huge);
+    QVERIFY(kept.find(121)->query.failedLine.size() <= 512);
 }
 
 QTEST_MAIN(tst_AppTrends)

@@ -4,6 +4,7 @@
 // files, files of several processes in one folder, a disk that refuses
 // writes, an output nobody reads and what it tells systemd.
 #include "BenchProcess.h"
+#include "CycleLogLocator.h"
 #include "CycleVerdicts.h"
 #include "FullDisk.h"
 #include "HeadlessRun.h"
@@ -444,6 +445,22 @@ void TestRunner::limitsEndTheRun()
     for (const QJsonObject &c : rec.cycles)
         if (c.value("pass").toBool() && c.contains("bytesSent"))
             QCOMPARE(c.value("bytesReceived").toInt(), c.value("bytesSent").toInt());
+    // Every cycle's lines are found again from its record in the runner's
+    // log files, a failed one with its red line.
+    const QString records = onlyFile(out + QStringLiteral("/records"), QStringLiteral(".jsonl"));
+    const CycleLogLocator locator(CycleLogLocator::logDirFor(records));
+    for (const QJsonObject &c : rec.cycles) {
+        CycleLogQuery q;
+        QVERIFY(CycleLogLocator::queryFromRecords(records, c.value("cycle").toInt(), &q));
+        // Cycles of seconds: the runner has taken each separator long before the verdict.
+        if (reason == QLatin1String("failure limit"))
+            QVERIFY(q.hasPosition());
+        const CycleLog log = locator.find(q);
+        QVERIFY2(log.problems.isEmpty(), qPrintable(log.problems.join("; ")));
+        QVERIFY(log.lines.value(0).endsWith(QStringLiteral(" =================================")));
+        if (!c.value("pass").toBool())
+            QVERIFY(log.lines.value(log.redLine).endsWith(QLatin1Char(' ') + c.value("failedLine").toString()));
+    }
     // Not a terminal: the log without colour codes, then the summary.
     QVERIFY(!o.out.contains('\033'));
     QVERIFY(o.out.contains(QStringLiteral("Cycles: %1  PASS: %2  FAIL: %3")
@@ -568,6 +585,16 @@ void TestRunner::killKeepsEveryFinishedCycle()
     QFile part(logDir.filePath(parts.first()));
     QVERIFY(part.open(QIODevice::ReadOnly));
     QVERIFY(part.readAll().count(" =================================") >= reported);
+    // The killed run's cycles are found there, said to be lines never saved.
+    const QString killedRecords = onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl"));
+    for (const int n : {1, int(rec.cycles.size())}) {
+        CycleLogQuery q;
+        QVERIFY(CycleLogLocator::queryFromRecords(killedRecords, n, &q));
+        const CycleLog log = CycleLogLocator(logDir.path()).find(q);
+        QCOMPARE(log.files, QStringList{parts.first()});
+        QVERIFY(log.lines.value(0).endsWith(QStringLiteral(" =================================")));
+        QVERIFY2(log.problems.join(' ').contains(QStringLiteral("never saved")), qPrintable(log.problems.join("; ")));
+    }
 
     // The next run here takes the killed one up and says so, in its record
     // and on standard error (the journal, under systemd).
