@@ -89,7 +89,7 @@ public:
     static constexpr int kMaxListedFailures = 10000;
     static constexpr int kMaxExcerpts = 200;
     static constexpr int kMaxSteps = 64; // distinct failed steps kept by name
-    static constexpr int kMaxTextChars = 2000; // of a red line or a setting kept
+    static constexpr int kMaxTextChars = 500; // of a red line or a setting kept
     // Lines of an excerpt: up to its red line and a few after it.
     static constexpr int kExcerptBefore = 30;
     static constexpr int kExcerptAfter = 5;
