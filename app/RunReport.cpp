@@ -369,7 +369,8 @@ QStringList RunReport::problems() const
     else if (m_end.isEmpty())
         said << QObject::tr("No end line: the run did not end in order (a crash, a kill or a power cut), so its "
                             "end, length and end reason are not on record.");
-    if (m_cutShort)
+    // A live run's last line may be half written at this moment.
+    if (m_cutShort && !m_inProgress)
         said << QObject::tr("The last line is cut short and left out.");
     if (m_damaged > 0)
         said << QObject::tr("%1 line(s) that are no record of this program (not JSON, or JSON of something else) "
