@@ -127,6 +127,8 @@ bool RunReport::read(const QString &recordsPath)
     m_opened = true;
     RecordLineReader reader(&file, RecordsFile::kMaxLineBytes);
     for (;;) {
+        if (m_cancel && m_cancel->load(std::memory_order_relaxed))
+            break;
         QByteArrayView line;
         const RecordLineReader::Next next = reader.next(&line);
         if (next == RecordLineReader::Next::End)

@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -100,6 +101,8 @@ public:
     void setRunInProgress(bool inProgress) { m_inProgress = inProgress; }
     // Where the excerpts come from; by default the log files the records name.
     void setExcerptSource(ExcerptSource source) { m_excerpts = std::move(source); }
+    // Reading stops early (what was read so far kept) once the flag is set.
+    void setCancelFlag(const std::atomic<bool> *cancel) { m_cancel = cancel; }
     // A cycle's lines as the locator found them, cut to the excerpt's bounds.
     static Excerpt excerptOf(const CycleLog &log);
 
@@ -146,6 +149,7 @@ private:
 
     QString m_path;
     bool m_inProgress = false;
+    const std::atomic<bool> *m_cancel = nullptr;
     ExcerptSource m_excerpts;
     std::unique_ptr<CycleLogLocator> m_locator; // made with the first excerpt
     CycleLogQuery m_anchor; // the latest cycle whose log position is known

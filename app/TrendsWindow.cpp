@@ -29,6 +29,7 @@
 #include "RunFiles.h"
 #include "RunReport.h"
 #include "RunReportWriter.h"
+#include "ReportSaver.h"
 #include "SeriesDecimator.h"
 #include "testWorker.h"
 
@@ -511,8 +512,19 @@ void TrendsWindow::onSaveReportClicked()
 {
     const QString suggested = QFileInfo(m_records.path()).completeBaseName() + QStringLiteral(".html");
     const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
-    if (!path.isEmpty())
-        saveReport(path);
+    // A long run takes a while to read: the window goes on meanwhile.
+    if (path.isEmpty())
+        return;
+    if (!m_reportSaver) {
+        m_reportSaver = new ReportSaver(this);
+        connect(m_reportSaver, &ReportSaver::sngFinished, this, [this](const QString &, const QString &error) {
+            if (error.isEmpty())
+                return;
+            m_warning->setText(tr("Report not written: %1").arg(error));
+            m_warning->show();
+        });
+    }
+    m_reportSaver->start(m_records.path(), path, followingLive() && m_records.end().isEmpty());
 }
 
 void TrendsWindow::showFailures()

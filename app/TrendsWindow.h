@@ -24,6 +24,7 @@ class QLineSeries;
 class QScatterSeries;
 class QTimer;
 class QValueAxis;
+class ReportSaver;
 class testWorker;
 
 class TrendsWindow : public QWidget
@@ -120,6 +121,7 @@ private:
     QLabel *m_warning;
     QTimer *m_redraw;
     QTimer *m_catchUp;
+    ReportSaver *m_reportSaver = nullptr; // made with the first report saved
     FailureTableModel *m_failureModel;
     QTableView *m_failureView;
     QSplitter *m_split = nullptr;

@@ -27,6 +27,7 @@
 #include "RunFiles.h"
 #include "RunReport.h"
 #include "RunReportWriter.h"
+#include "ReportSaver.h"
 #include "RunStatusBar.h"
 #include "TestSetup.h"
 #include "TrendsWindow.h"
@@ -143,6 +144,12 @@ testMainWindow::testMainWindow()
         m_reportAction->setEnabled(true);
     });
     connect(m_reportAction, &QAction::triggered, this, &testMainWindow::onSaveReport);
+    m_reportSaver = new ReportSaver(this);
+    connect(m_reportSaver, &ReportSaver::sngFinished, this, [this](const QString &path, const QString &error) {
+        m_reportAction->setEnabled(true);
+        if (!error.isEmpty())
+            onLogText(tr("Fail to write report %1: %2").arg(QDir::toNativeSeparators(path), error), QColor(Qt::red));
+    });
 
     startMetrics();
     updateControls();
@@ -423,8 +430,9 @@ void testMainWindow::onSaveReport()
 {
     const QString suggested = QFileInfo(m_reportRecords).completeBaseName() + QStringLiteral(".html");
     const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
-    if (!path.isEmpty())
-        saveReport(path);
+    // A long run takes a while to read: the window goes on meanwhile.
+    if (!path.isEmpty() && m_reportSaver->start(m_reportRecords, path, runState == Running))
+        m_reportAction->setEnabled(false);
 }
 
 bool testMainWindow::saveReport(const QString &htmlPath)

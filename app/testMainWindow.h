@@ -22,6 +22,7 @@ class QEvent;
 class QLabel;
 class QLineEdit;
 class QThread;
+class ReportSaver;
 class RunStatusBar;
 class QTimer;
 class TestSetup;
@@ -169,6 +170,7 @@ private:
     QAction *aboutAction = nullptr;
     QAction *m_reportAction = nullptr;
     QString m_reportRecords; // the record file of the current or last run
+    ReportSaver *m_reportSaver = nullptr;
     RunState runState = NotReady;
     qint32 passCount = 0;
     qint32 failCount = 0;

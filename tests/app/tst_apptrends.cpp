@@ -33,6 +33,7 @@
 #include "RecordFile.h"
 #include "RecordsFile.h"
 #include "ReportPage.h"
+#include "ReportSaver.h"
 #include "RunFiles.h"
 #include "RunReport.h"
 #include "RunReportWriter.h"
@@ -238,6 +239,7 @@ private slots:
     void reportSaysWhatIsMissing();
     void reportEscapesWhatTheChipSaid();
     void reportStaysBounded();
+    void reportSavedAwayFromTheWindow();
     void cycleLogAcrossManyFiles_data();
     void cycleLogAcrossManyFiles();
     void cycleLogWithFilesGoneCutOrJunk();
@@ -1251,6 +1253,40 @@ void tst_AppTrends::failuresListOpensTheCycleLog()
     huge["failedLine"] = QString(1 << 20, 'x');
     kept.addFailure(huge);
     QVERIFY(kept.find(121)->query.failedLine.size() <= 512);
+}
+
+void tst_AppTrends::reportSavedAwayFromTheWindow()
+{
+    AppFolder folder;
+    QVERIFY(sampleRun(50).write(QStringLiteral("run.jsonl")));
+    {
+        ReportSaver saver;
+        QSignalSpy done(&saver, &ReportSaver::sngFinished);
+        QVERIFY(saver.start(QStringLiteral("run.jsonl"), QStringLiteral("run.html"), false));
+        QVERIFY(!saver.start(QStringLiteral("run.jsonl"), QStringLiteral("other.html"), false)); // one at a time
+        QVERIFY(done.wait(30000));
+        QCOMPARE(done.first().at(1).toString(), QString());
+        QCOMPARE(ReportPage(QStringLiteral("run.html")).text("count-total"), QStringLiteral("Total: 50"));
+        QVERIFY(!QFile::exists(QStringLiteral("other.html")));
+        QVERIFY(saver.start(QStringLiteral("gone.jsonl"), QStringLiteral("gone.html"), false));
+        QVERIFY(done.wait(30000));
+        QVERIFY(done.last().at(1).toString().startsWith(QStringLiteral("cannot read")));
+        QVERIFY(!QFile::exists(QStringLiteral("gone.html")));
+    }
+    // Closing the window while a long run is being read stops the reading: no report.
+    QFile big(QStringLiteral("big.jsonl"));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    big.write(compact(sampleRun(1).run));
+    QByteArray lines;
+    for (int n = 1; n <= 400000; ++n)
+        lines += "{\"record\":\"cycle\",\"cycle\":" + QByteArray::number(n) + ",\"pass\":true,\"dialUpMs\":300}\n";
+    QVERIFY(big.write(lines) == lines.size());
+    big.close();
+    {
+        ReportSaver saver;
+        QVERIFY(saver.start(QStringLiteral("big.jsonl"), QStringLiteral("big.html"), false));
+    }
+    QVERIFY(!QFile::exists(QStringLiteral("big.html")));
 }
 
 QTEST_MAIN(tst_AppTrends)
