@@ -27,6 +27,10 @@ public:
         float hangUpMs = -1;
         float value = -1;         // the chosen captured value of a custom test, when a number
         QStringList valueNames;   // the names of the values the cycle captured
+        // The register network test's three AT exchanges.
+        float registerMs = -1;
+        float deregisterMs = -1;
+        float reregisterMs = -1;
     };
 
     // The lowest and the highest value of a figure and the cycles they

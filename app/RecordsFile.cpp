@@ -71,11 +71,14 @@ public:
         out->pass = boolOf[Pass] && bools[Pass];
         out->dialUpMs = numberOf[DialUp] ? float(numbers[DialUp]) : -1.0F;
         out->hangUpMs = numberOf[HangUp] ? float(numbers[HangUp]) : -1.0F;
+        out->registerMs = numberOf[Register] ? float(numbers[Register]) : -1.0F;
+        out->deregisterMs = numberOf[Deregister] ? float(numbers[Deregister]) : -1.0F;
+        out->reregisterMs = numberOf[Reregister] ? float(numbers[Reregister]) : -1.0F;
         return true;
     }
 
 private:
-    enum Key { Record, Number, Pass, DialUp, HangUp, Other, KeyCount };
+    enum Key { Record, Number, Pass, DialUp, HangUp, Register, Deregister, Reregister, Other, KeyCount };
 
     static bool integral(double v) { return v >= -2147483648.0 && v <= 2147483647.0 && std::floor(v) == v; }
 
@@ -91,6 +94,12 @@ private:
             return DialUp;
         if (k == "hangUpMs")
             return HangUp;
+        if (k == "registerMs")
+            return Register;
+        if (k == "deregisterMs")
+            return Deregister;
+        if (k == "reregisterMs")
+            return Reregister;
         return Other;
     }
 
@@ -283,6 +292,9 @@ RecordsFile::LineKind RecordsFile::parseLine(QByteArrayView line, Cycle *cycle, 
                 if (!valueName.isEmpty() && v.isDouble() && v.toDouble() >= 0)
                     cycle->value = float(v.toDouble());
             }
+            cycle->registerMs = float(o.value(QStringLiteral("registerMs")).toDouble(-1));
+            cycle->deregisterMs = float(o.value(QStringLiteral("deregisterMs")).toDouble(-1));
+            cycle->reregisterMs = float(o.value(QStringLiteral("reregisterMs")).toDouble(-1));
         }
         result = LineKind::Cycle;
     } else if (kind == QLatin1String("run")) {

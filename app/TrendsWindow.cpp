@@ -29,6 +29,9 @@
 #include "CycleLogLocator.h"
 #include "FailureTableModel.h"
 #include "RunFiles.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
+#include "ReportSaver.h"
 #include "SeriesDecimator.h"
 #include "testWorker.h"
 
@@ -106,11 +109,14 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     auto *whole = new QPushButton(tr("Whole run"), this);
     auto *png = new QPushButton(tr("Save chart as PNG..."), this);
     auto *csv = new QPushButton(tr("Export CSV..."), this);
+    auto *report = new QPushButton(tr("Save report..."), this);
+    report->setObjectName(QStringLiteral("saveReportButton"));
     m_follow->setChecked(true);
     connect(open, &QPushButton::clicked, this, &TrendsWindow::onOpenClicked);
     connect(whole, &QPushButton::clicked, this, &TrendsWindow::onWholeRun);
     connect(png, &QPushButton::clicked, this, &TrendsWindow::onSavePngClicked);
     connect(csv, &QPushButton::clicked, this, &TrendsWindow::onExportCsvClicked);
+    connect(report, &QPushButton::clicked, this, &TrendsWindow::onSaveReportClicked);
     connect(m_follow, &QCheckBox::toggled, this, &TrendsWindow::onFollowToggled);
 
     auto *buttons = new QHBoxLayout;
@@ -121,6 +127,7 @@ TrendsWindow::TrendsWindow(QWidget *parent)
     buttons->addStretch(1);
     buttons->addWidget(png);
     buttons->addWidget(csv);
+    buttons->addWidget(report);
 
     m_warning->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
     m_warning->hide();
@@ -553,6 +560,42 @@ void TrendsWindow::onExportCsvClicked()
     const QString path = QFileDialog::getSaveFileName(this, tr("Export cycles"), suggested, tr("CSV (*.csv)"));
     if (!path.isEmpty())
         exportCsv(path);
+}
+
+bool TrendsWindow::saveReport(const QString &path)
+{
+    QString error;
+    RunReport report;
+    // The run being followed has no end line yet, and that is no fault.
+    report.setRunInProgress(followingLive() && m_records.end().isEmpty());
+    if (m_records.path().isEmpty())
+        error = tr("no records to report on");
+    else if (!report.read(m_records.path()))
+        error = tr("cannot read %1").arg(QDir::toNativeSeparators(m_records.path()));
+    else if (RunReportWriter::write(report, path, &error))
+        return true;
+    m_warning->setText(tr("Report not written: %1").arg(error));
+    m_warning->show();
+    return false;
+}
+
+void TrendsWindow::onSaveReportClicked()
+{
+    const QString suggested = QFileInfo(m_records.path()).completeBaseName() + QStringLiteral(".html");
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
+    // A long run takes a while to read: the window goes on meanwhile.
+    if (path.isEmpty())
+        return;
+    if (!m_reportSaver) {
+        m_reportSaver = new ReportSaver(this);
+        connect(m_reportSaver, &ReportSaver::sngFinished, this, [this](const QString &, const QString &error) {
+            if (error.isEmpty())
+                return;
+            m_warning->setText(tr("Report not written: %1").arg(error));
+            m_warning->show();
+        });
+    }
+    m_reportSaver->start(m_records.path(), path, followingLive() && m_records.end().isEmpty());
 }
 
 void TrendsWindow::showFailures()

@@ -25,6 +25,7 @@ class QLineSeries;
 class QScatterSeries;
 class QTimer;
 class QValueAxis;
+class ReportSaver;
 class testWorker;
 
 class TrendsWindow : public QWidget
@@ -45,6 +46,8 @@ public:
     bool openRecords(const QString &path);
     bool savePng(const QString &path);
     bool exportCsv(const QString &path);
+    // The run report of the records shown; false, with the reason shown, when it cannot be written.
+    bool saveReport(const QString &path);
 
     const RecordsFile &records() const { return m_records; }
     QString infoText() const;
@@ -82,6 +85,7 @@ private slots:
     void onOpenClicked();
     void onSavePngClicked();
     void onExportCsvClicked();
+    void onSaveReportClicked();
     void onWholeRun();
     void onRangeChanged(qreal min, qreal max);
     void onFailureActivated(const QModelIndex &index);
@@ -128,6 +132,7 @@ private:
     QLabel *m_warning;
     QTimer *m_redraw;
     QTimer *m_catchUp;
+    ReportSaver *m_reportSaver = nullptr; // made with the first report saved
     FailureTableModel *m_failureModel;
     QTableView *m_failureView;
     QSplitter *m_split = nullptr;

@@ -26,6 +26,9 @@
 #include "PppPeer.h"
 #include "TestCases.h"
 #include "RunFiles.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
+#include "ReportSaver.h"
 #include "RunStatusBar.h"
 #include "StepsFileParser.h"
 #include "TestSetup.h"
@@ -142,6 +145,21 @@ testMainWindow::testMainWindow()
         trends->show();
         trends->raise();
         trends->activateWindow();
+    });
+    // A report of the run in progress or the last one, once it has records.
+    m_reportAction = toolBar->addAction(tr("Save report..."));
+    m_reportAction->setObjectName(QStringLiteral("saveReportAction"));
+    m_reportAction->setEnabled(false);
+    connect(worker, &testWorker::sngRecordFile, this, [this](const QString &path) {
+        m_reportRecords = path;
+        m_reportAction->setEnabled(true);
+    });
+    connect(m_reportAction, &QAction::triggered, this, &testMainWindow::onSaveReport);
+    m_reportSaver = new ReportSaver(this);
+    connect(m_reportSaver, &ReportSaver::sngFinished, this, [this](const QString &path, const QString &error) {
+        m_reportAction->setEnabled(true);
+        if (!error.isEmpty())
+            onLogText(tr("Fail to write report %1: %2").arg(QDir::toNativeSeparators(path), error), QColor(Qt::red));
     });
 
     startMetrics();
@@ -469,6 +487,30 @@ void testMainWindow::showSettingsProblem()
 {
     if (!setup->settingsFileProblem.isEmpty())
         appendLogLine(m_stamper.stampLine(setup->settingsFileProblem), QColor(Qt::red));
+}
+
+void testMainWindow::onSaveReport()
+{
+    const QString suggested = QFileInfo(m_reportRecords).completeBaseName() + QStringLiteral(".html");
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML (*.html)"));
+    // A long run takes a while to read: the window goes on meanwhile.
+    if (!path.isEmpty() && m_reportSaver->start(m_reportRecords, path, runState == Running))
+        m_reportAction->setEnabled(false);
+}
+
+bool testMainWindow::saveReport(const QString &htmlPath)
+{
+    RunReport report;
+    report.setRunInProgress(runState == Running);
+    QString why;
+    if (m_reportRecords.isEmpty())
+        why = tr("no run on record yet");
+    else if (!report.read(m_reportRecords))
+        why = tr("cannot read %1").arg(QDir::toNativeSeparators(m_reportRecords));
+    else if (RunReportWriter::write(report, htmlPath, &why))
+        return true;
+    onLogText(tr("Fail to write report %1: %2").arg(QDir::toNativeSeparators(htmlPath), why), QColor(Qt::red));
+    return false;
 }
 
 void testMainWindow::onAbout()

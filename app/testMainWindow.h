@@ -22,6 +22,7 @@ class QEvent;
 class QLabel;
 class QLineEdit;
 class QThread;
+class ReportSaver;
 class RunStatusBar;
 class QTimer;
 class TestSetup;
@@ -124,6 +125,10 @@ public:
     void showFindBar();
     void hideFindBar();
 
+    // Writes the report of the current or last run (its record file) to
+    // htmlPath; false, with a red line saying so, when it cannot.
+    bool saveReport(const QString &htmlPath);
+
 signals:
     void sngStartWorker();
 
@@ -140,6 +145,7 @@ private slots:
     void onAbout();
     void onUpdateAvgTime(bool startPPP, int time);
     void onAutoSaveLog();
+    void onSaveReport();
 
 private:
     // The custom case: asks for its steps file (the last one offered) and
@@ -170,6 +176,9 @@ private:
 
     Ui::testMainWindow *ui = nullptr;
     QAction *aboutAction = nullptr;
+    QAction *m_reportAction = nullptr;
+    QString m_reportRecords; // the record file of the current or last run
+    ReportSaver *m_reportSaver = nullptr;
     RunState runState = NotReady;
     qint32 passCount = 0;
     qint32 failCount = 0;

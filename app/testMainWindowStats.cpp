@@ -48,15 +48,13 @@ void testMainWindow::onUpdateAvgTime(bool startPPP, int time)
         ++dialUpCount;
         if (dialUpCount != 0 && dialUpTotal > 0)
             ui->DialupLb->setText(QStringLiteral("Avg Dial-up Time: ")
-                                  + QString::number(dialUpTotal / dialUpCount, 'g', 6)
-                                  + QLatin1Char('s'));
+                                  + RunFiles::averageSeconds(dialUpTotal, dialUpCount));
     } else {
         hangUpTotal += seconds;
         ++hangUpCount;
         if (hangUpCount != 0 && hangUpTotal > 0)
             ui->HanpupLb->setText(QStringLiteral("Avg Hanp-up Time: ")
-                                  + QString::number(hangUpTotal / hangUpCount, 'g', 6)
-                                  + QLatin1Char('s'));
+                                  + RunFiles::averageSeconds(hangUpTotal, hangUpCount));
     }
 }
 

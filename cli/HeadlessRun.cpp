@@ -6,6 +6,8 @@
 #include "LogTrail.h"
 #include "PppPeer.h"
 #include "RunFiles.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
 #include "StreamedLog.h"
 #include "TestCases.h"
 #include "UartEngine.h"
@@ -88,6 +90,8 @@ bool HeadlessRun::start()
     }
     m_setup.caseIndex = m_options.caseIndex;
     m_setup.steps = m_options.steps;
+    // The bench's name on record is the one its metrics carry.
+    m_setup.benchName = m_options.benchName;
 
     QString port = m_options.port;
     // The bench's link, not its /dev/pts/N: the number may go to another
@@ -355,7 +359,13 @@ void HeadlessRun::onFinishAll()
         incomplete = true;
     }
 
-    printSummary(logPath, resultPath, recordFile, junitPath);
+    QString reportPath = m_options.reportFile;
+    if (!reportPath.isEmpty() && !writeReport(recordFile)) {
+        reportPath.clear();
+        incomplete = true;
+    }
+
+    printSummary(logPath, resultPath, recordFile, junitPath, reportPath);
 
     const testWorker::EndReason reason = m_worker->endReason();
     if (reason == testWorker::EndReason::PortFailed) {
@@ -396,11 +406,27 @@ bool HeadlessRun::writeJUnit(const QString &recordFile)
     return true;
 }
 
+bool HeadlessRun::writeReport(const QString &recordFile)
+{
+    // The report is made of the records: without them there is nothing to show.
+    RunReport report;
+    if (recordFile.isEmpty() || !report.read(recordFile)) {
+        error(QStringLiteral("no record file to make the report %1 of").arg(m_options.reportFile));
+        return false;
+    }
+    QString why;
+    if (!RunReportWriter::write(report, m_options.reportFile, &why)) {
+        error(QStringLiteral("cannot write the report %1 (%2)").arg(m_options.reportFile, why));
+        return false;
+    }
+    return true;
+}
+
 void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile,
-                               const QString &junitPath)
+                               const QString &junitPath, const QString &reportPath)
 {
     const auto average = [](double total, int n) {
-        return n > 0 ? QString::number(total / n, 'g', 6) + QLatin1Char('s') : QStringLiteral("-");
+        return n > 0 ? RunFiles::averageSeconds(total, n) : QStringLiteral("-");
     };
     const qint64 seconds = m_clock.elapsed() / 1000;
     const QString duration = QStringLiteral("%1:%2:%3")
@@ -428,4 +454,6 @@ void HeadlessRun::printSummary(const QString &logPath, const QString &resultPath
         print(QStringLiteral("Records: %1%2").arg(recordFile, m_recordsIncomplete ? QStringLiteral(" (incomplete)") : QString()));
     if (!junitPath.isEmpty())
         print(QStringLiteral("JUnit: %1").arg(junitPath));
+    if (!reportPath.isEmpty())
+        print(QStringLiteral("Report: %1").arg(reportPath));
 }

@@ -40,7 +40,7 @@ public:
     // 0 every counted cycle passed, 1 a cycle failed or the run gave up,
     // 2 the set-up could not run, 3 the run ended (a duration limit, a
     // signal) before it counted a cycle, which proves nothing, 4 a log,
-    // result, record or JUnit file could not be written completely (over 1
+    // result, record, JUnit or report file could not be written completely (over 1
     // and 3: the files that were written do not hold the whole run); valid
     // after finished().
     int exitCode() const { return m_exitCode; }
@@ -62,8 +62,9 @@ private:
     void onFinishAll();
     void saveLog();
     bool writeJUnit(const QString &recordFile);
+    bool writeReport(const QString &recordFile);
     void printSummary(const QString &logPath, const QString &resultPath, const QString &recordFile,
-                      const QString &junitPath);
+                      const QString &junitPath, const QString &reportPath);
 
     // First, so they go last: whatever the run printed gets its chance to
     // reach the reader.

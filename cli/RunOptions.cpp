@@ -111,7 +111,10 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     parser.setApplicationDescription(
         QStringLiteral("Runs one trevalo test case without a window and reports every cycle.\n"
                        "Exit status: 0 every counted cycle passed, 1 a cycle failed or the run gave up,\n"
-                       "2 bad options or a set-up that cannot run, 3 the run ended before it counted a cycle.\n"
+                       "2 bad options or a set-up that cannot run, 3 the run ended before it counted a cycle,\n"
+                       "4 a log, result, record, JUnit or report file could not be written completely.\n"
+                       "With --report FILE --from RECORDS it writes the report of an earlier run instead:\n"
+                       "exit status 0 written, 2 bad options or records that cannot be read, 4 not written.\n"
                        "With --check it checks the machine for a bench instead and prints one line per\n"
                        "item; exit status 0 when everything is ready, 1 when not, 2 for bad options.\n"
                        "Cases: ") + cases.join(QStringLiteral(", ")));
@@ -157,6 +160,14 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption junitOpt(QStringLiteral("junit"),
                                       QStringLiteral("Also write a JUnit XML report, one test case per cycle."),
                                       QStringLiteral("file"));
+    const QCommandLineOption reportOpt(QStringLiteral("report"),
+                                       QStringLiteral("Also write a run report, one HTML file with the run's facts, "
+                                                      "counts, times, failures and their log excerpts."),
+                                       QStringLiteral("file"));
+    const QCommandLineOption fromOpt(QStringLiteral("from"),
+                                     QStringLiteral("With --report: start no run, report on the earlier run whose "
+                                                    "record file this is."),
+                                     QStringLiteral("records"));
     const QCommandLineOption quietOpt(QStringLiteral("quiet"),
                                       QStringLiteral("Print one progress line per cycle instead of the log."));
     const QCommandLineOption checkOpt(QStringLiteral("check"),
@@ -173,8 +184,8 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     const QCommandLineOption pingOpt(QStringLiteral("ping"),
                                      QStringLiteral("With --check: the ping to check (default: the one on PATH)."),
                                      QStringLiteral("path"));
-    parser.addOptions({caseOpt, stepsOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt, outOpt,
-                       junitOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
+    parser.addOptions({caseOpt, stepsOpt, portOpt, boardOpt, channelOpt, cyclesOpt, durationOpt, failuresOpt, settingsOpt,
+                       outOpt, junitOpt, reportOpt, fromOpt, quietOpt, checkOpt, peerOpt, pppdOpt, pingOpt});
 #if !defined(Q_OS_WIN)
     const QCommandLineOption metricsOpt(QStringLiteral("metrics"),
                                         QStringLiteral("Write Prometheus metrics to DIR/trevalo_<bench>.prom for "
@@ -236,6 +247,22 @@ RunOptions::Outcome RunOptions::parse(const QStringList &arguments)
     for (const QCommandLineOption *checkOnly : {&peerOpt, &pppdOpt, &pingOpt})
         if (parser.isSet(*checkOnly))
             return bad(QStringLiteral("--%1 belongs to --check").arg(checkOnly->names().first()));
+
+    if (parser.isSet(reportOpt)) {
+        reportFile = QFileInfo(parser.value(reportOpt)).absoluteFilePath();
+        if (parser.value(reportOpt).isEmpty() || !QFileInfo(QFileInfo(reportFile).absolutePath()).isDir())
+            return bad(QStringLiteral("no folder for the report: %1").arg(parser.value(reportOpt)));
+    }
+    if (parser.isSet(fromOpt)) {
+        if (!parser.isSet(reportOpt))
+            return bad(QStringLiteral("--from needs --report"));
+        // No run: options that shape one would be ignored without a word.
+        for (const QCommandLineOption *runOnly : {&caseOpt, &stepsOpt, &cyclesOpt, &durationOpt, &failuresOpt, &junitOpt})
+            if (parser.isSet(*runOnly))
+                return bad(QStringLiteral("--%1 belongs to a run, not to --from").arg(runOnly->names().first()));
+        fromRecords = parser.value(fromOpt);
+        return Report;
+    }
 
     if (!steps) {
         if (!parser.isSet(caseOpt))

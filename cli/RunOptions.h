@@ -15,8 +15,8 @@ class RunOptions
 {
 public:
     // Done: --help or --version printed; Check: --check, the set-up check
-    // instead of a run.
-    enum Outcome { Run, Check, Done, Bad };
+    // instead of a run; Report: --from, a report of an earlier run's records.
+    enum Outcome { Run, Check, Report, Done, Bad };
 
     // Parses and checks the arguments; on Bad, error() says why in one line.
     Outcome parse(const QStringList &arguments);
@@ -45,6 +45,8 @@ public:
     QString settingsFile;
     QString outDir;
     QString junitFile;
+    QString reportFile;  // --report: the run report, HTML
+    QString fromRecords; // --from: the record file of an earlier run to report on
     bool quiet = false;
     QString metricsDir;  // empty: no metrics file
     QString benchName;   // empty: the host name

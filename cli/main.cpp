@@ -2,6 +2,8 @@
 // bench farms. Same engine, settings and files as the window.
 #include "HeadlessRun.h"
 #include "RunOptions.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
 #include "ServiceNotifier.h"
 #include "SignalWatcher.h"
 #include "TestCases.h"
@@ -73,6 +75,37 @@ int checkSetup(const RunOptions &options)
 } // namespace
 #endif
 
+namespace {
+
+// --report with --from: the report of an earlier run, no run started.
+// 0 written, 2 records that cannot be read or are none, 4 not written.
+int reportFromRecords(const RunOptions &options)
+{
+    RunReport report;
+    if (!report.read(options.fromRecords)) {
+        std::fprintf(stderr, "trevalo-run: cannot read records file: %s\n", qPrintable(options.fromRecords));
+        return 2;
+    }
+    if (!report.isRecordFile()) {
+        std::fprintf(stderr, "trevalo-run: not a record file of this program: %s\n", qPrintable(options.fromRecords));
+        return 2;
+    }
+    // What the report says is missing, said here too.
+    const QStringList problems = report.problems();
+    for (const QString &problem : problems)
+        std::fprintf(stderr, "trevalo-run: %s\n", qPrintable(problem));
+    QString why;
+    if (!RunReportWriter::write(report, options.reportFile, &why)) {
+        std::fprintf(stderr, "trevalo-run: cannot write the report %s (%s)\n", qPrintable(options.reportFile),
+                     qPrintable(why));
+        return HeadlessRun::FilesIncomplete;
+    }
+    std::printf("Report: %s\n", qPrintable(options.reportFile));
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -94,6 +127,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "trevalo-run: the set-up check looks at a Linux machine only\n");
         return 2;
 #endif
+    case RunOptions::Report:
+        return reportFromRecords(options);
     case RunOptions::Run:
         break;
     }

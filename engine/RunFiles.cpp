@@ -203,6 +203,11 @@ int autoSaveIntervalMs(unsigned int configuredMs)
     return int(configuredMs);
 }
 
+QString averageSeconds(double totalSeconds, qint64 count)
+{
+    return QString::number(count > 0 ? totalSeconds / double(count) : 0.0, 'g', 6) + QLatin1Char('s');
+}
+
 int fpy(qint64 pass, qint64 fail)
 {
     const qint64 total = pass + fail;

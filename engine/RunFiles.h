@@ -40,6 +40,8 @@ int autoSaveIntervalMs(unsigned int configuredMs);
 
 // Passed cycles in percent of all, truncated; 0 without cycles.
 int fpy(qint64 pass, qint64 fail);
+// An average time as the window shows it: "1.23457s" for 1.234567 s.
+QString averageSeconds(double totalSeconds, qint64 count);
 // "Total: n", "PASS: n", "FAIL: n", "FPY: n%": the count lines of a result.
 QStringList countLines(qint64 pass, qint64 fail);
 // Writes "<dir>/result/<tag>.<stamp>.txt": the case and the count lines,

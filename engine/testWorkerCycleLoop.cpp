@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -208,6 +209,7 @@ void testWorker::beginRecords()
     QJsonObject head{{QStringLiteral("record"), QStringLiteral("run")},
                      {QStringLiteral("version"), QStringLiteral(TREVALO_VERSION)},
                      {QStringLiteral("case"), setup->caseTag()},
+                     {QStringLiteral("bench"), setup->benchName.isEmpty() ? QSysInfo::machineHostName() : setup->benchName},
                      {QStringLiteral("port"), setup->portName},
                      {QStringLiteral("echoHost"), setup->hostName},
                      {QStringLiteral("echoPort"), setup->hostPort},

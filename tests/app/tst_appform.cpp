@@ -121,17 +121,19 @@ void tst_AppForm::formWidgetsAndTexts()
     auto *log = widget<QTextEdit>(w, "teLog");
     QCOMPARE(log->styleSheet(), QStringLiteral("QTextEdit {font: times bold 12pt; background: black }"));
 
-    // The window adds its own tool bar with the About and Trends entries and
-    // a status bar; the form adds none, and its size stays as it was.
+    // The window adds its own tool bar with the About, Trends and Save
+    // report entries and a status bar; the form adds none, and its size
+    // stays as it was.
     const QList<QToolBar *> bars = w.findChildren<QToolBar *>();
     QCOMPARE(bars.size(), 1);
     QCOMPARE(bars.first()->windowTitle(), QStringLiteral("Tools"));
     QCOMPARE(bars.first()->minimumHeight(), 30);
     QCOMPARE(bars.first()->maximumHeight(), 30);
-    QCOMPARE(bars.first()->actions().size(), 2);
+    QCOMPARE(bars.first()->actions().size(), 3);
     QCOMPARE(bars.first()->actions().first()->text(), QStringLiteral("About"));
     QVERIFY(!bars.first()->actions().first()->icon().isNull());
     QCOMPARE(bars.first()->actions().at(1)->text(), QStringLiteral("Trends"));
+    QCOMPARE(bars.first()->actions().at(2)->text(), QStringLiteral("Save report..."));
     QVERIFY(!w.menuWidget());
     QCOMPARE(w.findChildren<QStatusBar *>().size(), 1);
     QCOMPARE(w.statusBar(), w.findChild<QStatusBar *>());

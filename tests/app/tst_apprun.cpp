@@ -1,6 +1,7 @@
 // Whole runs through the window with the real worker thread against a
 // virtual bench process: Start, Stop, the worker ending a run by itself,
 // Stop right after Start, relay hand-over, auto-save and closing mid-run.
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
@@ -19,6 +20,7 @@
 #include <memory>
 
 #include "AppTestSupport.h"
+#include "ReportPage.h"
 #include "BenchProcess.h"
 #include "CycleLogLocator.h"
 #include "RecordFile.h"
@@ -317,6 +319,8 @@ void tst_AppRun::runEndingByItself()
     w.fillPortList({QStringLiteral("ttyNONE")});
     widget<QComboBox>(w, "caseCBx")->setCurrentIndex(2);
     QCOMPARE(w.state(), testMainWindow::Ready);
+    auto *report = w.findChild<QAction *>(QStringLiteral("saveReportAction"));
+    QVERIFY(report && !report->isEnabled());
     widget<QPushButton>(w, "startBtn")->click();
 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count, 1, 15000);
@@ -337,6 +341,19 @@ void tst_AppRun::runEndingByItself()
     QCOMPARE(results.size(), 1);
     QCOMPARE(AppFolder::read(QStringLiteral("result/") + results.first()),
              QByteArray("#Test Case: ExternalLongShortTest\r\n#Total: 0\r\n#PASS: 0\r\n#FAIL: 0\r\n#FPY: 0%\r\n"));
+
+    // Save report... writes the run's report once it has records.
+    QVERIFY(report->isEnabled());
+    QVERIFY(w.saveReport(QStringLiteral("run.html")));
+    const ReportPage page(QStringLiteral("run.html"));
+    QVERIFY2(page.parseError.isEmpty(), qPrintable(page.parseError));
+    QCOMPARE(page.text("fact-reason"), QStringLiteral("gave up"));
+    QCOMPARE(page.text("count-total"), QStringLiteral("Total: 0"));
+    QVERIFY(page.text("fact-case").contains(QStringLiteral("ExternalLongShortTest")));
+    // A folder that refuses the file: a red line, no file.
+    QVERIFY(!w.saveReport(QStringLiteral("no/such/folder/run.html")));
+    w.flushLog();
+    QVERIFY(logText(w).contains(QStringLiteral("Fail to write report")));
 }
 
 void tst_AppRun::stopRightAfterStart_data()

@@ -2,7 +2,8 @@
 // a file cut short by a crash or holding a line too long to be a record,
 // following a run as its file grows, the CSV and PNG exports, and a long run
 // kept as a bounded summary, drawn decimated, with a stretch of it read again
-// in full detail.
+// in full detail. The run report it saves: its numbers against the records,
+// damaged files, text from the chip that looks like markup, its bounds.
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,7 +34,11 @@
 #include "CycleSummary.h"
 #include "RecordFile.h"
 #include "RecordsFile.h"
+#include "ReportPage.h"
+#include "ReportSaver.h"
 #include "RunFiles.h"
+#include "RunReport.h"
+#include "RunReportWriter.h"
 #include "SeriesDecimator.h"
 #include "TrendsWindow.h"
 #include "testMainWindow.h"
@@ -232,6 +237,12 @@ private slots:
     void summaryStaysBoundedAndKeepsExtremes();
     void longRunDrawnWhole();
     void trendsActionOpensTheWindow();
+    void reportHoldsTheRecords();
+    void reportSaysWhatIsMissing_data();
+    void reportSaysWhatIsMissing();
+    void reportEscapesWhatTheChipSaid();
+    void reportStaysBounded();
+    void reportSavedAwayFromTheWindow();
     void cycleLogAcrossManyFiles_data();
     void cycleLogAcrossManyFiles();
     void cycleLogWithFilesGoneCutOrJunk();
@@ -565,6 +576,8 @@ void tst_AppTrends::quickCycleReadingAgreesWithJson()
         "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"tab\there\"}",
         "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"caf\xc3\xa9\"}",
         "{\"record\":\"cycle\",\"cycle\":6,\"failedLine\":\"bad \xff\"}",
+        R"({"record":"cycle","cycle":2,"pass":true,"registerMs":344,"deregisterMs":50,"reregisterMs":"190"})",
+        R"({"record":"cycle","cycle":2,"registerMs":344,"registerMs":345})",
         R"({"record":"run","case":"PPPCallTest"})",
         R"({"record":"cycle","cycle":6)",
         "", "  \r", "[1,2]", "{}", "null",
@@ -578,6 +591,9 @@ void tst_AppTrends::quickCycleReadingAgreesWithJson()
             continue;
         QVERIFY2(quick.number == full.number && quick.pass == full.pass, line.constData());
         QVERIFY2(quick.dialUpMs == full.dialUpMs && quick.hangUpMs == full.hangUpMs, line.constData());
+        QVERIFY2(quick.registerMs == full.registerMs && quick.deregisterMs == full.deregisterMs
+                     && quick.reregisterMs == full.reregisterMs,
+                 line.constData());
     }
     RecordsFile::Cycle c;
     QCOMPARE(int(RecordsFile::parseLine(lines.first(), &c)), int(RecordsFile::LineKind::Cycle));
@@ -755,6 +771,316 @@ void tst_AppTrends::trendsActionOpensTheWindow()
     QVERIFY(trends->isVisible());
     QVERIFY(trends->isWindow());
     QVERIFY(trends->following());
+    // Nothing to report before the first run's records.
+    auto *report = w.findChild<QAction *>(QStringLiteral("saveReportAction"));
+    QVERIFY(report && !report->isEnabled());
+    QVERIFY(!w.saveReport(QStringLiteral("r.html")));
+    QVERIFY(!QFile::exists(QStringLiteral("r.html")));
+    QVERIFY(!trends->saveReport(QStringLiteral("r.html")));
+    QVERIFY(trends->warningText().contains(QStringLiteral("Report not written")));
+}
+
+namespace {
+
+// "1.234 s" for ms, as the report shows a time.
+QString reportSeconds(double ms)
+{
+    return QString::number(ms / 1000.0, 'f', 3) + QStringLiteral(" s");
+}
+
+// The nearest-rank percentile of values.
+double nearestRank(QList<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const int rank = std::max(1, int(std::ceil(p / 100.0 * values.size() - 1e-9)));
+    return values.at(rank - 1);
+}
+
+// A register network run whose figures spread, failing in the registration
+// at three hours of the day.
+RecordFile registrationRun(int cycles)
+{
+    RecordFile r;
+    r.run = {{"record", "run"}, {"version", "1.0.5"}, {"case", "RegisterNetTest"}, {"bench", "bench3"},
+             {"port", "/dev/ttyUSB2"}, {"board", "ABCDE"}, {"start", "2026-03-01T07:59:00.000+05:30"},
+             {"pingHost", "127.0.0.1"}, {"limits", QJsonObject{{"registerMs", 30000}, {"cycles", cycles}}}};
+    std::mt19937 random(7);
+    int pass = 0;
+    for (int n = 1; n <= cycles; ++n) {
+        QJsonObject c{{"record", "cycle"}, {"cycle", n},
+                      {"start", QStringLiteral("2026-03-01T%1:%2:00.000+05:30").arg(8 + n % 3, 2, 10, QChar('0')).arg(n % 60, 2, 10, QChar('0'))},
+                      {"durationMs", 2000}};
+        c.insert("registerMs", double(200 + random() % 3000));
+        if (n % 9 == 0) {
+            c.insert("pass", false);
+            c.insert("failedStep", n % 18 == 0 ? "deregister" : "reregister");
+            c.insert("failedLine", QStringLiteral("Failed!!!no +CREG in cycle %1").arg(n));
+        } else {
+            c.insert("pass", true);
+            c.insert("deregisterMs", double(40 + random() % 100));
+            c.insert("reregisterMs", double(150 + random() % 70000)); // past a minute now and then
+            ++pass;
+        }
+        r.cycles.append(c);
+    }
+    r.end = {{"record", "end"}, {"cycles", cycles}, {"pass", pass}, {"fail", cycles - pass},
+             {"fpy", RunFiles::fpy(pass, cycles - pass)}, {"end", "2026-03-01T10:00:00.000+05:30"},
+             {"durationMs", 7261000}, {"reason", "cycle limit"}};
+    return r;
+}
+
+} // namespace
+
+void tst_AppTrends::reportHoldsTheRecords()
+{
+    AppFolder folder;
+    for (const RecordFile &run : {sampleRun(120), registrationRun(300)}) {
+        QVERIFY(run.write(QStringLiteral("run.jsonl")));
+        // Saved by the trends window's button as by the runner.
+        TrendsWindow t;
+        QVERIFY(t.openRecords(QStringLiteral("run.jsonl")));
+        QVERIFY(t.saveReport(QStringLiteral("run.html")));
+        QCOMPARE(ReportPage::xmllintComplaints(QStringLiteral("run.html")), QString());
+        const ReportPage page(QStringLiteral("run.html"));
+        QVERIFY2(page.parseError.isEmpty(), qPrintable(page.parseError));
+        // No log files beside these records: that alone is missing.
+        QVERIFY2(page.problems.size() == 1 && page.says({"log lines", "not found"}), qPrintable(page.problems.join('\n')));
+        QCOMPARE(page.elements.value(QStringLiteral("script")), 0);
+
+        qint64 pass = 0;
+        double dialSeconds = 0;
+        int dials = 0;
+        QHash<QString, QList<double>> figures;
+        QHash<QString, int> steps;
+        QHash<QString, int> hours;
+        QList<QJsonObject> failed;
+        for (const QJsonObject &c : run.cycles) {
+            pass += c.value("pass").toBool() ? 1 : 0;
+            if (c.contains("dialUpMs")) {
+                dialSeconds += c.value("dialUpMs").toInt() / 1000.0;
+                ++dials;
+            }
+            for (const char *key : {"dialUpMs", "hangUpMs", "registerMs", "deregisterMs", "reregisterMs"})
+                if (c.contains(key))
+                    figures[key] << c.value(key).toDouble();
+            if (!c.value("pass").toBool()) {
+                failed << c;
+                ++steps[c.value("failedStep").toString()];
+                ++hours[c.value("start").toString().mid(11, 2)];
+            }
+        }
+        const qint64 fail = run.cycles.size() - pass;
+        const QStringList counts = RunFiles::countLines(pass, fail);
+        QCOMPARE(page.text("count-total"), counts.at(0));
+        QCOMPARE(page.text("count-pass"), counts.at(1));
+        QCOMPARE(page.text("count-fail"), counts.at(2));
+        QCOMPARE(page.text("count-fpy"), counts.at(3));
+        QCOMPARE(page.text("avg-dial-up"),
+                 QStringLiteral("Avg Dial-up Time: ") + (dials > 0 ? QString::number(dialSeconds / dials, 'g', 6) + "s" : "-"));
+        QCOMPARE(page.text("fact-case").contains(run.run.value("case").toString()), true);
+        QCOMPARE(page.text("fact-start"), run.run.value("start").toString());
+        QCOMPARE(page.text("fact-reason"), run.end.value("reason").toString());
+
+        for (auto it = figures.cbegin(); it != figures.cend(); ++it) {
+            const QString key = it.key();
+            QCOMPARE(page.text(key + "-count"), QString::number(it.value().size()));
+            // Exact to the ms up to a minute; past it counted to a tenth of a percent.
+            for (const auto &[id, p] : {std::pair<const char *, double>{"-median", 50}, {"-p95", 95}, {"-p99", 99}}) {
+                const double expected = nearestRank(it.value(), p);
+                const double shown = page.text(key + id).section(' ', 0, 0).toDouble() * 1000;
+                QVERIFY2(std::abs(shown - expected) <= (expected < 65536 ? 0.5 : expected / 1000 + 1),
+                         qPrintable(key + id + ": " + page.text(key + id) + " for " + QString::number(expected)));
+            }
+            QCOMPARE(page.text(key + "-max"), reportSeconds(*std::max_element(it.value().begin(), it.value().end())));
+        }
+        QVERIFY(!page.byId.contains("dialUpMs-count") || figures.contains("dialUpMs"));
+
+        const QList<QStringList> stepRows = page.tables.value("steps").mid(1);
+        QCOMPARE(stepRows.size(), steps.size());
+        for (const QStringList &row : stepRows)
+            QCOMPARE(row.at(1).toInt(), steps.value(row.at(0)));
+        for (int h = 0; h < 24; ++h) {
+            const QString hour = QStringLiteral("%1").arg(h, 2, 10, QChar('0'));
+            QCOMPARE(page.text("hour-" + hour).toInt(), hours.value(hour));
+        }
+        const QList<QStringList> failedRows = page.tables.value("failed").mid(1);
+        QCOMPARE(failedRows.size(), failed.size());
+        for (int i = 0; i < failed.size(); ++i) {
+            QCOMPARE(failedRows.at(i).at(0).toInt(), failed.at(i).value("cycle").toInt());
+            QCOMPARE(failedRows.at(i).at(4), failed.at(i).value("failedLine").toString());
+        }
+    }
+    // The facts and settings of the run line; a run of 2:01:01.
+    const ReportPage page(QStringLiteral("run.html"));
+    QCOMPARE(page.text("fact-bench"), QStringLiteral("bench3"));
+    QCOMPARE(page.text("fact-board"), QStringLiteral("ABCDE"));
+    QCOMPARE(page.text("fact-length"), QStringLiteral("2:01:01"));
+    QVERIFY(page.tables.value("settings").contains(QStringList{"limits.registerMs", "30000"}));
+    QVERIFY(page.tables.value("settings").contains(QStringList{"pingHost", "127.0.0.1"}));
+}
+
+void tst_AppTrends::reportSaysWhatIsMissing_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("said");
+    QTest::addColumn<int>("cycles"); // on the report
+    QTest::addColumn<int>("failedRows");
+
+    const RecordFile run = sampleRun(30); // failures at 7, 11, 14, 21, 22, 28
+    QByteArray head = compact(run.run);
+    QByteArray body;
+    for (const QJsonObject &c : run.cycles)
+        body += compact(c);
+    const QByteArray end = compact(run.end);
+    const QByteArray last = compact(run.cycles.last());
+
+    QTest::newRow("cut by a crash") << head + body.left(body.size() - last.size() / 2)
+                                    << QStringList{"No end line"} << 29 << 6;
+    QTest::newRow("last line cut") << head + body.left(body.size() - 5) << QStringList{"cut short"} << 29 << 6;
+    QTest::newRow("lines not JSON") << head + "garbage\n" + body + "{\"level\":\"info\",\"msg\":\"x\"}\n\x01\x02\xff\n" + end
+                                    << QStringList{"3 line(s)", "no record"} << 30 << 6;
+    const int between = body.indexOf('\n', body.size() / 2) + 1;
+    QTest::newRow("huge line") << head + body.left(between) + QByteArray(3 << 20, 'x') + "\n" + body.mid(between) + end
+                               << QStringList{"1 line(s) over 1 MB"} << 30 << 6;
+    QTest::newRow("huge tail without a line feed") << head + body + QByteArray(3 << 20, '{')
+                                                   << QStringList{"over 1 MB"} << 30 << 6;
+    RecordFile other = sampleRun(5);
+    other.run.insert("case", "RegisterNetTest");
+    other.run.insert("start", "2026-03-02T01:00:00.000+01:00");
+    QByteArray second = compact(other.run);
+    for (const QJsonObject &c : other.cycles)
+        second += compact(c);
+    QTest::newRow("two runs in one file") << head + body + end + second
+                                          << QStringList{"another run", "RegisterNetTest", "2026-03-02T01:00"} << 30 << 6;
+    QTest::newRow("two runs, the first cut") << head + body.left(body.size() - last.size()) + second
+                                             << QStringList{"another run"} << 29 << 6;
+    QTest::newRow("records of another program") << QByteArray("{\"ts\":1,\"cycle\":\"a\"}\n{\"ts\":2}\nplain text\n")
+                                                << QStringList{"no record file"} << 0 << 0;
+    QTest::newRow("empty file") << QByteArray() << QStringList{"no record file"} << 0 << 0;
+    QTest::newRow("no run line") << body + end << QStringList{"No run line"} << 30 << 6;
+    QByteArray shuffled = head;
+    for (int n : {1, 2, 5, 3, 6})
+        shuffled += compact(run.cycles.at(n - 1));
+    QTest::newRow("numbers out of order") << shuffled << QStringList{"2 cycle(s) are missing", "cycle 3"} << 4 << 0;
+    QTest::newRow("out of order said") << shuffled << QStringList{"1 line(s) out of order"} << 4 << 0;
+    QTest::newRow("totals disagree") << head + body.left(body.size() - last.size()) + end
+                                     << QStringList{"end line counts 30 cycles", "29 cycles"} << 29 << 6;
+}
+
+void tst_AppTrends::reportSaysWhatIsMissing()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, said);
+    QFETCH(int, cycles);
+    QFETCH(int, failedRows);
+    AppFolder folder;
+    QFile out(QStringLiteral("run.jsonl"));
+    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+    out.close();
+    RunReport report;
+    QVERIFY(report.read(QStringLiteral("run.jsonl")));
+    QCOMPARE(report.cycles(), qint64(cycles));
+    QVERIFY(RunReportWriter::write(report, QStringLiteral("run.html")));
+    QCOMPARE(ReportPage::xmllintComplaints(QStringLiteral("run.html")), QString());
+    const ReportPage page(QStringLiteral("run.html"));
+    QVERIFY2(page.says(said), qPrintable(page.problems.join('\n')));
+    QCOMPARE(page.text("count-total"), QStringLiteral("Total: %1").arg(cycles));
+    QCOMPARE(page.tables.value("failed").size(), failedRows > 0 ? failedRows + 1 : 0);
+}
+
+void tst_AppTrends::reportEscapesWhatTheChipSaid()
+{
+    AppFolder folder;
+    RecordFile run = sampleRun(3);
+    // A reply of the chip, logged in red, that a browser would take for markup.
+    const QString hostile = QStringLiteral("Failed!!!<script>alert(1)</script><b>x</b> & \"q\" 'a' ]]> \x1b[31m\x01 ") + QChar(0xd800)
+                            + QStringLiteral(" \u00e9\U0001F600");
+    run.cycles[2].insert("pass", false);
+    run.cycles[2].insert("failedStep", "<img src=x onerror=alert(1)>");
+    run.cycles[2].insert("failedLine", hostile);
+    run.run.insert("port", "</td><td>COM3");
+    run.run.insert("echoHost", "h\"><svg onload=alert(1)>");
+    run.end = QJsonObject();
+    QVERIFY(run.write(QStringLiteral("run.jsonl")));
+    RunReport report;
+    // Log lines are the chip's words too.
+    report.setExcerptSource([&hostile](const QJsonObject &, const QJsonObject &) {
+        RunReport::Excerpt e;
+        e.lines = {QStringLiteral("========"), hostile, QStringLiteral("<!-- -->")};
+        e.redLine = 1;
+        return e;
+    });
+    QVERIFY(report.read(QStringLiteral("run.jsonl")));
+    QVERIFY(RunReportWriter::write(report, QStringLiteral("run.html")));
+    QCOMPARE(ReportPage::xmllintComplaints(QStringLiteral("run.html")), QString());
+    const ReportPage page(QStringLiteral("run.html"));
+    QVERIFY2(page.parseError.isEmpty(), qPrintable(page.parseError));
+    for (const char *element : {"script", "b", "img"})
+        QCOMPARE(page.elements.value(QLatin1String(element)), 0);
+    QCOMPARE(page.elements.value(QStringLiteral("svg")), 2); // the charts' own
+    const QStringList row = page.tables.value("failed").at(1);
+    QCOMPARE(row.at(2), QStringLiteral("<img src=x onerror=alert(1)>"));
+    // Shown as written; control characters as their symbols, a broken character replaced.
+    QString shown = hostile;
+    shown.replace(QChar(0x1b), QChar(0x241b)).replace(QChar(0x01), QChar(0x2401)).replace(QChar(0xd800), QChar(0xfffd));
+    QCOMPARE(row.at(4), shown);
+    QCOMPARE(page.text("fact-port"), QStringLiteral("</td><td>COM3"));
+    QVERIFY(page.tables.value("settings").contains(QStringList{"echoHost", "h\"><svg onload=alert(1)>"}));
+    QVERIFY(AppFolder::read(QStringLiteral("run.html")).contains("<span class=\"red\">Failed!!!&lt;script&gt;"));
+}
+
+void tst_AppTrends::reportStaysBounded()
+{
+    // A long run with many failures: the columns, the listed failures and
+    // the excerpts looked up stay at their caps; the counts stay whole.
+    AppFolder folder;
+    const int cycles = 2 * RunReport::kMaxListedFailures + 5000;
+    QFile out(QStringLiteral("run.jsonl"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(compact(sampleRun(1).run));
+    for (int n = 1; n <= cycles; ++n) {
+        const bool pass = n % 2 == 0;
+        out.write(QStringLiteral("{\"record\":\"cycle\",\"cycle\":%1,\"pass\":%2,\"dialUpMs\":%3,\"start\":\"2026-03-01T%4:00:00.000+00:00\"%5}\n")
+                      .arg(n)
+                      .arg(pass ? "true" : "false")
+                      .arg(n % 1000)
+                      .arg(n % 24, 2, 10, QChar('0'))
+                      .arg(pass ? "" : ",\"failedStep\":\"dialUpPpp\",\"failedLine\":\"Failed!!!dial\"")
+                      .toLatin1());
+    }
+    out.close();
+    int lookedUp = 0;
+    RunReport report;
+    report.setExcerptSource([&lookedUp](const QJsonObject &, const QJsonObject &) {
+        ++lookedUp;
+        return RunReport::Excerpt();
+    });
+    QVERIFY(report.read(QStringLiteral("run.jsonl")));
+    QCOMPARE(report.cycles(), qint64(cycles));
+    QCOMPARE(report.failures(), qint64(cycles - cycles / 2));
+    QCOMPARE(lookedUp, RunReport::kMaxExcerpts);
+    QCOMPARE(int(report.failedCycles().size()), RunReport::kMaxListedFailures);
+    QCOMPARE(report.failuresNotListed(), report.failures() - RunReport::kMaxListedFailures);
+    QVERIFY(report.columns().size() <= std::size_t(RunReport::kColumns));
+    QVERIFY(report.columns().size() > std::size_t(RunReport::kColumns / 2));
+    QCOMPARE(report.columns().front().first, 1);
+    QCOMPARE(report.columns().back().last, cycles);
+    qint64 failedInColumns = 0;
+    for (const RunReport::Column &c : report.columns()) {
+        failedInColumns += c.failed;
+        QVERIFY(c.high[RunReport::DialUp] <= 999 && c.low[RunReport::DialUp] >= 0);
+    }
+    QCOMPARE(failedInColumns, report.failures());
+    QCOMPARE(report.histogram(RunReport::DialUp).max(), 999.0);
+    qint64 byHour = 0;
+    for (const qint64 n : report.failuresByHour())
+        byHour += n;
+    QCOMPARE(byHour, report.failures());
+    QVERIFY(report.problems().join(' ').contains(QStringLiteral("Only the first 10000 failed cycles")));
+    QVERIFY(RunReportWriter::write(report, QStringLiteral("run.html")));
+    const ReportPage page(QStringLiteral("run.html"));
+    QCOMPARE(page.tables.value("failed").size(), RunReport::kMaxListedFailures + 1);
+    QVERIFY(page.text("not-listed").startsWith(QString::number(report.failuresNotListed())));
 }
 
 void tst_AppTrends::cycleLogAcrossManyFiles_data()
@@ -978,6 +1304,40 @@ void tst_AppTrends::failuresListOpensTheCycleLog()
     huge["failedLine"] = QString(1 << 20, 'x');
     kept.addFailure(huge);
     QVERIFY(kept.find(121)->query.failedLine.size() <= 512);
+}
+
+void tst_AppTrends::reportSavedAwayFromTheWindow()
+{
+    AppFolder folder;
+    QVERIFY(sampleRun(50).write(QStringLiteral("run.jsonl")));
+    {
+        ReportSaver saver;
+        QSignalSpy done(&saver, &ReportSaver::sngFinished);
+        QVERIFY(saver.start(QStringLiteral("run.jsonl"), QStringLiteral("run.html"), false));
+        QVERIFY(!saver.start(QStringLiteral("run.jsonl"), QStringLiteral("other.html"), false)); // one at a time
+        QVERIFY(done.wait(30000));
+        QCOMPARE(done.first().at(1).toString(), QString());
+        QCOMPARE(ReportPage(QStringLiteral("run.html")).text("count-total"), QStringLiteral("Total: 50"));
+        QVERIFY(!QFile::exists(QStringLiteral("other.html")));
+        QVERIFY(saver.start(QStringLiteral("gone.jsonl"), QStringLiteral("gone.html"), false));
+        QVERIFY(done.wait(30000));
+        QVERIFY(done.last().at(1).toString().startsWith(QStringLiteral("cannot read")));
+        QVERIFY(!QFile::exists(QStringLiteral("gone.html")));
+    }
+    // Closing the window while a long run is being read stops the reading: no report.
+    QFile big(QStringLiteral("big.jsonl"));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    big.write(compact(sampleRun(1).run));
+    QByteArray lines;
+    for (int n = 1; n <= 400000; ++n)
+        lines += "{\"record\":\"cycle\",\"cycle\":" + QByteArray::number(n) + ",\"pass\":true,\"dialUpMs\":300}\n";
+    QVERIFY(big.write(lines) == lines.size());
+    big.close();
+    {
+        ReportSaver saver;
+        QVERIFY(saver.start(QStringLiteral("big.jsonl"), QStringLiteral("big.html"), false));
+    }
+    QVERIFY(!QFile::exists(QStringLiteral("big.html")));
 }
 
 QTEST_MAIN(tst_AppTrends)

@@ -11,6 +11,7 @@
 #include "JUnitReport.h"
 #include "PseudoTerminal.h"
 #include "RecordFile.h"
+#include "ReportPage.h"
 #include "RunFiles.h"
 #include "StreamedLog.h"
 #include "ServiceNotifier.h"
@@ -23,6 +24,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
@@ -245,6 +247,7 @@ private slots:
     void runsOnOneBoardKeepToTheirChannels();
     void peerFileIsLookedForWherePppdDials();
     void stepsFileRunsAsACase();
+    void reportOfTheRunAndOfItsRecords();
 
 private:
     QStringList baseArgs(const QString &pingHost = QStringLiteral("127.0.0.1"));
@@ -361,6 +364,15 @@ void TestRunner::badInputExitsWithAReason_data()
         "--bench takes only letters, digits, _ and -: bench.7");
     row("bench name with a label quote", {"--case", "3", "--metrics", "/tmp", "--bench", "b\"7"},
         "--bench takes only letters, digits, _ and -: b\"7");
+    row("report in no folder", {"--case", "3", "--report", "/no/such/dir/r.html"},
+        "no folder for the report: /no/such/dir/r.html");
+    row("records without a report", {"--from", "/tmp/x.jsonl"}, "--from needs --report");
+    row("records with a run's option", {"--report", "/tmp/r.html", "--from", "/tmp/x.jsonl", "--cycles", "3"},
+        "--cycles belongs to a run, not to --from");
+    row("records that are not there", {"--report", "/tmp/r.html", "--from", "/no/such/run.jsonl"},
+        "cannot read records file: /no/such/run.jsonl");
+    row("records of something else", {"--report", "/tmp/r.html", "--from", "/proc/version"},
+        "not a record file of this program: /proc/version");
     row("port that is no serial port", {"--case", "4", "--port", "/dev/null"}, "cannot open port /dev/null", true);
 }
 
@@ -485,7 +497,8 @@ void TestRunner::limitsEndTheRun()
 void TestRunner::signalsStopTheRunWithFilesWritten()
 {
     QProcess p;
-    startRunner(p, baseArgs() + QStringList{"--case", "3", "--quiet"});
+    const QString report = work->filePath(QStringLiteral("stopped.html"));
+    startRunner(p, baseArgs() + QStringList{"--case", "3", "--quiet", "--report", report});
     QVERIFY(QTest::qWaitFor([&] {
         p.waitForReadyRead(100);
         return QDir(work->filePath(QStringLiteral("out/records"))).entryList(QDir::Files).size() == 1
@@ -508,6 +521,11 @@ void TestRunner::signalsStopTheRunWithFilesWritten()
     const QByteArray logText = log.readAll();
     QVERIFY(logText.contains(" Stop ...\n"));
     QVERIFY(logText.endsWith(" Test is finished!"));
+    // The report is written after a stop as after any end.
+    const ReportPage page(report);
+    QVERIFY2(page.opened && page.parseError.isEmpty(), qPrintable(page.parseError));
+    QCOMPARE(page.text("fact-reason"), QStringLiteral("Stop"));
+    QCOMPARE(page.text("count-total"), QStringLiteral("Total: %1").arg(rec.cycles.size()));
 }
 
 void TestRunner::hangupUnderNohupIsIgnored()
@@ -1631,3 +1649,84 @@ void TestRunner::runsOnOneBoardKeepToTheirChannels()
 
 QTEST_GUILESS_MAIN(TestRunner)
 #include "tst_runner.moc"
+
+void TestRunner::reportOfTheRunAndOfItsRecords()
+{
+    // The third echo comes back changed: the short-short case fails it and gives up.
+    QVERIFY(bench.setFault(QStringLiteral("echo.corruptAt"), 3));
+    const QString html = work->filePath(QStringLiteral("run.html"));
+    const Outcome o = run(baseArgs() + QStringList{"--case", "1", "--cycles", "6", "--quiet", "--bench", "bench_7",
+                                                   "--report", html});
+    QCOMPARE(o.status, QProcess::NormalExit);
+    QCOMPARE(o.exitCode, 1);
+    QVERIFY2(o.out.contains("\nReport: " + html.toLocal8Bit() + "\n"), o.out.constData());
+    const QString records = onlyFile(work->filePath(QStringLiteral("out/records")), QStringLiteral(".jsonl"));
+    const RecordFile rec(records);
+    QCOMPARE(rec.brokenLines, 0);
+    QCOMPARE(rec.run.value("bench").toString(), QStringLiteral("bench_7"));
+
+    QCOMPARE(ReportPage::xmllintComplaints(html), QString());
+    const ReportPage page(html);
+    QVERIFY2(page.parseError.isEmpty(), qPrintable(page.parseError));
+    QList<QJsonObject> failed;
+    for (const QJsonObject &c : rec.cycles)
+        if (!c.value("pass").toBool())
+            failed << c;
+    QVERIFY(!failed.isEmpty());
+    const QStringList counts = RunFiles::countLines(rec.cycles.size() - failed.size(), failed.size());
+    QCOMPARE(page.text("count-total"), counts.at(0));
+    QCOMPARE(page.text("count-fail"), counts.at(2));
+    QCOMPARE(page.text("count-fpy"), counts.at(3));
+    QCOMPARE(page.text("fact-reason"), rec.end.value("reason").toString());
+    QCOMPARE(page.text("fact-bench"), QStringLiteral("bench_7"));
+    QCOMPARE(page.text("dialUpMs-count"), QString::number(rec.cycles.size()));
+    const QList<QStringList> rows = page.tables.value("failed").mid(1);
+    QCOMPARE(rows.size(), failed.size());
+    QCOMPARE(rows.first().at(2), failed.first().value("failedStep").toString());
+    QCOMPARE(rows.first().at(4), failed.first().value("failedLine").toString());
+    // The failed cycle's log, from its separator to its red line, out of the log file.
+    const QString excerpt = page.text(QStringLiteral("excerpt-%1").arg(failed.first().value("cycle").toInt()));
+    QVERIFY2(excerpt.contains(" =================================\n") && excerpt.contains(" Send data to server...\n")
+                 && excerpt.contains(" " + failed.first().value("failedLine").toString() + "\n"),
+             qPrintable(excerpt));
+    QVERIFY(page.problems.isEmpty());
+
+    // Any time later, from the records alone: the same report.
+    const QString again = work->filePath(QStringLiteral("again.html"));
+    const Outcome later = run({QStringLiteral("--report"), again, QStringLiteral("--from"), records});
+    QCOMPARE(later.exitCode, 0);
+    QCOMPARE(later.out, "Report: " + again.toLocal8Bit() + "\n");
+    QCOMPARE(ReportPage(again).byId, page.byId);
+    QCOMPARE(ReportPage(again).tables, page.tables);
+
+    // Its log files gone: the report says so and shows the rest.
+    QVERIFY(QDir(work->path()).rename(QStringLiteral("out/log"), QStringLiteral("out/log-moved")));
+    const QString noLog = work->filePath(QStringLiteral("nolog.html"));
+    const Outcome gone = run({QStringLiteral("--report"), noLog, QStringLiteral("--from"), records});
+    QCOMPARE(gone.exitCode, 0);
+    QVERIFY2(gone.err.contains("were not found"), gone.err.constData());
+    const ReportPage partial(noLog);
+    QVERIFY(partial.says({QStringLiteral("log lines of %1 failed cycle(s) were not found").arg(failed.size())}));
+    QCOMPARE(partial.tables.value("failed"), page.tables.value("failed"));
+    QCOMPARE(partial.text("count-total"), page.text("count-total"));
+    QVERIFY(!partial.byId.contains(QStringLiteral("excerpt-%1").arg(failed.first().value("cycle").toInt())));
+
+    // What a browser makes of it.
+    if (ReportPage::browser().isEmpty())
+        QSKIP("chromium is not installed (scripts/setup installs it)");
+    const QString png = work->filePath(QStringLiteral("run.png"));
+    const QString why = ReportPage::render(html, png, 1000, 1400);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    const QImage shot(png);
+    QCOMPARE(shot.size(), QSize(1000, 1400));
+    // The failed cycles' red and the dial-up chart's blue are drawn.
+    int red = 0;
+    int blue = 0;
+    for (int y = 0; y < shot.height(); y += 2)
+        for (int x = 0; x < shot.width(); x += 2) {
+            const QColor c = shot.pixelColor(x, y);
+            red += c.red() > 180 && c.green() < 60 && c.blue() < 60 ? 1 : 0;
+            blue += c.blue() > 180 && c.red() < 80 && c.green() < 150 ? 1 : 0;
+        }
+    QVERIFY2(red > 20 && blue > 5, qPrintable(QStringLiteral("red %1, blue %2").arg(red).arg(blue)));
+}
