@@ -9,10 +9,7 @@
 
 #include <QString>
 
-#ifdef Q_OS_WIN
-#include <QLockFile>
-#include <memory>
-#endif
+#include "PidLockFile.h"
 
 class DataFolderLock
 {
@@ -20,7 +17,6 @@ public:
     enum Result { Taken, HeldByOther, Failed };
 
     DataFolderLock() = default;
-    ~DataFolderLock();
 
     DataFolderLock(const DataFolderLock &) = delete;
     DataFolderLock &operator=(const DataFolderLock &) = delete;
@@ -35,11 +31,7 @@ public:
     static QString fileName();
 
 private:
-#ifdef Q_OS_WIN
-    std::unique_ptr<QLockFile> m_lock;
-#else
-    int m_fd = -1;
-#endif
+    PidLockFile m_lock;
 };
 
 #endif // DATAFOLDERLOCK_H

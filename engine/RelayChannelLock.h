@@ -7,18 +7,13 @@
 
 #include <QString>
 
+#include "PidLockFile.h"
 #include "usb_relay_device.h"
-
-#ifdef Q_OS_WIN
-#include <QLockFile>
-#include <memory>
-#endif
 
 class RelayChannelLock
 {
 public:
     RelayChannelLock() = default;
-    ~RelayChannelLock();
 
     RelayChannelLock(const RelayChannelLock &) = delete;
     RelayChannelLock &operator=(const RelayChannelLock &) = delete;
@@ -38,11 +33,7 @@ public:
     static QString lockFileName(const QString &serial, int channel);
 
 private:
-#ifdef Q_OS_WIN
-    std::unique_ptr<QLockFile> m_lock;
-#else
-    int m_fd = -1;
-#endif
+    PidLockFile m_lock;
 };
 
 #endif // RELAYCHANNELLOCK_H
