@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include "BenchProcess.h"
+#include "EchoRoundTrip.h"
 #include "RecordFile.h"
 
 namespace {
@@ -203,14 +204,7 @@ double bareEchoLoops(quint16 port, int n, int seconds)
             QElapsedTimer clock;
             clock.start();
             while (clock.elapsed() < seconds * 1000 && !failed) {
-                QByteArray payload(1 + int(rng.bounded(2047)), 'x');
-                for (char &c : payload)
-                    c = char('A' + rng.bounded(26));
-                socket.write(payload);
-                QByteArray back;
-                while (back.size() < payload.size() && socket.waitForReadyRead(5000))
-                    back += socket.readAll();
-                if (back != payload) {
+                if (!echoRoundTrip(socket, rng)) {
                     failed = true;
                     return;
                 }

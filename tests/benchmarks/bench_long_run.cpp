@@ -33,6 +33,7 @@
 #endif
 
 #include "BenchProcess.h"
+#include "EchoRoundTrip.h"
 #include "testMainWindow.h"
 #include "testWorker.h"
 
@@ -85,14 +86,7 @@ double bareEchoLoop(quint16 port, int seconds)
     clock.start();
     int trips = 0;
     while (clock.elapsed() < seconds * 1000) {
-        QByteArray payload(1 + int(rng.bounded(2047)), 'x');
-        for (char &c : payload)
-            c = char('A' + rng.bounded(26));
-        socket.write(payload);
-        QByteArray back;
-        while (back.size() < payload.size() && socket.waitForReadyRead(5000))
-            back += socket.readAll();
-        if (back != payload) {
+        if (!echoRoundTrip(socket, rng)) {
             std::fprintf(stderr, "echo loop: reply differs after %d round trips\n", trips);
             return -1;
         }
