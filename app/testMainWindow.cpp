@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -278,8 +280,22 @@ QStringList testMainWindow::availablePortNames()
     // after the chip's power cut, a by-id link or the bench's ttyAT follows
     // the chip's port.
     const bool bench = BenchClient::isAvailable();
-    if (bench && !BenchClient::atLinkPath().isEmpty())
-        names << BenchClient::atLinkPath();
+    // Every chip of the bench, chip 1 first; a bench of one chip lists only
+    // its top-level ports.
+    const QJsonArray chips = bench ? BenchClient::info().value(QStringLiteral("chips")).toArray() : QJsonArray();
+    const auto benchPorts = [&](const QString &key, const QString &first) {
+        QStringList found;
+        if (!first.isEmpty())
+            found << first;
+        for (const QJsonValue &chip : chips) {
+            const QString port = chip.toObject().value(key).toString();
+            if (!port.isEmpty() && !found.contains(port))
+                found << port;
+        }
+        return found;
+    };
+    if (bench)
+        names << benchPorts(QStringLiteral("atLink"), BenchClient::atLinkPath());
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
         for (const QString &stable : PortIdentity::stableNames(info.systemLocation())) {
@@ -291,9 +307,9 @@ QStringList testMainWindow::availablePortNames()
     // The virtual bench's AT port is a pseudo-terminal, which the serial
     // port scan does not report.
     if (bench) {
-        const QString atPort = BenchClient::atPortPath();
-        if (!atPort.isEmpty() && !names.contains(atPort))
-            names << atPort;
+        for (const QString &atPort : benchPorts(QStringLiteral("atPort"), BenchClient::atPortPath()))
+            if (!names.contains(atPort))
+                names << atPort;
     }
     return names;
 }

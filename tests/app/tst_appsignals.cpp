@@ -5,6 +5,8 @@
 // --program or --window), through the same code as the real one.
 #include <QApplication>
 #include <QComboBox>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -49,32 +51,38 @@ int runProgram(int argc, char *argv[])
 
 // The child as started with the program's own options: "title <title>" on
 // stdout once shown; with a case other than "none", that case started on
-// the bench's AT port and first board, and "counted <status run line>" once
-// its first cycle is counted.
+// the bench's AT port (chip CHIP's, given as CASE:CHIP) and first board, and
+// "counted PASS|FAIL <status run line>" once its first cycle is counted.
 int runWindow(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    const QString caseArg = QString::fromLocal8Bit(argv[2]);
+    // CASE, or CASE:CHIP for a chip of a bench of several chips.
+    const QStringList caseAndChip = QString::fromLocal8Bit(argv[2]).split(QLatin1Char(':'));
+    const QString caseArg = caseAndChip.first();
+    const int chip = caseAndChip.size() > 1 ? caseAndChip.at(1).toInt() : 1;
     QStringList arguments{QString::fromLocal8Bit(argv[0])};
     for (int i = 3; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    return ProgramRun::start(app, arguments, [caseArg](testMainWindow &w) {
+    return ProgramRun::start(app, arguments, [caseArg, chip](testMainWindow &w) {
         std::printf("title %s\n", qPrintable(w.windowTitle()));
         std::fflush(stdout);
         if (caseArg == QLatin1String("none"))
             return;
         auto *status = w.findChild<RunStatusBar *>();
         auto counted = std::make_shared<bool>(false);
-        QObject::connect(w.workerObject(), &testWorker::sngUpdateRadio, &w, [status, counted] {
+        QObject::connect(w.workerObject(), &testWorker::sngUpdateRadio, &w, [status, counted](bool pass) {
             if (*counted)
                 return;
             *counted = true;
-            std::printf("counted %s\n", qPrintable(status->runText()));
+            std::printf("counted %s %s\n", pass ? "PASS" : "FAIL", qPrintable(status->runText()));
             std::fflush(stdout);
         });
         auto *ports = widget<QComboBox>(w, "portCBx");
         w.refreshPortList();
-        ports->setCurrentIndex(ports->findText(BenchClient::atPortPath()));
+        const QJsonArray chips = BenchClient::info().value(QStringLiteral("chips")).toArray();
+        const QString port = chip > 1 ? chips.at(chip - 1).toObject().value(QStringLiteral("atPort")).toString()
+                                      : BenchClient::atPortPath();
+        ports->setCurrentIndex(ports->findText(port));
         widget<QComboBox>(w, "caseCBx")->setCurrentIndex(caseArg.toInt());
         w.refreshDeviceList();
         widget<QPushButton>(w, "startBtn")->click();
@@ -145,8 +153,9 @@ void tst_AppSignals::secondSignalDuringShutdownKeepsTheFiles()
 
 void tst_AppSignals::twoWindowsEachInItsFolder()
 {
+    // Chip 2 stays unpowered: its line refuses a dial, whatever chip 1 does.
     BenchProcess bench;
-    QVERIFY2(bench.start(), qPrintable(bench.errorString()));
+    QVERIFY2(bench.start({QStringLiteral("--chips"), QStringLiteral("2")}), qPrintable(bench.errorString()));
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString chipA = root.filePath(QStringLiteral("chipA")); // made by --data
@@ -171,15 +180,17 @@ void tst_AppSignals::twoWindowsEachInItsFolder()
     // A register network run on channel 1 and a PPP dial-up run, side by side.
     QProcess a, b;
     QVERIFY(startWindow(a, QStringLiteral("4"), QStringLiteral("chipA")));
-    QVERIFY(startWindow(b, QStringLiteral("0"), chipB));
+    QVERIFY(startWindow(b, QStringLiteral("0:2"), chipB));
     QCOMPARE(lineOf(a, 20000), "title chipA \u2014 " + plainTitle);
     QCOMPARE(lineOf(b, 20000), "title chipB \u2014 " + plainTitle);
     const QByteArray countedA = lineOf(a, 30000);
     const QByteArray countedB = lineOf(b, 30000);
-    // The line the status bar shows after the first verdict.
-    QVERIFY2(countedA.startsWith("counted cycle 2 | ") && countedA.endsWith("| Register network test | relay channel 1"),
+    // The first verdict of each, about its own chip only, and the line the
+    // status bar shows then.
+    QVERIFY2(countedA.startsWith("counted PASS cycle 2 | ")
+                 && countedA.endsWith("| Register network test | relay channel 1"),
              countedA.constData());
-    QVERIFY2(countedB.startsWith("counted cycle 2 | ") && countedB.endsWith("| PPP dial-up test | PPP peer chip2"),
+    QVERIFY2(countedB.startsWith("counted FAIL cycle 2 | ") && countedB.endsWith("| PPP dial-up test | PPP peer chip2"),
              countedB.constData());
 
     // A third window on chipA's folder is turned away, naming the holder,
