@@ -383,6 +383,15 @@ int RecordsFile::readMore(qint64 maxBytes)
                 m_failures.positionAt(at);
             break;
         case LineKind::Run:
+            // Another run begins: its cycles are numbered from 1 again and
+            // must not meet the earlier run's in the chart or the list.
+            if (m_runLines > 0) {
+                m_summary = CycleSummary();
+                m_failures = FailureList();
+                m_last = Cycle();
+                m_end = QJsonObject();
+            }
+            ++m_runLines;
             parseLine(line, nullptr, &m_run);
             break;
         case LineKind::End:
@@ -405,6 +414,8 @@ QString RecordsFile::warning() const
         parts << QObject::tr("%1 damaged line(s) left out").arg(m_damaged);
     if (m_oversized > 0)
         parts << QObject::tr("%1 line(s) over %2 MB skipped unread").arg(m_oversized).arg(kMaxLineBytes >> 20);
+    if (earlierRuns() > 0)
+        parts << QObject::tr("%1 earlier run(s) in the file left out").arg(earlierRuns());
     if (parts.isEmpty())
         return QString();
     return QObject::tr("Warning: %1; %2 complete cycles shown").arg(parts.join(QStringLiteral("; "))).arg(cycleCount());

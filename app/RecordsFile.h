@@ -2,7 +2,9 @@
 // summary of the cycles and the end line. A file still being written is
 // followed by reading what has been appended since; a line not yet ended (or
 // cut short by a crash) is left for later and reported, and a line longer
-// than any record is passed over unread and reported.
+// than any record is passed over unread and reported. A file that holds
+// several runs (appended or joined files) is summed up for its last run
+// only, with a count of the earlier ones: their cycle numbers start again.
 #ifndef RECORDSFILE_H
 #define RECORDSFILE_H
 
@@ -10,6 +12,8 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+
+#include <algorithm>
 
 #include "CycleSummary.h"
 #include "FailureList.h"
@@ -67,6 +71,9 @@ public:
     int damagedLines() const { return m_damaged; }
     int oversizedLines() const { return m_oversized; }
     bool unfinishedLastLine() const { return m_pendingTail; }
+    // Runs before the last one in the file, left out; also the index (from
+    // 0) of the run shown, as CycleLogLocator::queryFromRecords() counts.
+    int earlierRuns() const { return std::max(m_runLines, 1) - 1; }
     // Empty while every line read is whole and sound.
     QString warning() const;
 
@@ -94,6 +101,7 @@ private:
     Cycle m_last;
     int m_damaged = 0;
     int m_oversized = 0;
+    int m_runLines = 0;
     bool m_pendingTail = false;
     bool m_skipping = false; // the last reading ended inside an oversized line
     bool m_caughtUp = true;

@@ -606,6 +606,8 @@ void TrendsWindow::showFailures()
     text << tr("Failed cycles: %1").arg(list.total());
     if (list.dropped() > 0)
         text << tr("(the oldest %1 not listed)").arg(list.dropped());
+    if (m_records.earlierRuns() > 0)
+        text << tr("(of the last run: %1 earlier run(s) in the file left out)").arg(m_records.earlierRuns());
     if (list.total() > 0) {
         text << QString() << tr("By failed step");
         for (const auto &step : list.byStep())
@@ -653,7 +655,7 @@ bool TrendsWindow::openCycleLog(qint64 cycle)
             query.anchorOn(CycleLogLocator::queryFor(m_records.lineAt(f->anchorOffset)));
     } else {
         // Older than the failures kept: the record file is read for it.
-        known = CycleLogLocator::queryFromRecords(m_records.path(), cycle, &query, &problem);
+        known = CycleLogLocator::queryFromRecords(m_records.path(), cycle, &query, &problem, m_records.earlierRuns());
     }
     CycleLog log;
     if (known)

@@ -156,10 +156,10 @@ struct SpreadRun
     QStringList files;          // the log files, in the order written
 };
 
-SpreadRun spreadRun(int cycles, int bound, bool positions)
+SpreadRun spreadRun(int cycles, int bound, bool positions, const QDate &day = QDate(2026, 3, 1))
 {
     SpreadRun r;
-    const QDateTime t0(QDate(2026, 3, 1), QTime(8, 5, 9, 120));
+    const QDateTime t0(day, QTime(8, 5, 9, 120));
     r.records.run = {{"record", "run"}, {"case", "PPPCallTest"}, {"start", CycleRecords::isoStamp(t0)}};
     QStringList view;
     const auto save = [&](const QDateTime &when) {
@@ -1280,6 +1280,27 @@ void tst_AppTrends::failuresListOpensTheCycleLog()
     QVERIFY(t.openCycleLog(8));
     QCOMPARE(view->text(), run.lines.at(7).join('\n'));
     QVERIFY(view->redLineText().isEmpty());
+
+    // A file that holds an earlier run before this one (joined files): the
+    // cycle numbers start again, and no click may open the earlier run's lines.
+    const SpreadRun earlier = spreadRun(30, 3, true, QDate(2026, 2, 27));
+    QVERIFY(earlier.records.write("records/earlier.jsonl"));
+    QFile mixed("records/mixed.jsonl");
+    QVERIFY(mixed.open(QIODevice::WriteOnly));
+    QVERIFY(mixed.write(AppFolder::read("records/earlier.jsonl") + AppFolder::read("records/run.jsonl")) > 0);
+    mixed.close();
+    QVERIFY(t.openRecords("records/mixed.jsonl"));
+    t.redrawNow();
+    QCOMPARE(t.records().cycleCount(), 120);
+    QCOMPARE(list->model()->rowCount(), 17);
+    QVERIFY2(t.failureCountsText().contains("1 earlier run(s) in the file left out"), qPrintable(t.failureCountsText()));
+    QVERIFY(t.warningText().contains("1 earlier run(s)"));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(2, 1)).center());
+    QCOMPARE(view->text(), run.lines.at(20).join('\n'));
+    emit t.failedSeries()->clicked(QPointF(14, 0));
+    QCOMPARE(view->text(), run.lines.at(13).join('\n'));
+    QVERIFY(t.openCycleLog(8));
+    QCOMPARE(view->text(), run.lines.at(7).join('\n'));
 
     // The log gone: the view says so instead of showing nothing.
     QVERIFY(QDir("log").removeRecursively());
