@@ -182,7 +182,9 @@ CycleLogQuery CycleLogLocator::queryFor(const QJsonObject &cycleLine)
     CycleLogQuery q;
     if (cycleLine.value(QStringLiteral("record")).toString() != QLatin1String("cycle"))
         return q;
-    q.cycle = qint64(cycleLine.value(QStringLiteral("cycle")).toDouble());
+    // A number no run could reach stays 0: converting it would be undefined.
+    const double number = cycleLine.value(QStringLiteral("cycle")).toDouble();
+    q.cycle = number > 0 && number < 1e15 ? qint64(number) : 0;
     q.start = QDateTime::fromString(cycleLine.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
     q.failed = !cycleLine.value(QStringLiteral("pass")).toBool(true);
     q.failedLine = cycleLine.value(QStringLiteral("failedLine")).toString();
