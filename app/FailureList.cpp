@@ -32,16 +32,23 @@ void FailureList::addFailure(const QJsonObject &line)
     while (int(m_failures.size()) > m_cap)
         m_failures.pop_front();
     m_waitsForNext = true;
+    ++m_unbound;
 }
 
 void FailureList::nextCycle(const QJsonObject &line)
 {
-    if (!m_waitsForNext)
-        return;
+    const CycleLogQuery later = CycleLogLocator::queryFor(line);
+    if (m_waitsForNext && !m_failures.empty())
+        m_failures.back().query.boundBy(later);
     m_waitsForNext = false;
-    if (!m_failures.empty())
-        m_failures.back().query.until =
-            QDateTime::fromString(line.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
+    // The first later cycle whose separator the log had taken bounds the
+    // lines of every failure before it in the log's own time.
+    if (later.hasPosition()) {
+        const std::size_t unbound = std::min(m_unbound, m_failures.size());
+        for (std::size_t i = m_failures.size() - unbound; i < m_failures.size(); ++i)
+            m_failures[i].query.boundBy(later);
+        m_unbound = 0;
+    }
 }
 
 void FailureList::runEnded(const QJsonObject &line)
@@ -50,6 +57,7 @@ void FailureList::runEnded(const QJsonObject &line)
         m_failures.back().query.until =
             QDateTime::fromString(line.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
     m_waitsForNext = false;
+    m_unbound = 0;
 }
 
 const FailureList::Failure *FailureList::find(qint64 cycle) const

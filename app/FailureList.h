@@ -36,7 +36,9 @@ public:
 
     // A failed cycle's record line, found at offset in the record file.
     void addFailure(const QJsonObject &line);
-    // The line of the cycle after the newest failure: where that one ends.
+    // A cycle line after a failure: the one right after the newest failure
+    // (where that one ends) and each with a log position (which bounds the
+    // failures before it in the log).
     void nextCycle(const QJsonObject &line);
     // The end line of the run.
     void runEnded(const QJsonObject &line);
@@ -44,6 +46,8 @@ public:
     void positionAt(qint64 offset) { m_anchorOffset = offset; }
     // The newest failure still waits for the start of the cycle after it.
     bool waitsForNext() const { return m_waitsForNext; }
+    // Some failure still waits for a later cycle with a log position.
+    bool waitsForBound() const { return m_unbound > 0; }
 
     const std::deque<Failure> &failures() const { return m_failures; }
     // The failure of cycle number cycle among those kept; null for none.
@@ -61,6 +65,7 @@ private:
     qint64 m_total = 0;
     qint64 m_anchorOffset = -1;
     bool m_waitsForNext = false;
+    std::size_t m_unbound = 0; // the newest failures without a later log position
     QVector<std::pair<QString, qint64>> m_byStep;
     std::array<qint64, 24> m_byHour{};
 };

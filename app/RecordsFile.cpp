@@ -363,25 +363,27 @@ int RecordsFile::readMore(qint64 maxBytes)
         case LineKind::Damaged:
             ++m_damaged;
             break;
-        case LineKind::Cycle:
+        case LineKind::Cycle: {
             m_summary.add(cycle, at);
             for (const QString &name : cycle.valueNames)
                 if (m_valueNames.size() < kMaxValueNames && !m_valueNames.contains(name))
                     m_valueNames.append(name);
             cycle.valueNames.clear();
             m_last = cycle;
-            // The whole line only for failures and the line after one:
+            // The whole line only for failures and the lines that end one:
             // the rest go by the quick scan.
-            if (!cycle.pass || m_failures.waitsForNext()) {
+            const bool positioned = line.indexOf(QByteArrayView("\"logLine\":")) >= 0;
+            if (!cycle.pass || m_failures.waitsForNext() || (positioned && m_failures.waitsForBound())) {
                 QJsonObject object;
                 parseLine(line, nullptr, &object);
                 m_failures.nextCycle(object);
                 if (!cycle.pass)
                     m_failures.addFailure(object);
             }
-            if (line.indexOf(QByteArrayView("\"logLine\":")) >= 0)
+            if (positioned)
                 m_failures.positionAt(at);
             break;
+        }
         case LineKind::Run:
             // Another run begins: its cycles are numbered from 1 again and
             // must not meet the earlier run's in the chart or the list.

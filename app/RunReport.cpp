@@ -175,6 +175,7 @@ bool RunReport::read(const QString &recordsPath)
                 m_missingNumbers += qint64(cycle.number) - m_lastNumber - 1;
             }
             m_lastNumber = cycle.number;
+            boundExcerpts(line);
             addCycle(cycle, line);
             break;
         case RecordsFile::LineKind::End:
@@ -195,6 +196,8 @@ bool RunReport::read(const QString &recordsPath)
             m_lastCycleEnd = CycleRecords::isoStamp(start.addMSecs(qint64(duration)));
     }
     m_lastCycleLine.clear();
+    const QString end = m_end.value(QStringLiteral("end")).toString();
+    takeExcerpts(QDateTime::fromString(end.isEmpty() ? m_lastCycleEnd : end, Qt::ISODateWithMs));
     return true;
 }
 
@@ -313,9 +316,13 @@ void RunReport::addFailure(const QJsonObject &cycle, QByteArrayView previousLine
     f.rasError = cycle.value(QStringLiteral("rasError")).toInt();
     if (int(m_failed.size()) < kMaxExcerpts) {
         f.hasExcerpt = true;
-        f.excerpt = m_excerpts ? m_excerpts(m_run, cycle) : logExcerpt(cycle, previousLine);
-        if (f.excerpt.lines.isEmpty())
-            ++m_excerptsMissing;
+        if (m_excerpts) {
+            f.excerpt = m_excerpts(m_run, cycle);
+            if (f.excerpt.lines.isEmpty())
+                ++m_excerptsMissing;
+        } else {
+            queueExcerpt(m_failed.size(), cycle, previousLine);
+        }
     } else {
         ++m_excerptsLeftOut;
     }
@@ -413,10 +420,8 @@ QStringList RunReport::problems() const
     return said;
 }
 
-RunReport::Excerpt RunReport::logExcerpt(const QJsonObject &cycle, QByteArrayView previousLine)
+void RunReport::queueExcerpt(std::size_t failure, const QJsonObject &cycle, QByteArrayView previousLine)
 {
-    if (!m_locator)
-        m_locator = std::make_unique<CycleLogLocator>(CycleLogLocator::logDirFor(m_path));
     // A cycle whose record has no log position is counted on from the
     // latest one that has: the cycle before it, or one further back.
     QJsonObject previous;
@@ -427,10 +432,47 @@ RunReport::Excerpt RunReport::logExcerpt(const QJsonObject &cycle, QByteArrayVie
     }
     CycleLogQuery query = CycleLogLocator::queryFor(cycle);
     query.anchorOn(m_anchor);
-    const Excerpt e = excerptOf(m_locator->find(query));
     if (query.hasPosition())
         m_anchor = query;
-    return e;
+    m_queuedExcerpts.emplace_back(failure, query);
+    m_excerptWaitsForNext = true;
+}
+
+void RunReport::boundExcerpts(QByteArrayView line)
+{
+    // Only the cycle right after a failure and cycles with a log position
+    // tell anything: the rest are not parsed.
+    const bool positioned = line.indexOf(QByteArrayView("\"logLine\":")) >= 0;
+    if (m_queuedExcerpts.empty() || (!m_excerptWaitsForNext && !positioned))
+        return;
+    m_excerptWaitsForNext = false;
+    QJsonObject object;
+    RecordsFile::parseLine(line, nullptr, &object);
+    const CycleLogQuery later = CycleLogLocator::queryFor(object);
+    bool bound = false;
+    for (auto &queued : m_queuedExcerpts)
+        bound = queued.second.boundBy(later);
+    if (bound)
+        takeExcerpts(QDateTime());
+}
+
+void RunReport::takeExcerpts(const QDateTime &runEnd)
+{
+    if (m_queuedExcerpts.empty())
+        return;
+    if (!m_locator)
+        m_locator = std::make_unique<CycleLogLocator>(CycleLogLocator::logDirFor(m_path));
+    for (auto &queued : m_queuedExcerpts) {
+        if (m_cancel && m_cancel->load(std::memory_order_relaxed))
+            break;
+        if (!queued.second.until.isValid())
+            queued.second.until = runEnd;
+        Excerpt &e = m_failed[queued.first].excerpt;
+        e = excerptOf(m_locator->find(queued.second));
+        if (e.lines.isEmpty())
+            ++m_excerptsMissing;
+    }
+    m_queuedExcerpts.clear();
 }
 
 RunReport::Excerpt RunReport::excerptOf(const CycleLog &log)

@@ -144,7 +144,12 @@ public:
 private:
     void addCycle(const RecordsFile::Cycle &cycle, QByteArrayView line);
     void addFailure(const QJsonObject &cycle, QByteArrayView previousLine);
-    Excerpt logExcerpt(const QJsonObject &cycle, QByteArrayView previousLine);
+    // A failed cycle's log lookup waits for the cycles after it, which tell
+    // where its lines end; done once a later cycle has a log position, or
+    // at the end of the run.
+    void queueExcerpt(std::size_t failure, const QJsonObject &cycle, QByteArrayView previousLine);
+    void boundExcerpts(QByteArrayView line);
+    void takeExcerpts(const QDateTime &runEnd);
     void addColumn(const RecordsFile::Cycle &cycle);
 
     QString m_path;
@@ -153,6 +158,8 @@ private:
     ExcerptSource m_excerpts;
     std::unique_ptr<CycleLogLocator> m_locator; // made with the first excerpt
     CycleLogQuery m_anchor; // the latest cycle whose log position is known
+    std::vector<std::pair<std::size_t, CycleLogQuery>> m_queuedExcerpts; // (failure, its lookup)
+    bool m_excerptWaitsForNext = false;
     QJsonObject m_run;
     QJsonObject m_end;
     qint64 m_cycles = 0;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 
 namespace {
 
@@ -18,9 +19,9 @@ constexpr int kCandidates = 6;
 // Lines of a file are in time order: past this much after the time sought,
 // the rest of a file cannot hold it.
 constexpr qint64 kPastMs = 3600 * 1000;
-// A line is stamped when the log takes it, which may be a little after the
-// worker sent it: lines of a cycle are stamped up to this long after the
-// next cycle began.
+// A line is stamped when the log takes it, which may be after the worker
+// sent it. Without a later separator's stamp on record, lines of a cycle are
+// taken as stamped up to this long after the next cycle began.
 constexpr qint64 kLagMs = 2000;
 // No record line comes near this; a longer one is passed over.
 constexpr qint64 kMaxRecordBytes = 1 << 20;
@@ -116,8 +117,21 @@ QDate fileDate(qint64 key)
 // The latest stamp cycle's separator can carry. Stamped when the log takes
 // it, it comes no earlier than the cycle's start, and before the next cycle
 // begins unless cycles follow faster than the log takes lines.
+// The latest stamp a line of the cycle can carry; -1 when nothing bounds it.
+qint64 latestLine(const CycleLogQuery &query)
+{
+    if (query.untilLog.isValid())
+        return wallKey(query.untilLog);
+    return query.until.isValid() ? wallKey(query.until) + kLagMs : -1;
+}
+
+// A stamp the cycle's own separator comes before. A later separator may
+// share its millisecond when the log took both in one go: only a count
+// tells those apart.
 qint64 latestSeparator(const CycleLogQuery &query)
 {
+    if (query.untilLog.isValid())
+        return wallKey(query.untilLog);
     const qint64 start = wallKey(query.start);
     if (!query.until.isValid())
         return start + kLagMs;
@@ -170,6 +184,18 @@ void CycleLogQuery::anchorOn(const CycleLogQuery &earlier)
         anchorAt = earlier.anchorAt;
         anchorLine = earlier.anchorLine;
     }
+}
+
+bool CycleLogQuery::boundBy(const CycleLogQuery &later)
+{
+    if (!until.isValid())
+        until = later.start;
+    if (!untilLog.isValid() && later.hasPosition()) {
+        untilLog = later.logAt;
+        untilLogLine = later.logLine;
+        untilLogCycle = later.cycle;
+    }
+    return untilLog.isValid();
 }
 
 QString CycleLogLocator::logDirFor(const QString &recordsPath)
@@ -229,7 +255,7 @@ bool CycleLogLocator::queryFromRecords(const QString &recordsPath, qint64 cycle,
         if (std::max(runs, 1) - 1 != run)
             continue;
         if (kind == QLatin1String("end")) {
-            if (found)
+            if (found && !query->until.isValid())
                 query->until = QDateTime::fromString(line.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
             if (found)
                 break;
@@ -239,8 +265,9 @@ bool CycleLogLocator::queryFromRecords(const QString &recordsPath, qint64 cycle,
             continue;
         CycleLogQuery q = queryFor(line);
         if (found) {
-            query->until = q.start;
-            break;
+            if (query->boundBy(q))
+                break;
+            continue;
         }
         if (q.cycle == cycle) {
             q.anchorOn(earlier);
@@ -360,8 +387,8 @@ CycleLogLocator::Spot CycleLogLocator::countOn(const QVector<LogFile> &files, Sp
                 continue;
             // Counted on to a separator of another time: one on the way is
             // lost (a file gone or cut), and this is a later cycle's.
-            if (query.start.isValid()
-                && (lastKey < wallKey(query.start) - 1 || lastKey >= latestSeparator(query)))
+            const bool tooLate = query.untilLog.isValid() ? lastKey > latestLine(query) : lastKey >= latestSeparator(query);
+            if (query.start.isValid() && (lastKey < wallKey(query.start) - 1 || tooLate))
                 return {};
             return {i, n};
         }
@@ -371,14 +398,52 @@ CycleLogLocator::Spot CycleLogLocator::countOn(const QVector<LogFile> &files, Sp
     return {};
 }
 
-CycleLogLocator::Spot CycleLogLocator::locateByTime(const QVector<LogFile> &files, const QDateTime &start,
-                                                    const QDateTime &until, CycleLog *log) const
+CycleLogLocator::Spot CycleLogLocator::countBack(const QVector<LogFile> &files, Spot from, qint64 separators,
+                                                 const CycleLogQuery &query, CycleLog *log) const
 {
-    const qint64 key = wallKey(start);
-    CycleLogQuery bounds;
-    bounds.start = start;
-    bounds.until = until;
-    const qint64 latest = latestSeparator(bounds);
+    // A file saved before the cycle began cannot hold its separator.
+    const qint64 earliest = query.start.isValid() ? floorSecond(wallKey(query.start)) : 0;
+    for (int i = from.file; i >= 0; --i) {
+        const LogFile &f = files.at(i);
+        if (i != from.file && !f.part && f.key < earliest)
+            return {};
+        QFile file(QDir(m_logDir).filePath(f.name));
+        if (!file.open(QIODevice::ReadOnly)) {
+            log->problems << QStringLiteral("log/%1 cannot be read: %2").arg(f.name, file.errorString());
+            return {};
+        }
+        const QDate date = fileDate(f.key);
+        // The separators before the later one, the last `separators` of them.
+        std::deque<std::pair<qint64, qint64>> seen; // (line, stamp)
+        QByteArray bytes;
+        qint64 length = 0;
+        const qint64 end = i == from.file ? from.line : std::numeric_limits<qint64>::max();
+        for (qint64 n = 0; n < end && nextLine(file, &bytes, &length, 64); ++n) {
+            qint64 key = 0;
+            if (!isSeparator(bytes, date.year(), date.month()) || !lineStamp(bytes, date.year(), date.month(), &key))
+                continue;
+            seen.emplace_back(n, key);
+            if (qint64(seen.size()) > separators)
+                seen.pop_front();
+        }
+        if (qint64(seen.size()) < separators) {
+            separators -= qint64(seen.size());
+            continue;
+        }
+        // Counted back past a lost separator: this one is an earlier cycle's.
+        const auto [line, key] = seen.front();
+        if (query.start.isValid() && key < wallKey(query.start) - 1)
+            return {};
+        return {i, line};
+    }
+    return {};
+}
+
+CycleLogLocator::Spot CycleLogLocator::locateByTime(const QVector<LogFile> &files, const CycleLogQuery &query,
+                                                    CycleLog *log) const
+{
+    const qint64 key = wallKey(query.start);
+    const qint64 latest = latestSeparator(query);
     int tried = 0;
     for (int i = 0; i < files.size() && tried < kCandidates; ++i) {
         const LogFile &f = files.at(i);
@@ -438,9 +503,9 @@ int CycleLogLocator::continuation(const QVector<LogFile> &files, int after, qint
 {
     // Without a later cycle or an end on record nothing bounds the cycle:
     // lines of a later run must not be taken for its rest.
-    if (!query.until.isValid())
+    const qint64 latest = latestLine(query);
+    if (latest < 0)
         return -1;
-    const qint64 untilKey = wallKey(query.until);
     for (int i = after + 1; i < files.size() && i <= after + kCandidates; ++i) {
         QFile file(QDir(m_logDir).filePath(files.at(i).name));
         if (!file.open(QIODevice::ReadOnly))
@@ -454,7 +519,7 @@ int CycleLogLocator::continuation(const QVector<LogFile> &files, int after, qint
                 break;
         if (firstKey == 0)
             continue;
-        if (firstKey > untilKey + kLagMs)
+        if (firstKey > latest)
             return -1;
         if (firstKey >= lastKey - 1000)
             return i;
@@ -472,6 +537,7 @@ void CycleLogLocator::collect(const QVector<LogFile> &files, Spot spot, const Cy
     qint64 tailBytes = 0;
     qint64 lastKey = 0;
     const qint64 untilKey = query.until.isValid() ? wallKey(query.until) : -1;
+    const qint64 latest = latestLine(query);
     bool ended = false; // the next cycle's separator was reached
     int i = spot.file;
     qint64 skip = spot.line;
@@ -501,7 +567,7 @@ void CycleLogLocator::collect(const QVector<LogFile> &files, Spot spot, const Cy
             if (lineStamp(bytes, date.year(), date.month(), &lineKey)) {
                 // Past the next cycle's start and its separator not seen:
                 // the lines between are lost, these are a later cycle's.
-                if (untilKey >= 0 && lineKey > untilKey + kLagMs) {
+                if (latest >= 0 && lineKey > latest) {
                     ended = true;
                     log->problems << QStringLiteral("the end of cycle %1 is in no log file (log/%2 goes on with a later cycle)")
                                          .arg(query.cycle)
@@ -578,8 +644,13 @@ CycleLog CycleLogLocator::find(const CycleLogQuery &query) const
         if (anchor.file >= 0)
             spot = countOn(files, anchor, query.cycle - query.anchorCycle, query, &log);
     }
+    if (spot.file < 0 && query.untilLogLine >= 0 && query.untilLogCycle > query.cycle) {
+        const Spot later = locate(files, query.untilLog, query.untilLogLine, &log);
+        if (later.file >= 0)
+            spot = countBack(files, later, query.untilLogCycle - query.cycle, query, &log);
+    }
     if (spot.file < 0 && query.start.isValid()) {
-        spot = locateByTime(files, query.start, query.until, &log);
+        spot = locateByTime(files, query, &log);
         log.foundByTime = spot.file >= 0;
         if (log.foundByTime && query.hasPosition())
             log.problems << QStringLiteral("cycle %1 is not where its record says; found by its start time instead")

@@ -9,7 +9,8 @@
 // whose line N is that separator holds it; the line is checked, and the file
 // searched for it when it is not there. A cycle whose record has no position
 // (its separator had not reached the log when it was counted) is found from
-// the nearest earlier cycle that has one by counting separators; an older
+// the nearest earlier cycle that has one by counting separators, or else
+// counting back from the nearest later one; an older
 // record without the field falls back to a search by the cycle's start time.
 // find() never throws away the rest for a fault: a file gone, renamed or cut
 // short is said in problems and the lines that are there are returned. Memory
@@ -19,8 +20,8 @@
 // all, is read through in blocks. queryFromRecords() reads a records file
 // for one cycle with the same bounds; a reader that goes through the whole
 // file anyway builds every query in the same pass: q = queryFor(line),
-// q.anchorOn(previous), previous = q, and q.until = the next cycle's start
-// (or the end line's "end").
+// q.anchorOn(previous), previous = q, q.boundBy(each later cycle) until it
+// returns true, and q.until = the end line's "end" when none is left.
 #ifndef CYCLELOGLOCATOR_H
 #define CYCLELOGLOCATOR_H
 
@@ -42,10 +43,18 @@ struct CycleLogQuery
     QDateTime anchorAt;
     qint64 anchorLine = -1;
     QDateTime until;        // the next cycle's start or the run's end; invalid when unknown
+    // The stamp of a later cycle's separator: every line of this cycle was
+    // logged before it, however far the log ran behind the worker.
+    QDateTime untilLog;
+    qint64 untilLogLine = -1; // ... its line in its file
+    qint64 untilLogCycle = 0; // ... and its cycle
 
     bool hasPosition() const { return logAt.isValid() && logLine >= 0; }
     // Takes the earlier query's position (or its anchor) as this one's anchor.
     void anchorOn(const CycleLogQuery &earlier);
+    // Called with each later cycle in turn: the first gives until, the first
+    // with a log position untilLog. True once both are known.
+    bool boundBy(const CycleLogQuery &later);
 };
 
 struct CycleLog
@@ -99,8 +108,9 @@ private:
     Spot locate(const QVector<LogFile> &files, const QDateTime &at, qint64 line, CycleLog *log) const;
     Spot countOn(const QVector<LogFile> &files, Spot from, qint64 separators, const CycleLogQuery &query,
                  CycleLog *log) const;
-    Spot locateByTime(const QVector<LogFile> &files, const QDateTime &start, const QDateTime &until,
-                      CycleLog *log) const;
+    Spot countBack(const QVector<LogFile> &files, Spot from, qint64 separators, const CycleLogQuery &query,
+                   CycleLog *log) const;
+    Spot locateByTime(const QVector<LogFile> &files, const CycleLogQuery &query, CycleLog *log) const;
     Spot firstInside(const QVector<LogFile> &files, const CycleLogQuery &query) const;
     int continuation(const QVector<LogFile> &files, int after, qint64 lastKey, const CycleLogQuery &query) const;
     void collect(const QVector<LogFile> &files, Spot spot, const CycleLogQuery &query, CycleLog *log) const;

@@ -689,16 +689,33 @@ void tst_AppRun::floodIsBoundedAndStopSavesEveryLine()
         onRecord += q.hasPosition() ? 1 : 0;
         if (i % step != 0 && i + 1 != rec.cycles.size())
             continue;
-        q.until = i + 1 < rec.cycles.size() ? CycleLogLocator::queryFor(rec.cycles.at(i + 1)).start
-                                             : QDateTime::fromString(rec.end["end"].toString(), Qt::ISODateWithMs);
+        for (int later = i + 1; later < rec.cycles.size(); ++later)
+            if (q.boundBy(CycleLogLocator::queryFor(rec.cycles.at(later))))
+                break;
+        if (!q.until.isValid())
+            q.until = QDateTime::fromString(rec.end["end"].toString(), Qt::ISODateWithMs);
         const CycleLog log = locator.find(q);
         QVERIFY2(log.problems.isEmpty(), qPrintable(log.problems.join("; ")));
-        QVERIFY(!log.foundByTime);
+        QVERIFY2(!log.foundByTime,
+                 qPrintable(QStringLiteral("cycle %1 (start %2, until %3, anchor cycle %4 at %5 line %6) found by time at %7")
+                                .arg(q.cycle)
+                                .arg(q.start.toString(Qt::ISODateWithMs), q.until.toString(Qt::ISODateWithMs))
+                                .arg(q.anchorCycle)
+                                .arg(q.anchorAt.toString(Qt::ISODateWithMs))
+                                .arg(q.anchorLine)
+                                .arg(log.lines.value(0))));
         QStringList lines = log.lines;
         for (QString &l : lines)
             l = l.section(QLatin1Char(' '), 1);
         QCOMPARE(lines, emitted.value(int(q.cycle) - 1).mid(0, lines.size()));
-        QCOMPARE(lines.size(), emitted.value(int(q.cycle) - 1).size());
+        QVERIFY2(lines.size() == emitted.value(int(q.cycle) - 1).size(),
+                 qPrintable(QStringLiteral("cycle %1 of %2: %3 of %4 lines found in %5 (until %6, log bound %7)")
+                                .arg(q.cycle)
+                                .arg(rec.cycles.size())
+                                .arg(lines.size())
+                                .arg(emitted.value(int(q.cycle) - 1).size())
+                                .arg(log.files.join(QLatin1Char(',')), q.until.toString(Qt::ISODateWithMs),
+                                     q.untilLog.toString(Qt::ISODateWithMs))));
     }
     qInfo() << onRecord << "of" << rec.cycles.size() << "cycles have their log position on record";
     QVERIFY2(onRecord * 2 >= rec.cycles.size(), qPrintable(QString("%1 of %2").arg(onRecord).arg(rec.cycles.size())));

@@ -156,7 +156,8 @@ struct SpreadRun
     QStringList files;          // the log files, in the order written
 };
 
-SpreadRun spreadRun(int cycles, int bound, bool positions, const QDate &day = QDate(2026, 3, 1))
+// lagMs: how far the log runs behind the worker, as when the window is busy.
+SpreadRun spreadRun(int cycles, int bound, bool positions, const QDate &day = QDate(2026, 3, 1), int lagMs = 0)
 {
     SpreadRun r;
     const QDateTime t0(day, QTime(8, 5, 9, 120));
@@ -181,14 +182,16 @@ SpreadRun spreadRun(int cycles, int bound, bool positions, const QDate &day = QD
             c.insert("failedStep", "dialUpPpp");
             c.insert("failedLine", "Failed!!!PPP Dial up failed!");
         }
-        if (positions && n % 5 != 0)
+        // A late log has not taken the first cycles' separators either when
+        // they are counted: only later cycles can lead to them.
+        if (positions && n % 5 != 0 && (lagMs == 0 || n > 2))
         {
-            c.insert("logAt", CycleRecords::isoStamp(sepAt));
+            c.insert("logAt", CycleRecords::isoStamp(sepAt.addMSecs(lagMs)));
             c.insert("logLine", view.size());
         }
         QStringList mine;
         for (int k = 0; k < texts.size(); ++k) {
-            const QDateTime at = sepAt.addMSecs(300 * k);
+            const QDateTime at = sepAt.addMSecs(lagMs + 300 * k);
             const QStringList fileLines = (RunFiles::logStamp(at) + ' ' + texts.at(k)).split('\n');
             mine << fileLines;
             view << fileLines;
@@ -201,7 +204,7 @@ SpreadRun spreadRun(int cycles, int bound, bool positions, const QDate &day = QD
     }
     const QDateTime end = t0.addMSecs(qint64(cycles) * 2000 + 1500);
     if (!view.isEmpty())
-        save(end);
+        save(end.addMSecs(lagMs));
     r.records.end = {{"record", "end"}, {"cycles", cycles}, {"pass", pass}, {"fail", cycles - pass},
                      {"end", CycleRecords::isoStamp(end)}, {"reason", "Stop"}};
     return r;
@@ -1086,22 +1089,30 @@ void tst_AppTrends::reportStaysBounded()
 void tst_AppTrends::cycleLogAcrossManyFiles_data()
 {
     QTest::addColumn<bool>("positions");
-    QTest::newRow("records with log positions") << true;
-    QTest::newRow("older records, found by time") << false;
+    QTest::addColumn<int>("lagMs");
+    QTest::newRow("records with log positions") << true << 0;
+    QTest::newRow("older records, found by time") << false << 0;
+    // Lines stamped well after the next cycles began, as when the window
+    // took them late: positions and counting still find every cycle whole.
+    QTest::newRow("log far behind the worker") << true << 5000;
 }
 
 void tst_AppTrends::cycleLogAcrossManyFiles()
 {
     QFETCH(bool, positions);
+    QFETCH(int, lagMs);
     AppFolder folder;
-    const SpreadRun run = spreadRun(120, 3, positions);
+    const SpreadRun run = spreadRun(120, 3, positions, QDate(2026, 3, 1), lagMs);
     QVERIFY(QDir().mkdir("records"));
     QVERIFY(run.records.write("records/run.jsonl"));
     QVERIFY(run.files.size() > 150);
     QVERIFY(std::any_of(run.files.begin(), run.files.end(), [](const QString &f) { return f.endsWith("-2.log"); }));
 
+    // Only a later cycle with a position bounds a late log; the run's last
+    // cycles have none, and their lines came more than 2 s after its end.
+    const int bounded = lagMs > 0 ? 118 : 120;
     int straddling = 0;
-    for (int n = 1; n <= 120; ++n) {
+    for (int n = 1; n <= bounded; ++n) {
         const CycleLog log = cycleLog(n);
         QVERIFY2(log.problems.isEmpty(), qPrintable(QString::number(n) + ": " + log.problems.join("; ")));
         QCOMPARE(log.lines, run.lines.at(n - 1));
@@ -1114,6 +1125,31 @@ void tst_AppTrends::cycleLogAcrossManyFiles()
             QCOMPARE(log.redLine, -1);
     }
     QVERIFY(straddling > 100);
+
+    // The trends window's failure list and the report find the same lines:
+    // each red line, in whichever file.
+    TrendsWindow t;
+    QVERIFY(t.openRecords("records/run.jsonl"));
+    for (const FailureList::Failure &f : t.records().failures().failures()) {
+        if (f.query.cycle > bounded)
+            continue;
+        CycleLogQuery q = f.query;
+        if (!q.hasPosition() && f.anchorOffset >= 0)
+            q.anchorOn(CycleLogLocator::queryFor(t.records().lineAt(f.anchorOffset)));
+        const CycleLog log = CycleLogLocator("log").find(q);
+        QVERIFY2(log.problems.isEmpty(), qPrintable(log.problems.join("; ")));
+        QCOMPARE(log.lines, run.lines.at(q.cycle - 1));
+    }
+    RunReport report;
+    QVERIFY(report.read("records/run.jsonl"));
+    QCOMPARE(report.failedCycles().size(), size_t(120 / 7));
+    for (const RunReport::Failure &f : report.failedCycles()) {
+        if (f.cycle > bounded)
+            continue;
+        QVERIFY2(f.excerpt.missing.isEmpty(), qPrintable(f.excerpt.missing));
+        QCOMPARE(f.excerpt.lines, run.lines.at(f.cycle - 1));
+        QCOMPARE(f.excerpt.lines.value(f.excerpt.redLine).section(' ', 1), QString("Failed!!!PPP Dial up failed!"));
+    }
 
     // A cycle of more lines than the excerpt keeps: its first and last
     // halves, the count of those between, the red line among the kept.
