@@ -125,6 +125,7 @@ bool RunReport::read(const QString &recordsPath)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     m_opened = true;
+    skipToLastRun(&file);
     RecordLineReader reader(&file, RecordsFile::kMaxLineBytes);
     for (;;) {
         if (m_cancel && m_cancel->load(std::memory_order_relaxed))
@@ -154,7 +155,9 @@ bool RunReport::read(const QString &recordsPath)
             ++m_damaged;
             break;
         case RecordsFile::LineKind::Run:
-            if (m_run.isEmpty() && m_cycles == 0 && m_end.isEmpty() && m_outOfOrder == 0) {
+            // Reading starts at the file's last run line; lines before a
+            // file's only run line belong to it, as the window has them.
+            if (m_run.isEmpty()) {
                 RecordsFile::parseLine(line, nullptr, &m_run);
             } else {
                 QJsonObject other;
@@ -199,6 +202,40 @@ bool RunReport::read(const QString &recordsPath)
     const QString end = m_end.value(QStringLiteral("end")).toString();
     takeExcerpts(QDateTime::fromString(end.isEmpty() ? m_lastCycleEnd : end, Qt::ISODateWithMs));
     return true;
+}
+
+void RunReport::skipToLastRun(QFile *file)
+{
+    // A file that holds several runs is reported from its last run line:
+    // the run the trends window shows for it.
+    RecordLineReader scan(file, RecordsFile::kMaxLineBytes);
+    qint64 lastRunAt = 0;
+    qint64 lines = 0;
+    int runs = 0;
+    for (;;) {
+        if (m_cancel && m_cancel->load(std::memory_order_relaxed))
+            break;
+        QByteArrayView line;
+        const RecordLineReader::Next next = scan.next(&line);
+        if (next == RecordLineReader::Next::End || next == RecordLineReader::Next::Unfinished)
+            break;
+        ++lines;
+        // Cycle lines go by the quick scan; only the others are parsed.
+        if (next == RecordLineReader::Next::Line
+            && RecordsFile::parseLine(line, nullptr, nullptr) != RecordsFile::LineKind::Cycle) {
+            QJsonObject object;
+            if (RecordsFile::parseLine(line, nullptr, &object) == RecordsFile::LineKind::Run) {
+                ++runs;
+                lastRunAt = scan.lineStart();
+                m_earlierRunLines = lines - 1;
+            }
+        }
+    }
+    m_earlierRuns = std::max(0, runs - 1);
+    if (m_earlierRuns == 0)
+        m_earlierRunLines = 0;
+    m_lineNumber = m_earlierRunLines;
+    file->seek(m_earlierRuns > 0 ? lastRunAt : 0);
 }
 
 void RunReport::addCycle(const RecordsFile::Cycle &cycle, QByteArrayView line)
@@ -386,6 +423,9 @@ QStringList RunReport::problems() const
                             "are left out.").arg(m_damaged);
     if (m_oversized > 0)
         said << QObject::tr("%1 line(s) over %2 MB are skipped unread.").arg(m_oversized).arg(RecordsFile::kMaxLineBytes >> 20);
+    if (m_earlierRuns > 0)
+        said << QObject::tr("The file holds %1 earlier run(s) in its first %2 line(s), left out: the report is of its "
+                            "last run, as the trends window shows it.").arg(m_earlierRuns).arg(m_earlierRunLines);
     if (m_otherRunLine > 0)
         said << QObject::tr("From line %1 the file holds another run (%2): its %3 line(s) are left out.")
                     .arg(m_otherRunLine)

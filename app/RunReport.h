@@ -9,6 +9,7 @@
 #ifndef RUNREPORT_H
 #define RUNREPORT_H
 
+#include <QFile>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -142,6 +143,7 @@ public:
     QStringList problems() const;
 
 private:
+    void skipToLastRun(QFile *file);
     void addCycle(const RecordsFile::Cycle &cycle, QByteArrayView line);
     void addFailure(const QJsonObject &cycle, QByteArrayView previousLine);
     // A failed cycle's log lookup waits for the cycles after it, which tell
@@ -188,13 +190,14 @@ private:
     int m_damaged = 0;
     int m_oversized = 0;
     bool m_cutShort = false;
+    int m_earlierRuns = 0;        // runs before the file's last, left out
+    qint64 m_earlierRunLines = 0; // ... the lines they take
     qint64 m_otherRunLine = 0; // where a second run begins, 0 when none
     QString m_otherRun;        // its case and start
     qint64 m_otherRunLines = 0;
     qint64 m_outOfOrder = 0;
     qint64 m_missingNumbers = 0;
     int m_firstMissing = 0;
-    bool m_cyclesBeforeRun = false;
 };
 
 #endif // RUNREPORT_H

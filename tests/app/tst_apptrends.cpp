@@ -953,10 +953,13 @@ void tst_AppTrends::reportSaysWhatIsMissing_data()
     QByteArray second = compact(other.run);
     for (const QJsonObject &c : other.cycles)
         second += compact(c);
+    // The last run, as the trends window shows the file.
     QTest::newRow("two runs in one file") << head + body + end + second
-                                          << QStringList{"another run", "RegisterNetTest", "2026-03-02T01:00"} << 30 << 6;
+                                          << QStringList{"1 earlier run(s) in its first 32 line(s)"} << 5 << 0;
     QTest::newRow("two runs, the first cut") << head + body.left(body.size() - last.size()) + second
-                                             << QStringList{"another run"} << 29 << 6;
+                                             << QStringList{"1 earlier run(s) in its first 30 line(s)"} << 5 << 0;
+    QTest::newRow("three runs") << second + head + body + end + second
+                                << QStringList{"2 earlier run(s) in its first 38 line(s)"} << 5 << 0;
     QTest::newRow("records of another program") << QByteArray("{\"ts\":1,\"cycle\":\"a\"}\n{\"ts\":2}\nplain text\n")
                                                 << QStringList{"no record file"} << 0 << 0;
     QTest::newRow("empty file") << QByteArray() << QStringList{"no record file"} << 0 << 0;
@@ -989,6 +992,8 @@ void tst_AppTrends::reportSaysWhatIsMissing()
     QVERIFY2(page.says(said), qPrintable(page.problems.join('\n')));
     QCOMPARE(page.text("count-total"), QStringLiteral("Total: %1").arg(cycles));
     QCOMPARE(page.tables.value("failed").size(), failedRows > 0 ? failedRows + 1 : 0);
+    if (QByteArray(QTest::currentDataTag()).contains("runs"))
+        QVERIFY(page.text("fact-case").contains(QStringLiteral("RegisterNetTest")));
 }
 
 void tst_AppTrends::reportEscapesWhatTheChipSaid()

@@ -1,7 +1,8 @@
 // The trends window's reading of a record file: read whole, followed while
-// it grows, and exported as CSV.
+// it grows, exported as CSV, and read for a run report.
 #include "FuzzSupport.h"
 #include "RecordsFile.h"
+#include "RunReport.h"
 
 #include <QFile>
 
@@ -57,6 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!buckets.empty() && whole.readStretch(buckets.front().offset, whole.offset(), &again))
         check(again.cycles() == whole.cycleCount() && again.passes() == whole.passCount(), "stretch read as whole");
     whole.warning();
+
+    // The report is of the run the window shows.
+    RunReport report;
+    check(report.read(path), "report reads the file");
+    check(report.run() == whole.run(), "report and window show the same run");
+    check(report.passes() >= 0 && report.passes() <= report.cycles(), "report's passes within its cycles");
+    report.problems();
 
     QString error;
     RecordsFile::exportCsv(path, csv, &error);
