@@ -465,6 +465,8 @@ void testMainWindow::onStart()
     // The red line went with the cleared view; this run's log says it again.
     if (m_metrics && m_metrics->isFailing())
         reportMetricsFailure(m_metrics->filePath());
+    if (m_metrics && setup->caseIndex == TestCases::Custom && setup->steps)
+        m_metrics->setStepNames(setup->caseTag(), setup->steps->failedStepNames());
 #endif
 
     autoSaveTimer->start(effectiveAutoSaveInterval(setup->autoSaveLogInterval));

@@ -183,6 +183,8 @@ bool HeadlessRun::start()
     if (!m_options.metricsDir.isEmpty()) {
         m_metrics = new MetricsWriter(this);
         m_metrics->setCase(m_setup.caseTag());
+        if (m_setup.steps)
+            m_metrics->setStepNames(m_setup.caseTag(), m_setup.steps->failedStepNames());
         m_metrics->follow(m_worker);
         // One line each way; the run goes on without the file.
         connect(m_metrics, &MetricsWriter::sngWriteFailed, this,

@@ -173,6 +173,16 @@ void MetricsWriter::onRunStarted(const QJsonObject &head, const QString &recordF
     scheduleWrite();
 }
 
+void MetricsWriter::setStepNames(const QString &caseTag, const QStringList &names)
+{
+    CaseFigures &f = m_cases[caseTag];
+    int added = 0;
+    for (const QString &name : names)
+        if (!f.failures.contains(name) && added++ < kMaxStepNames)
+            f.failures.insert(name, 0);
+    scheduleWrite();
+}
+
 void MetricsWriter::onCycleCounted(const QJsonObject &line)
 {
     CaseFigures &f = m_cases[m_runCase];
@@ -268,7 +278,7 @@ QByteArray MetricsWriter::render() const
            "Failed test cycles since the program started, by the step that failed.");
     for (auto it = m_cases.cbegin(); it != m_cases.cend(); ++it)
         for (auto s = it.value().failures.cbegin(); s != it.value().failures.cend(); ++s)
-            sample(out, "trevalo_cycle_failures_total", labels(it.key(), QStringLiteral("step=\"%1\"").arg(s.key())),
+            sample(out, "trevalo_cycle_failures_total", labels(it.key(), QStringLiteral("step=\"%1\"").arg(escaped(s.key()))),
                    QByteArray::number(s.value()));
 
     family(out, "trevalo_dial_failures_total", "counter",

@@ -50,6 +50,10 @@ public:
     QString benchName() const { return m_bench; }
     // The case the file names before the first run.
     void setCase(const QString &tag) { m_idleCase = tag; }
+    // A steps file's case counts failures by its own step names, from 0 on
+    // (at most kMaxStepNames of them; others count as "unknown").
+    void setStepNames(const QString &caseTag, const QStringList &names);
+    static constexpr int kMaxStepNames = 64;
     // Longest time between two writes; tests shorten it.
     void setHeartbeatMs(int ms);
     int heartbeatMs() const { return m_heartbeat.interval(); }

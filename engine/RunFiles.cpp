@@ -142,6 +142,10 @@ QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &whe
         bool taken = false;
         if (renameToNewName(staged.fileName(), target, &taken)) {
             unstage.dismiss(); // it is the log file now
+            // The same view saved again in a later second (Stop, then the
+            // finish): the new file holds every line of the earlier one.
+            if (!ownPath.isEmpty() && ownPath != path && textGrewFrom(base.filePath(ownPath), text))
+                QFile::remove(base.filePath(ownPath));
             return path;
         }
         if (!taken)
@@ -263,6 +267,10 @@ QString writeResult(const QString &dir, const QString &tag, const QStringList &c
         file.remove();
         return QString();
     }
+    // A Stop and the finish a second or more later: the run keeps one file,
+    // the later one.
+    if (!ownPath.isEmpty() && ownPath != name)
+        QFile::remove(base.filePath(ownPath));
     return name;
 }
 

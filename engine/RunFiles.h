@@ -22,7 +22,8 @@ QString fileStamp(const QDateTime &when);
 // another save of that second made (another run's, even in another process)
 // is never replaced: the text goes to a "-2", "-3", ... sibling. Only
 // ownPath, the caller's own earlier save, is replaced, and only by a later
-// state of the same text (it still holds the earlier lines). Returns the path
+// state of the same text (it still holds the earlier lines); saved in a
+// later second, that text gets the new name and ownPath is removed. Returns the path
 // written relative to dir, empty on failure.
 QString saveLog(const QString &dir, const QByteArray &text, const QDateTime &when,
                 const QString &ownPath = QString());
@@ -46,7 +47,8 @@ QString averageSeconds(double totalSeconds, qint64 count);
 QStringList countLines(qint64 pass, qint64 fail);
 // Writes "<dir>/result/<tag>.<stamp>.txt": the case and the count lines,
 // CRLF line ends. A file of that name is replaced only when it is ownPath
-// (the run's own earlier write); otherwise "-2", "-3", ... is used.
+// (the run's own earlier write); otherwise "-2", "-3", ... is used. Written
+// under another name, the run's own earlier file is removed: one per run.
 // Returns the path relative to dir, empty on failure, a file that could
 // not be written whole included (it is removed).
 QString writeResult(const QString &dir, const QString &tag, const QStringList &counts, const QDateTime &when,

@@ -22,6 +22,18 @@ QString StepsFile::keyOf(Kind kind)
     return QString();
 }
 
+QStringList StepsFile::failedStepNames() const
+{
+    QStringList names;
+    for (const std::vector<Step> *steps : {&setup, &cycle})
+        for (const Step &s : *steps) {
+            const QString name = s.name.isEmpty() ? engineName(s.kind) : s.name;
+            if (!names.contains(name))
+                names << name;
+        }
+    return names;
+}
+
 QString StepsFile::engineName(Kind kind)
 {
     switch (kind) {

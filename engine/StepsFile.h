@@ -45,6 +45,8 @@ public:
     static const QStringList &recordFigures();
 
     bool needs(Kind kind) const;
+    // What a failed cycle's record may name as its failed step, each once.
+    QStringList failedStepNames() const;
     // The set-up opens the AT port before anything else.
     bool opensPortFirst() const { return !setup.empty() && setup.front().kind == Kind::OpenPort; }
 

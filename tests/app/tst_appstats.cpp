@@ -228,6 +228,14 @@ void tst_AppStats::anotherRunsResultFileIsKept()
     QCOMPARE(w.writeResultFileAt(t), third);
     QVERIFY(AppFolder::read(first).contains("#Total: 2\r\n"));
     QVERIFY(AppFolder::read(third).contains("#Total: 0\r\n"));
+
+    // The finish a second after Stop: the run's file is the later one only.
+    radio(w, true);
+    const QString later = QStringLiteral("result/PPPCallTest.2026-05-04-10-20-31.txt");
+    QCOMPARE(w.writeResultFileAt(t.addSecs(1)), later);
+    QVERIFY(!QFileInfo::exists(third));
+    QVERIFY(AppFolder::read(later).contains("#Total: 1\r\n"));
+    QCOMPARE(folder.files(QStringLiteral("result")).size(), 3);
 }
 
 QTEST_MAIN(tst_AppStats)

@@ -1564,6 +1564,7 @@ void TestRunner::stepsFileRunsAsACase()
     const QByteArray text = "name: Lab test\ntag: Lab\nsetup: [open_port]\ncycle:\n"
                             "  - power_on\n"
                             "  - wait_for: {expect: 'CREG: 1', timeout: 20s, capture: {reg: 'CREG: (\\d)'}}\n"
+                            "  - at: {name: 'says \"OK\"', command: AT, expect: OK, timeout: 2s}\n"
                             "  - power_off\n";
     const QString good = write(QStringLiteral("lab.yml"), text);
     const QString metrics = work->filePath(QStringLiteral("metrics"));
@@ -1577,6 +1578,10 @@ void TestRunner::stepsFileRunsAsACase()
     QVERIFY(promFile.open(QIODevice::ReadOnly));
     const QByteArray prom = promFile.readAll();
     QVERIFY2(prom.contains("\ntrevalo_captured_reg{bench=\"b1\",case=\"Lab\"} 1\n"), prom.constData());
+    // Failures count by the file's step names, each series there from 0.
+    for (const char *step : {"waitAtResponse", "says \\\"OK\\\""})
+        QVERIFY2(prom.contains(QByteArray("\ntrevalo_cycle_failures_total{bench=\"b1\",case=\"Lab\",step=\"") + step + "\"} 0\n"),
+                 prom.constData());
     QVERIFY2(o.out.contains("Lab: cycle limit"), o.out.constData());
     const QString out = work->filePath(QStringLiteral("out"));
     QVERIFY(QFileInfo(onlyFile(out + QStringLiteral("/result"), QStringLiteral(".txt"))).fileName().startsWith("Lab."));
