@@ -36,6 +36,20 @@ bool testWorker::powerOnChip()
         return false;
     }
 
+    // A channel already on (left so by a killed run or a failed switch-off)
+    // would give no power-up: the chip would not boot, and the cycle would
+    // fail waiting for a boot that never comes. It is switched off and left
+    // off a moment first. Where even that fails, on as before.
+    const unsigned int bit = setup->relayChannel >= 1 && setup->relayChannel <= 32 ? 1u << (setup->relayChannel - 1) : 0u;
+    if ((status & bit) != 0 && usb_relay_device_close_one_relay_channel(relayHandle, setup->relayChannel) == 0) {
+        log(QStringLiteral("Relay channel %1 was on: switched off first so that the chip boots").arg(setup->relayChannel),
+            QColor(Qt::yellow));
+        constexpr int supplyOffMs = 2000;
+        // Stopped meanwhile: the chip stays off and the caller sees the stop.
+        if (waitFor(supplyOffMs, [] { return false; }) == WaitResult::Stopped)
+            return true;
+    }
+
     if (usb_relay_device_open_one_relay_channel(relayHandle, setup->relayChannel) == 0)
         return true;
     log(QStringLiteral("Failed!!!Fail to open relay!"), QColor(Qt::red));

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QTemporaryDir>
@@ -277,7 +278,8 @@ void tst_StepsRun::shippedExamplesRunOnTheBench()
     QString seen;
     for (const bool pass : h->results)
         seen += pass ? QLatin1Char('P') : QLatin1Char('F');
-    QVERIFY2(seen == verdicts, qPrintable(h->texts().join(QLatin1Char('\n'))));
+    QVERIFY2(seen == verdicts, qPrintable(h->texts().join(QLatin1Char('\n')) + QLatin1Char('\n')
+                                          + QString::fromUtf8(QJsonDocument(bench.chip()).toJson(QJsonDocument::Compact))));
     const RecordFile rec(h->worker->recordFile());
     QCOMPARE(rec.cycles.size(), verdicts.size());
     QCOMPARE(rec.cycles.last().value(QStringLiteral("failedStep")).toString(), failedStep);

@@ -42,6 +42,7 @@ private slots:
     void failedPowerOffFailsTheCycleAndTheBoardIsReleased();
     void portThatGoesWithTheSupplyIsReopenedEachCycle();
     void portNumberTakenByAnotherTerminalIsRefused();
+    void chipLeftPoweredIsSwitchedOffBeforeItsFirstCycle();
 };
 
 void tst_RegisterNet::passingCyclesFollowRegistration()
@@ -333,6 +334,31 @@ void tst_RegisterNet::portNumberTakenByAnotherTerminalIsRefused()
     QVERIFY(rec.cycles.size() >= 2);
     QCOMPARE(rec.cycles[1].value("failedStep").toString(), QStringLiteral("reopenPort"));
     QVERIFY(rec.cycles[1].value("failedLine").toString().startsWith(refused));
+}
+
+void tst_RegisterNet::chipLeftPoweredIsSwitchedOffBeforeItsFirstCycle()
+{
+    // A run killed with the supply on leaves the chip registered: switching
+    // the channel on again boots nothing, and the first cycle would wait for
+    // a registration that came long before.
+    QVERIFY(bench.setRelay(QStringLiteral("REG01"), 1, true));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.chip().value(QStringLiteral("creg")).toInt(), 1, 10000);
+    QTemporaryDir records;
+    h->worker->setRecordsDir(records.path());
+    startRunning();
+    QVERIFY(h->waitResults(1, 15000));
+    QCOMPARE(h->results.first(), true);
+    const QString offFirst = QStringLiteral("Relay channel 1 was on: switched off first so that the chip boots");
+    QCOMPARE(h->colorOf(offFirst), QColor(Qt::yellow));
+    // Said once switching on found the channel on, before the cycle's verdict.
+    const int off = h->indexOf(offFirst);
+    QVERIFY(off > h->indexOf(PowerOn, h->indexOf(Separator)));
+    QVERIFY(h->resultAt[0] > off);
+    h->stop();
+    QVERIFY(h->waitFinished(1, 5000));
+    QVERIFY(!bench.chip().value(QStringLiteral("powered")).toBool());
+    // Later cycles find the channel off, as it should be: no such line again.
+    QCOMPARE(h->texts().count(offFirst), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_RegisterNet)
