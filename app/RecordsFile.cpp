@@ -372,7 +372,7 @@ int RecordsFile::readMore(qint64 maxBytes)
             m_last = cycle;
             // The whole line only for failures and the lines that end one:
             // the rest go by the quick scan.
-            const bool positioned = line.indexOf(QByteArrayView("\"logLine\":")) >= 0;
+            const bool positioned = hasLogPosition(line);
             if (!cycle.pass || m_failures.waitsForNext() || (positioned && m_failures.waitsForBound())) {
                 QJsonObject object;
                 parseLine(line, nullptr, &object);

@@ -28,6 +28,8 @@ public:
     // No record comes near this; a longer line is passed over unread.
     static constexpr qint64 kMaxLineBytes = 1 << 20;
 
+    // A cycle line that says where its log starts (a quick look, no parse).
+    static bool hasLogPosition(QByteArrayView line) { return line.indexOf(QByteArrayView("\"logLine\":")) >= 0; }
     // What one line of a record file (with or without its line feed) is.
     // Fills cycle for a cycle line and object, when given, with the line's
     // whole object for any sound record.

@@ -143,10 +143,6 @@ bool RunReport::read(const QString &recordsPath)
             ++m_oversized;
             continue;
         }
-        if (m_otherRunLine > 0) {
-            ++m_otherRunLines; // another run's, or damage past it: not this run's
-            continue;
-        }
         RecordsFile::Cycle cycle;
         switch (RecordsFile::parseLine(line, &cycle)) {
         case RecordsFile::LineKind::Blank:
@@ -155,17 +151,11 @@ bool RunReport::read(const QString &recordsPath)
             ++m_damaged;
             break;
         case RecordsFile::LineKind::Run:
-            // Reading starts at the file's last run line; lines before a
-            // file's only run line belong to it, as the window has them.
-            if (m_run.isEmpty()) {
+            // Reading starts at the file's last run line (skipToLastRun), so
+            // this is the only one; lines before a file's only run line
+            // belong to it, as the window has them.
+            if (m_run.isEmpty())
                 RecordsFile::parseLine(line, nullptr, &m_run);
-            } else {
-                QJsonObject other;
-                RecordsFile::parseLine(line, nullptr, &other);
-                m_otherRunLine = m_lineNumber;
-                m_otherRunLines = 1;
-                m_otherRun = QStringLiteral("%1, %2").arg(stringOf(other, "case", 80), stringOf(other, "start", 80));
-            }
             break;
         case RecordsFile::LineKind::Cycle:
             if (!m_end.isEmpty() || cycle.number <= m_lastNumber) {
@@ -426,11 +416,6 @@ QStringList RunReport::problems() const
     if (m_earlierRuns > 0)
         said << QObject::tr("The file holds %1 earlier run(s) in its first %2 line(s), left out: the report is of its "
                             "last run, as the trends window shows it.").arg(m_earlierRuns).arg(m_earlierRunLines);
-    if (m_otherRunLine > 0)
-        said << QObject::tr("From line %1 the file holds another run (%2): its %3 line(s) are left out.")
-                    .arg(m_otherRunLine)
-                    .arg(m_otherRun)
-                    .arg(m_otherRunLines);
     if (m_outOfOrder > 0)
         said << QObject::tr("%1 line(s) out of order (a cycle numbered at or below the one before it, or a record "
                             "after the end line) are left out.").arg(m_outOfOrder);
@@ -482,7 +467,7 @@ void RunReport::boundExcerpts(QByteArrayView line)
 {
     // Only the cycle right after a failure and cycles with a log position
     // tell anything: the rest are not parsed.
-    const bool positioned = line.indexOf(QByteArrayView("\"logLine\":")) >= 0;
+    const bool positioned = RecordsFile::hasLogPosition(line);
     if (m_queuedExcerpts.empty() || (!m_excerptWaitsForNext && !positioned))
         return;
     m_excerptWaitsForNext = false;

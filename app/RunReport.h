@@ -192,9 +192,6 @@ private:
     bool m_cutShort = false;
     int m_earlierRuns = 0;        // runs before the file's last, left out
     qint64 m_earlierRunLines = 0; // ... the lines they take
-    qint64 m_otherRunLine = 0; // where a second run begins, 0 when none
-    QString m_otherRun;        // its case and start
-    qint64 m_otherRunLines = 0;
     qint64 m_outOfOrder = 0;
     qint64 m_missingNumbers = 0;
     int m_firstMissing = 0;
